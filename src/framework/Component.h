@@ -1,0 +1,126 @@
+// The component base: an owned tree of named QObjects with two-phase creation,
+// explicit destruction with owner notifications, and a factory by class name for the patch reader.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <memory>
+#include <type_traits>
+
+class TComponent;
+
+enum class TOperation { Insert, Remove };
+
+// A class reference: what the class registry maps a class name to. Class names are the
+// meta-object's names (TKorConstant ...), which patch files store.
+struct TComponentClass {
+    const QMetaObject *Meta;
+    TComponent *(*Make)(); // constructs without owner; null for abstract classes
+
+    QString Name() const { return QString::fromLatin1(Meta->className()); }
+    bool InheritsFrom(const QMetaObject &base) const { return Meta->inherits(&base); }
+};
+
+// A component: owner = QObject parent, children = the components it owns in the order they
+// joined, name = objectName (unique among siblings regardless of case; empty never clashes).
+// Only components are children of components. User-interface thread only, except where a
+// subclass says otherwise. Never created with a bare new (use Create<T>) nor deleted directly
+// (use Free).
+class TComponent : public QObject {
+    Q_OBJECT
+public:
+    TComponent() = default;
+    ~TComponent() override;
+
+    TComponent *Owner() const { return static_cast<TComponent *>(parent()); }
+    int ComponentCount() const { return int(children().size()); }
+    TComponent *Components(int i) const { return static_cast<TComponent *>(children().at(i)); }
+    int ComponentIndex() const; // position among the owner's children; -1 without owner
+
+    QString Name() const { return objectName(); }
+    // Renames; raises EComponentError when the name is not an identifier or a sibling
+    // already carries it (compared without regard to case).
+    void SetName(const QString &name);
+    // A direct child by name, without regard to case; null for an empty name.
+    TComponent *FindComponent(const QString &name) const;
+
+    QString ClassName() const { return QString::fromLatin1(metaObject()->className()); }
+    bool IsDestroying() const { return FDestroying; }
+
+    // Second phase of creation: runs once the component is inserted into its owner, so
+    // virtual calls reach the complete class. Holds naming, defaults and building children.
+    virtual void Init() {}
+
+    // Whether the patch writer stores this published property now (all are, by default).
+    virtual bool IsStored(const char *property) const { return property != nullptr; }
+
+    // Joins `child` (which must have no owner) to this component's children and notifies.
+    void InsertComponent(TComponent *child);
+    // Notifies, then detaches `child` without destroying it.
+    void RemoveComponent(TComponent *child);
+
+protected:
+    // Told when a child joins (after it is constructed, before its Init) or leaves
+    // (while its type is still complete).
+    virtual void Notification(TComponent *child, TOperation operation);
+    // First step of Free, while the whole object is intact.
+    virtual void BeforeDestruction() {}
+
+private:
+    friend void Free(TComponent *);
+    bool FDestroying = false;
+};
+
+// Destroys a component: BeforeDestruction, its children last-first, the owner's Remove
+// notification, then the object itself. Null is allowed.
+void Free(TComponent *c);
+
+// Inserts `c` into `owner` (when given) and runs Init; frees `c` and rethrows if Init raises,
+// as a half-built component is of no use to anybody.
+void InitComponent(TComponent *c, TComponent *owner);
+
+template <class T>
+T *Create(TComponent *owner)
+{
+    static_assert(std::is_base_of_v<TComponent, T>);
+    T *c = new T();
+    InitComponent(c, owner);
+    return c;
+}
+
+template <class T>
+const TComponentClass &ClassOf()
+{
+    static const TComponentClass cls{&T::staticMetaObject, []() -> TComponent * {
+                                         if constexpr (std::is_abstract_v<T>)
+                                             return nullptr;
+                                         else
+                                             return new T();
+                                     }};
+    return cls;
+}
+
+// Two-phase creation from a class reference; raises EClassNotFound for abstract classes.
+TComponent *CreateComponent(const TComponentClass &cls, TComponent *owner);
+
+// The streaming class registry: class name -> class reference. Filled on the user-interface
+// thread at start-up; registering a class twice is harmless.
+void RegisterClass(const TComponentClass &cls);
+const TComponentClass *FindClass(const QString &className); // null when unknown
+// Raises EClassNotFound ("Class X not found") for an unknown name.
+TComponent *CreateComponent(const QString &className, TComponent *owner);
+
+// Owning pointer for root components (sheets without a slot, tests).
+struct TFreeComponent {
+    void operator()(TComponent *c) const { Free(c); }
+};
+template <class T>
+using TOwned = std::unique_ptr<T, TFreeComponent>;
+template <class T>
+TOwned<T> CreateOwned()
+{
+    return TOwned<T>(Create<T>(nullptr));
+}
+
+// True for names a component may carry: a letter or "_", then letters, digits or "_".
+bool IsValidIdent(const QString &name);

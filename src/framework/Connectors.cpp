@@ -1,0 +1,231 @@
+#include "Connectors.h"
+
+#include "Checked.h"
+#include "CustomModule.h"
+#include "DrawSheet.h"
+
+void TKorConnector::Init()
+{
+    TKorCustomDetail::Init();
+    FWidth = 15;
+    FHeight = 15;
+    FPenColor = 0;
+    FKindColor = 0xFF0000;
+    SetKind(Asymmetric);
+}
+
+void TKorConnector::SetValue(int32_t V)
+{
+    if (V == FValue)
+        return;
+    FValue = V;
+    ValueChanged();
+}
+
+void TKorConnector::SetKind(uint8_t K)
+{
+    if (K == FSignalKind)
+        return;
+    FSignalKind = K;
+    const TColor c = SignalKindColor(K);
+    if (c != FKindColor) {
+        FKindColor = c;
+        Invalidate();
+    }
+}
+
+void TKorConnector::Attach()
+{
+    if (++FConnectionCount == 1)
+        Invalidate();
+}
+
+void TKorConnector::Detach()
+{
+    if (FConnectionCount > 0 && --FConnectionCount == 0)
+        Invalidate();
+}
+
+TKorConnector *TKorConnector::ConnectorUnderDragEnd()
+{
+    const QPoint p = AddPoints(DragState.DragGrab, DragState.DragOffset);
+    if (HitTest(p))
+        return this;
+    if (auto *module = qobject_cast<TKorCustomModule *>(Owner()))
+        return module->ConnectorAt(this, AddPoints(p, {FLeft, FTop}));
+    return nullptr;
+}
+
+void TKorConnector::Connect(TKorConnector *Other)
+{
+    if (Other == this)
+        return;
+    if (auto *module = qobject_cast<TKorCustomModule *>(Owner()))
+        module->RequestConnection(this, Other);
+}
+
+bool TKorConnector::CanConnectTo(const TKorConnector *Other) const
+{
+    return Other != nullptr;
+}
+
+bool TKorInput::CanConnectTo(const TKorConnector *Other) const
+{
+    return Other && Other->Direction() == TDirection::Output;
+}
+
+bool TKorOutput::CanConnectTo(const TKorConnector *Other) const
+{
+    return Other && Other->Direction() == TDirection::Input;
+}
+
+void TKorConnector::Assign(const TKorCustomDetail &Source)
+{
+    TKorCustomDetail::Assign(Source);
+    if (auto *c = qobject_cast<const TKorConnector *>(&Source))
+        SetKind(c->SignalKind());
+}
+
+void TKorConnector::DragMove(QPoint Offset)
+{
+    TKorDrawSheet *sheet = Sheet();
+    if (!sheet)
+        return;
+    TKorConnector *target = ConnectorUnderDragEnd();
+    const TColor color = target && target->CanConnectTo(this) ? 0x008000 : 0xFFFFFF;
+    const QPoint from = LocalToSheet(Centre());
+    sheet->ToggleOverlay(TOverlayShape::Line(from, AddPoints(from, Offset), color));
+}
+
+void TKorConnector::EndDrag(QPoint)
+{
+    TKorConnector *target = ConnectorUnderDragEnd();
+    if (target && target->CanConnectTo(this))
+        Connect(target);
+}
+
+void TKorConnector::Paint(QPainter &Canvas)
+{
+    UsePen(Canvas, FPenColor);
+    UseBrush(Canvas, FKindColor);
+    DrawRectangle(Canvas, ClientRect());
+}
+
+void TKorConnector::PaintDot(QPainter &Canvas)
+{
+    UseBrush(Canvas, FConnectionCount > 0 ? FKindColor : 0);
+    DrawEllipse(Canvas, {4, 4, FWidth - 4, FHeight - 4});
+}
+
+void TKorInput::Paint(QPainter &Canvas)
+{
+    UsePen(Canvas, PenColor());
+    UseBrush(Canvas, KindColor());
+    DrawEllipse(Canvas, ClientRect());
+    PaintDot(Canvas);
+}
+
+void TKorOutput::Paint(QPainter &Canvas)
+{
+    UsePen(Canvas, PenColor());
+    UseBrush(Canvas, KindColor());
+    DrawRectangle(Canvas, ClientRect());
+    DrawEllipse(Canvas, {1, 1, Width() - 1, Height() - 1});
+    PaintDot(Canvas);
+}
+
+void TKorConnector::RefreshColors()
+{
+    FKindColor = SignalKindColor(FSignalKind);
+    Invalidate();
+}
+
+TKorConnection::~TKorConnection()
+{
+    if (From->Direction() == TKorConnector::TDirection::Input)
+        From->SetValue(0);
+    if (To->Direction() == TKorConnector::TDirection::Input)
+        To->SetValue(0);
+}
+
+TKorConnections::~TKorConnections()
+{
+    Clear();
+}
+
+int TKorConnections::IndexOfPair(const TKorConnector *A, const TKorConnector *B) const
+{
+    for (int i = Count() - 1; i >= 0; --i)
+        if (FItems[size_t(i)]->From == A && FItems[size_t(i)]->To == B)
+            return i;
+    return -1;
+}
+
+bool TKorConnections::Toggle(TKorConnector *A, TKorConnector *B)
+{
+    int i = IndexOfPair(A, B);
+    if (i < 0)
+        i = IndexOfPair(B, A);
+    if (i < 0) {
+        FItems.push_back(std::make_unique<TKorConnection>(A, B));
+        A->Attach();
+        B->Attach();
+        return true;
+    }
+    A->Detach();
+    B->Detach();
+    RemoveAt(i);
+    return false;
+}
+
+void TKorConnections::RemoveAt(int i)
+{
+    // Take the cable out of the list before it dies, so nobody sees a half-removed entry.
+    std::unique_ptr<TKorConnection> cable = std::move(FItems[size_t(i)]);
+    FItems.erase(FItems.begin() + i);
+}
+
+void TKorConnections::RemoveConnectionsOf(TKorConnector *C)
+{
+    for (int i = Count() - 1; i >= 0; --i) {
+        TKorConnection *cable = Items(i);
+        if (cable->From != C && cable->To != C)
+            continue;
+        TKorConnector *from = cable->From, *to = cable->To;
+        from->Detach();
+        to->Detach();
+        RemoveAt(i);
+        if (Sheet)
+            Sheet->ConnectionLost(from, to);
+    }
+}
+
+void TKorConnections::Clear()
+{
+    while (!FItems.empty()) {
+        TKorConnection *cable = FItems.back().get();
+        cable->From->Detach();
+        cable->To->Detach();
+        RemoveAt(Count() - 1);
+    }
+}
+
+void TKorConnections::Propagate()
+{
+    using D = TKorConnector::TDirection;
+    for (const auto &cable : FItems) {
+        if (cable->From->FDirection == D::Input)
+            cable->From->FValue = 0;
+        else if (cable->To->FDirection == D::Input)
+            cable->To->FValue = 0;
+    }
+    for (const auto &cable : FItems) {
+        TKorConnector *from = cable->From, *to = cable->To;
+        if (from->FDirection == D::Output && to->FDirection == D::Input)
+            to->FValue = Checked::Add(to->FValue, from->FValue);
+        else if (to->FDirection == D::Output && from->FDirection == D::Input)
+            from->FValue = Checked::Add(from->FValue, to->FValue);
+        else if (from->FDirection == D::Input && to->FDirection == D::Input)
+            from->FValue = Checked::Add(from->FValue, to->FValue);
+    }
+}

@@ -1,0 +1,174 @@
+// The draw sheet: one patch. Holds the modules (run, paint and hit-test order) and the cable
+// list, runs a tick, routes the mouse into selection, dragging, placing and cable gestures,
+// and paints into any QPainter. It reaches its slot only through ISheetHost.
+#pragma once
+
+#include "Connectors.h"
+#include "CustomModule.h"
+
+#include <mutex>
+#include <vector>
+
+// A piece of gesture feedback drawn over the sheet (selection band, module outline, the cable
+// being drawn). Toggling the same shape twice removes it, like drawing with exclusive-or.
+struct TOverlayShape {
+    enum class TKind { Focus, Line } Kind = TKind::Focus;
+    TRect Rect;           // Focus: the dotted rectangle, sheet coordinates
+    QPoint From, To;      // Line: end points, sheet coordinates
+    TColor Color = 0;     // Line colour (green over an acceptable target, white elsewhere)
+
+    static TOverlayShape Focus(const TRect &r) { return {TKind::Focus, r.Normalized(), {}, {}, 0}; }
+    static TOverlayShape Line(QPoint from, QPoint to, TColor color) { return {TKind::Line, {}, from, to, color}; }
+    // Same place and kind; the colour does not matter, so an outdated colour still erases.
+    bool SameShape(const TOverlayShape &o) const;
+    TRect Bounds() const; // area to repaint, sheet coordinates
+};
+
+// What a sheet needs from the slot that shows it. Clipboard sheets have none and report
+// nothing. MidiOut* run on the tick thread; every other call comes on the user-interface thread.
+class ISheetHost {
+public:
+    virtual ~ISheetHost() = default;
+    virtual QSize ClientSize() const = 0;                          // visible area of the slot
+    virtual void ExtentChanged(QSize size) = 0;                    // the sheet's new size
+    virtual void InvalidateRect(const TRect &r, bool erase) = 0;  // sheet coordinates
+    virtual void UpdateNow() = 0;                                  // paint pending damage at once
+    virtual QPoint ClientToScreen(QPoint p) const = 0;
+    virtual QPoint ScreenToClient(QPoint p) const = 0;
+    // Deliver a click (or double-click) report after the current mouse event.
+    virtual void PostClick(TComponent *clicked, bool doubleClick) = 0;
+    virtual void ScrollInView(TKorCustomDetail *detail) = 0;
+    virtual void MidiOutShort(TKorCustomModule *sender, uint32_t msg) = 0;
+    virtual void MidiOutLong(TKorCustomModule *sender, const TLongMidi &msg) = 0;
+    virtual void ConnectionMade(TKorConnector *from, TKorConnector *to) = 0;
+    virtual void ConnectionLost(TKorConnector *from, TKorConnector *to) = 0;
+    virtual void ModuleCountChanged() = 0;
+    virtual void ActiveChanged(bool active) = 0;
+};
+
+// Owns its modules (as children) and its cables. Execute runs on the tick thread under the
+// patch lock and allocates nothing; MidiIn* run on the user-interface thread under the lock;
+// everything else is user-interface thread. Repaints asked for from another thread are
+// collected and handed to the host by one queued call on the sheet's own thread.
+class TKorDrawSheet : public TComponent {
+    Q_OBJECT
+    Q_PROPERTY(int Left READ Left WRITE SetLeft)
+    Q_PROPERTY(int Top READ Top WRITE SetTop)
+    Q_PROPERTY(int Width READ Width WRITE SetWidth)
+    Q_PROPERTY(int Height READ Height WRITE SetHeight)
+public:
+    Q_INVOKABLE TKorDrawSheet();
+    ~TKorDrawSheet() override;
+
+    ISheetHost *Host() const { return FHost; }
+    // Links the sheet to its slot (null unlinks) and sizes it to the slot.
+    void SetHost(ISheetHost *host);
+
+    // Placement as a control; the extent follows the modules (UpdateExtent).
+    int32_t Left() const { return FLeft; }
+    int32_t Top() const { return FTop; }
+    int32_t Width() const { return FWidth; }
+    int32_t Height() const { return FHeight; }
+    void SetLeft(int32_t v) { FLeft = v; }
+    void SetTop(int32_t v) { FTop = v; }
+    void SetWidth(int32_t v) { FWidth = v; }
+    void SetHeight(int32_t v) { FHeight = v; }
+    TRect ClientRect() const { return {0, 0, FWidth, FHeight}; }
+
+    bool Active() const { return FActive; }
+    // Also switches the slot's Active flag.
+    void SetActive(bool v);
+    bool CablesVisible() const { return FCablesVisible; }
+
+    int ModuleCount() const { return int(FModules.size()); }
+    TKorCustomModule *Modules(int i) const;
+    int CableCount() const { return FConnections.Count(); }
+    TKorConnection *Cables(int i) const;
+    TKorConnector *CableFrom(int i) const;
+    TKorConnector *CableTo(int i) const;
+    TKorConnections &Connections() { return FConnections; }
+
+    // Creates a module that the user then places: invisible, selected, following the pointer
+    // until the next release drops it.
+    TKorCustomModule *AddModule(const TComponentClass &aModuleClass);
+    // Destroys the module at anIndex; an index outside the list is an assertion failure.
+    void FreeModule(int anIndex);
+    void DeleteAllModules();
+    void DeleteSelectedModules();
+    void SelectAll();
+    void InvertSelection();
+    TKorCustomModule *ModuleAt(QPoint P) const;
+    TKorConnector *ConnectorAt(const TKorConnector *Except, QPoint P) const;
+    void BringToFront(TKorCustomModule *module);
+    void DeselectAllBut(TKorCustomModule *module);
+    void DrawDragRects(QPoint Offset);
+    // Moves every selected module by Offset (dead zone: both axes under 10 pixels).
+    void MoveSelection(QPoint Offset);
+    void RemoveConnectionsOf(TKorConnector *Connector);
+    // Marks a rectangle (sheet coordinates) for repainting. Any thread.
+    void InvalidateArea(const TRect &R, bool Erase);
+    // Paints pending damage at once. Any thread.
+    void Update();
+    void UpdateExtent();
+    void RefreshColors();
+    void ScrollInView(TKorCustomDetail *detail);
+    QPoint ClientToScreen(QPoint P) const;
+    QPoint ScreenToClient(QPoint P) const;
+
+    void MidiInShort(uint32_t Msg);
+    void MidiInLong(const TLongMidi &Msg);
+    void MidiOutShort(TKorCustomModule *sender, uint32_t Msg);
+    void MidiOutLong(TKorCustomModule *sender, const TLongMidi &Msg);
+
+    // Mouse events in sheet coordinates, as the slot's canvas receives them. The toolkit
+    // raises Click before MouseUp.
+    void MouseDown(TMouseButton Button, TShiftState Shift, int X, int Y);
+    void MouseMove(TShiftState Shift, int X, int Y);
+    void MouseUp(TMouseButton Button, TShiftState Shift, int X, int Y);
+    void Click();
+    void DblClick();
+    // A click report climbing from a detail; posted to the slot.
+    void ReportClick(TComponent *clicked, bool doubleClick);
+
+    const std::vector<TOverlayShape> &Overlay() const { return FOverlay; }
+    void ToggleOverlay(const TOverlayShape &shape);
+    void PaintOverlay(QPainter &Canvas) const;
+
+    virtual void BeginBand(QPoint) {}
+    virtual void SelectInBand(QPoint Size);
+    virtual void DrawBand(QPoint Size);
+    virtual bool ContainsPoint(QPoint P) const { return ClientRect().Contains(P); }
+    virtual void ToggleConnection(TKorConnector *aFrom, TKorConnector *aTo);
+    // Modules in list order, each clipped to itself and skipped outside the clip, then the
+    // cables on top.
+    virtual void PaintAll(QPainter &Canvas);
+    virtual void ConnectionMade(TKorConnector *aFrom, TKorConnector *aTo);
+    virtual void ConnectionLost(TKorConnector *aFrom, TKorConnector *aTo);
+    // One tick: every module's Execute in list order, then the cables' Propagate.
+    virtual void Execute();
+    virtual void Dump(QTextStream &File, int Level, int Depth) const;
+
+protected:
+    void Notification(TComponent *child, TOperation operation) override;
+    void BeforeDestruction() override;
+
+private:
+    TRect BandRect(QPoint Size) const;
+    TRect CableArea(const TKorConnector *from, const TKorConnector *to) const;
+    void InvalidateMarkedCables(bool Erase);
+    bool OnOwnThread() const;
+    void FlushPendingRepaint();
+
+    ISheetHost *FHost = nullptr;
+    int32_t FLeft = 0, FTop = 0, FWidth = 0, FHeight = 0;
+    bool FActive = true;
+    bool FCablesVisible = true;
+    std::vector<TKorCustomModule *> FModules; // children, in run order; not owning
+    TKorConnections FConnections;
+    std::vector<TOverlayShape> FOverlay;
+
+    // Repaints requested on another thread, waiting for the sheet's thread.
+    std::mutex FPendingMutex;
+    TRect FPendingRect;
+    bool FPendingErase = false, FPendingUpdate = false, FFlushQueued = false;
+};

@@ -1,0 +1,16 @@
+// Chief header of the module framework: components, details and modules, connectors and
+// cables, the text label, the draw sheet, the class registry and checked arithmetic.
+#pragma once
+
+#include "Checked.h"
+#include "Colors.h"
+#include "Component.h"
+#include "Connectors.h"
+#include "CustomModule.h"
+#include "Details.h"
+#include "DrawSheet.h"
+#include "Errors.h"
+#include "Geometry.h"
+#include "MidiMsg.h"
+#include "Registry.h"
+#include "TextLabel.h"

@@ -1,0 +1,120 @@
+#include "TextLabel.h"
+
+#include "Checked.h"
+
+#include <QFontMetrics>
+#include <QGuiApplication>
+
+namespace {
+// Border widths of a label's frame around its text, in pixels.
+constexpr int BorderX = 1, BorderY = 1;
+
+QFont LabelFont()
+{
+    QFont f(QStringLiteral("Arial"));
+    f.setPixelSize(13);
+    return f;
+}
+} // namespace
+
+void TKorTextLabel::Init()
+{
+    TKorNoMouse::Init();
+    FWidth = 90;
+    FHeight = 15;
+    FFont = LabelFont();
+    FBrushColor = ModuleColor;
+}
+
+void TKorTextLabel::SetText(const QString &s)
+{
+    if (s == FText)
+        return;
+    FText = s;
+    if (FAutoSize)
+        AdjustSize();
+    RepaintInside();
+}
+
+void TKorTextLabel::SetAutoSize(bool v)
+{
+    if (v == FAutoSize)
+        return;
+    FAutoSize = v;
+    if (v) {
+        AdjustSize();
+        Invalidate();
+    }
+}
+
+void TKorTextLabel::SetTransparent(bool v)
+{
+    if (v == FTransparent)
+        return;
+    FTransparent = v;
+    Invalidate();
+}
+
+void TKorTextLabel::SetFontColor(TColor c)
+{
+    if (c == FFontColor)
+        return;
+    FFontColor = c;
+    RepaintInside();
+}
+
+void TKorTextLabel::RepaintInside()
+{
+    InvalidateRect({1, 1, FWidth - 1, FHeight - 1}, false);
+}
+
+void TKorTextLabel::AdjustSize()
+{
+    // Text can only be measured with a GUI application (font database); without one, as in
+    // a bare engine, labels keep their size.
+    if (!qGuiApp)
+        return;
+    const QFontMetrics fm(FFont);
+    SetBoundsRect({FLeft, FTop, Checked::Add(FLeft, fm.horizontalAdvance(FText) + 2 * BorderX),
+                   Checked::Add(FTop, fm.height() + BorderY)});
+}
+
+bool TKorTextLabel::HitTest(QPoint P) const
+{
+    return FAcceptsMouse && ClientRect().Contains(P);
+}
+
+void TKorTextLabel::Paint(QPainter &Canvas)
+{
+    UsePen(Canvas, FBrushColor);
+    UseBrush(Canvas, FBrushColor);
+    DrawRectangle(Canvas, ClientRect());
+    Canvas.setFont(FFont);
+    if (FAutoSize) {
+        // Grows with its text while painting, without asking for another repaint.
+        const QFontMetrics fm(FFont);
+        FWidth = fm.horizontalAdvance(FText) + 6;
+        FHeight = fm.height() + 2;
+    }
+    UsePen(Canvas, FFontColor);
+    Canvas.drawText(QRect(0, 0, FWidth, FHeight), Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, FText);
+}
+
+void TKorTextLabel::Assign(const TKorCustomDetail &Source)
+{
+    TKorNoMouse::Assign(Source);
+    auto *label = qobject_cast<const TKorTextLabel *>(&Source);
+    if (!label)
+        return;
+    FFont = label->FFont;
+    FFontColor = label->FFontColor;
+    SetAutoSize(label->FAutoSize);
+    SetTransparent(label->FTransparent);
+    SetText(label->FText);
+}
+
+void TKorTextLabel::RefreshColors()
+{
+    FBrushColor = ModuleColor;
+    Invalidate();
+}

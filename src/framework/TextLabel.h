@@ -1,0 +1,45 @@
+// The one-line text detail of module panels: every module's title and the small captions
+// above connectors and knobs. Ignores the mouse unless AcceptsMouse is set (the title).
+#pragma once
+
+#include "Details.h"
+
+#include <QFont>
+
+// Owned by its module; user-interface thread only.
+class TKorTextLabel : public TKorNoMouse {
+    Q_OBJECT
+public:
+    Q_INVOKABLE TKorTextLabel() = default;
+    void Init() override;
+
+    QString Text() const { return FText; }
+    void SetText(const QString &s);
+    bool AutoSize() const { return FAutoSize; }
+    void SetAutoSize(bool v);
+    bool Transparent() const { return FTransparent; }
+    void SetTransparent(bool v);
+    bool AcceptsMouse() const { return FAcceptsMouse; }
+    void SetAcceptsMouse(bool v) { FAcceptsMouse = v; }
+    TColor FontColor() const { return FFontColor; }
+    void SetFontColor(TColor c);
+    const QFont &Font() const { return FFont; }
+
+    // Fits the bounds to the text: text width + 2, text height + 1, keeping left and top.
+    void AdjustSize();
+
+    bool HitTest(QPoint P) const override;
+    void Paint(QPainter &Canvas) override;
+    void Assign(const TKorCustomDetail &Source) override;
+    void RefreshColors() override;
+
+private:
+    void RepaintInside();
+
+    QString FText;
+    QFont FFont;
+    TColor FFontColor = 0;
+    bool FAutoSize = false;
+    bool FTransparent = true;
+    bool FAcceptsMouse = false;
+};
