@@ -99,10 +99,28 @@ void TKorDrawSheet::Notification(TComponent *child, TOperation operation)
             FModules.push_back(module);
     } else if (it != FModules.end()) {
         FModules.erase(it);
+        CancelDetailGesture();
     }
     if (FHost)
         FHost->ModuleCountChanged();
     UpdateExtent();
+}
+
+void TKorDrawSheet::CancelDetailGesture()
+{
+    // A module that leaves while a module or detail gesture runs may own that gesture (its
+    // connector may already be gone with it) or be part of the dragged group: nobody would
+    // erase its feedback, so the gesture ends here. A selection band goes on.
+    TComponent *owner = DragState.DragObject;
+    if (owner == this)
+        return;
+    if (auto *d = qobject_cast<TKorCustomDetail *>(owner); d && d->Sheet() != this)
+        return;
+    DragState.DragObject = nullptr;
+    for (const TOverlayShape &shape : FOverlay)
+        if (FHost)
+            FHost->InvalidateRect(shape.Bounds(), false);
+    FOverlay.clear();
 }
 
 void TKorDrawSheet::BeforeDestruction()

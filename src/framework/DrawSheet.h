@@ -156,6 +156,7 @@ private:
     TRect BandRect(QPoint Size) const;
     TRect CableArea(const TKorConnector *from, const TKorConnector *to) const;
     void InvalidateMarkedCables(bool Erase);
+    void CancelDetailGesture();
     bool OnOwnThread() const;
     void FlushPendingRepaint();
 
