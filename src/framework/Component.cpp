@@ -12,6 +12,14 @@ TComponent::~TComponent()
         Free(Components(ComponentCount() - 1));
 }
 
+QList<TComponent *> TComponent::StreamedChildren() const
+{
+    QList<TComponent *> list;
+    for (int i = 0; i < ComponentCount(); ++i)
+        list << Components(i);
+    return list;
+}
+
 int TComponent::ComponentIndex() const
 {
     return Owner() ? int(Owner()->children().indexOf(const_cast<TComponent *>(this))) : -1;

@@ -51,8 +51,17 @@ public:
     // virtual calls reach the complete class. Holds naming, defaults and building children.
     virtual void Init() {}
 
-    // Whether the patch writer stores this published property now (all are, by default).
+    // Streaming hooks of the object stream (patch files, clipboard).
+    // Whether the writer stores this published property now (all are, by default).
     virtual bool IsStored(const char *property) const { return property != nullptr; }
+    // The children written with this component, in order; all of them by default.
+    virtual QList<TComponent *> StreamedChildren() const;
+    // Properties beyond the published ones, written after them.
+    virtual void WriteDefinedProperties(class TStreamWriter &) const {}
+    // Takes a property the meta-object does not know; false when it is not one of ours.
+    virtual bool ReadDefinedProperty(const QString &, const class QVariant &) { return false; }
+    // Called for every component of a tree once the whole tree has been read.
+    virtual void Loaded() {}
 
     // Joins `child` (which must have no owner) to this component's children and notifies.
     void InsertComponent(TComponent *child);

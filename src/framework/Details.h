@@ -84,6 +84,8 @@ public:
     virtual void RefreshColors();
     // Copies position, pen and brush; subclasses add their own settings.
     virtual void Assign(const TKorCustomDetail &Source);
+    // Panels are rebuilt by CreateDetails; their settings travel in the module's properties.
+    QList<TComponent *> StreamedChildren() const override { return {}; }
 
     // The draw sheet at the top of the owner chain, or null.
     TKorDrawSheet *Sheet() const;

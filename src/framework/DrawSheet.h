@@ -6,7 +6,9 @@
 #include "Connectors.h"
 #include "CustomModule.h"
 
+#include <QStringList>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 // A piece of gesture feedback drawn over the sheet (selection band, module outline, the cable
@@ -148,6 +150,23 @@ public:
     virtual void Execute();
     virtual void Dump(QTextStream &File, int Level, int Depth) const;
 
+    // Patch files. Before writing: the module list back in creation order and every module
+    // renamed with GetUniqueName, so cables are written with fresh, unique names.
+    void PrepareForSave();
+    // The modules in list order, but only those this sheet owns.
+    QList<TComponent *> StreamedChildren() const override;
+    // "Connections": one "Module.Connector Module.Connector" line per cable, in list order.
+    void WriteDefinedProperties(TStreamWriter &writer) const override;
+    bool ReadDefinedProperty(const QString &name, const QVariant &value) override;
+    // Cable lines read from a file, waiting for ResolveConnections; null when there are none.
+    const QStringList *PendingLines() const { return FPendingLines ? &*FPendingLines : nullptr; }
+    // Makes the cables of the pending lines once the whole patch is read. Only the first
+    // ECorruptPatch is shown (through Dialogs); other failures end it and reach the caller.
+    // The pending lines are gone afterwards in every case.
+    void ResolveConnections();
+    // Makes the cable one line describes: "M.K M.K" by names or "A.B C.D" by indexes.
+    void ParseConnectionLine(const QString &line);
+
 protected:
     void Notification(TComponent *child, TOperation operation) override;
     void BeforeDestruction() override;
@@ -167,6 +186,7 @@ private:
     std::vector<TKorCustomModule *> FModules; // children, in run order; not owning
     TKorConnections FConnections;
     std::vector<TOverlayShape> FOverlay;
+    std::optional<QStringList> FPendingLines;
 
     // Repaints requested on another thread, waiting for the sheet's thread.
     std::mutex FPendingMutex;

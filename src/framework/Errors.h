@@ -32,6 +32,9 @@ KOR_DECLARE_EXCEPTION(EZeroDivide, Exception)
 KOR_DECLARE_EXCEPTION(EComponentError, Exception)
 KOR_DECLARE_EXCEPTION(EClassNotFound, Exception)
 KOR_DECLARE_EXCEPTION(EAssertionFailed, Exception)
+KOR_DECLARE_EXCEPTION(EStreamError, Exception)  // malformed patch text or object stream
+KOR_DECLARE_EXCEPTION(EConvertError, Exception) // text that is not a number
+KOR_DECLARE_EXCEPTION(EFileError, Exception)    // a file that cannot be created, opened or written
 
 // Raises EAssertionFailed with "text (Modules, line N)": an inconsistency inside the
 // framework that must never happen. Nothing in the framework catches it.

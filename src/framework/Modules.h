@@ -1,5 +1,6 @@
 // Chief header of the module framework: components, details and modules, connectors and
-// cables, the text label, the draw sheet, the class registry and checked arithmetic.
+// cables, the text label, the draw sheet, the class registry, checked arithmetic, and the
+// object stream with the patch files built on it.
 #pragma once
 
 #include "Checked.h"
@@ -8,9 +9,12 @@
 #include "Connectors.h"
 #include "CustomModule.h"
 #include "Details.h"
+#include "Dialogs.h"
 #include "DrawSheet.h"
 #include "Errors.h"
 #include "Geometry.h"
 #include "MidiMsg.h"
+#include "ObjectStream.h"
+#include "PatchFile.h"
 #include "Registry.h"
 #include "TextLabel.h"

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "Modules.h"
+#include "TestPrint.h"
 
 #include <QPointer>
 #include <QThread>

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Modules.h"
+#include "TestPrint.h"
 
 #include <vector>
 
@@ -85,6 +86,43 @@ public:
     int Paints = 0;
     TColor FillColor = 0x0000FF;
 };
+
+// Settings of every stored kind, and connectors whose names hold "_".
+class TKorTestSettings : public TKorModule2 {
+    Q_OBJECT
+    Q_PROPERTY(int KnobValue READ KnobValue WRITE SetKnobValue)
+    Q_PROPERTY(bool ButtonDown READ ButtonDown WRITE SetButtonDown)
+    Q_PROPERTY(QString Note READ Note WRITE SetNote)
+public:
+    Q_INVOKABLE TKorTestSettings() = default;
+    void CreateDetails() override
+    {
+        TKorModule2::CreateDetails();
+        In = AddDetail<TKorInput>(10, 20, QStringLiteral("In1_1"));
+        Out = AddDetail<TKorOutput>(220, 20, QStringLiteral("Out_1"));
+    }
+    void Execute() override { Out->SetValue(In->Value() + KnobValue()); }
+    int KnobValue() const { return FKnob; }
+    void SetKnobValue(int v) { FKnob = v; }
+    bool ButtonDown() const { return FDown; }
+    void SetButtonDown(bool v) { FDown = v; }
+    QString Note() const { return FNote; }
+    void SetNote(const QString &s) { FNote = s; }
+    TKorInput *In = nullptr;
+    TKorOutput *Out = nullptr;
+
+private:
+    int FKnob = 0;
+    bool FDown = false;
+    QString FNote;
+};
+
+// Registers the test modules with the class registry (patch files create them by name).
+inline void RegisterTestModules()
+{
+    RegisterModuleClasses({&ClassOf<TKorTestSource>(), &ClassOf<TKorTestThrough>(), &ClassOf<TKorTestMidi>(),
+                           &ClassOf<TKorTestSettings>()});
+}
 
 // A module carrying one probe at (100, 10), 30 x 20.
 class TKorTestProbed : public TKorModule {

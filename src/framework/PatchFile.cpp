@@ -1,0 +1,116 @@
+#include "PatchFile.h"
+
+#include "Errors.h"
+#include "ObjectStream.h"
+#include "Registry.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QTemporaryDir>
+
+namespace {
+
+QByteArray ReadWholeFile(const QString &fileName)
+{
+    QFile f(fileName);
+    if (!f.open(QIODevice::ReadOnly))
+        throw EFileError(QStringLiteral("Cannot open file \"%1\". %2").arg(QDir::toNativeSeparators(fileName), f.errorString()));
+    QByteArray data = f.readAll();
+    if (f.error() != QFileDevice::NoError)
+        throw EFileError(QStringLiteral("Cannot read file \"%1\". %2").arg(QDir::toNativeSeparators(fileName), f.errorString()));
+    return data;
+}
+
+// Replaces fileName with data only once all of it is written. Unbuffered, because a buffered
+// QSaveFile takes a short write (a full disk, a file-size limit) for success at commit and
+// would put a truncated patch in place of the old one.
+void WriteWholeFile(const QString &fileName, const QByteArray &data)
+{
+    QSaveFile f(fileName);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        throw EFileError(QStringLiteral("Cannot create file \"%1\". %2").arg(QDir::toNativeSeparators(fileName), f.errorString()));
+    const qint64 written = f.write(data);
+    if (written != data.size() || !f.commit()) {
+        const QString why = f.error() != QFileDevice::NoError
+                                ? f.errorString()
+                                : QStringLiteral("Only %1 of %2 bytes could be written; the disk may be full.")
+                                      .arg(std::max<qint64>(written, 0))
+                                      .arg(data.size());
+        throw EFileError(QStringLiteral("Cannot write file \"%1\". %2").arg(QDir::toNativeSeparators(fileName), why));
+    }
+}
+
+// A temporary file that is gone when the scope ends, whatever happens.
+struct TTemporaryFile {
+    QString Path;
+    explicit TTemporaryFile(const QString &name) : Path(TemporaryFilePath(name)) {}
+    ~TTemporaryFile() { QFile::remove(Path); }
+};
+
+} // namespace
+
+QString TemporaryFilePath(const QString &name)
+{
+    static QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/korvane-XXXXXX"));
+    if (!dir.isValid())
+        throw EFileError(QStringLiteral("Cannot create a temporary folder in \"%1\". %2")
+                             .arg(QDir::toNativeSeparators(QDir::tempPath()), dir.errorString()));
+    return dir.filePath(name);
+}
+
+void SaveSheetToFile(TKorDrawSheet &sheet, const QString &fileName)
+{
+    sheet.PrepareForSave();
+    const TTemporaryFile binary(QStringLiteral("tmps.slb"));
+    WriteWholeFile(binary.Path, WriteComponent(sheet));
+    WriteWholeFile(fileName, ObjectBinaryToText(ReadWholeFile(binary.Path)));
+}
+
+TOwned<TKorDrawSheet> ReadSheetFromFile(const QString &fileName)
+{
+    const TTemporaryFile binary(QStringLiteral("tmpl.slb"));
+    WriteWholeFile(binary.Path, ObjectTextToBinary(ReadWholeFile(fileName)));
+    auto sheet = CreateOwned<TKorDrawSheet>();
+    ReadComponent(ReadWholeFile(binary.Path), sheet.get());
+    return sheet;
+}
+
+TOwned<TKorDrawSheet> ReadSheetConverting(const QString &fileName)
+{
+    try {
+        return ReadSheetFromFile(fileName);
+    } catch (const EClassNotFound &) {
+        ConvertOldClassNames(fileName);
+    }
+    return ReadSheetFromFile(fileName);
+}
+
+void ConvertOldClassNames(const QString &fileName)
+{
+    const QByteArray earlier = ReadWholeFile(fileName);
+    const QFileInfo info(fileName);
+    const QString suffix = info.suffix();
+    const QString backup = suffix.isEmpty() && !fileName.endsWith(u'.')
+                               ? fileName + QStringLiteral(".bak")
+                               : fileName.left(fileName.size() - suffix.size() - 1) + QStringLiteral(".bak");
+    WriteWholeFile(backup, earlier);
+    // Latin-1 keeps every byte as it was; patch text is 7-bit anyway.
+    QString text = QString::fromLatin1(earlier);
+    const QStringList &current = ClassNames(), &old = OldNames();
+    if (current.size() == old.size())
+        for (qsizetype i = 0; i < current.size(); ++i)
+            text.replace(old[i], current[i], Qt::CaseInsensitive);
+    WriteWholeFile(fileName, text.toLatin1());
+}
+
+QString SlotNameFromFileName(const QString &fileName)
+{
+    QString name = fileName;
+    const qsizetype dot = name.indexOf(QStringLiteral(".slt"), 0, Qt::CaseInsensitive);
+    if (dot >= 0)
+        name.truncate(dot);
+    const qsizetype slash = std::max(name.lastIndexOf(u'\\'), name.lastIndexOf(u'/'));
+    return slash >= 0 ? name.mid(slash + 1) : name;
+}

@@ -1,0 +1,34 @@
+// Patch files on disk: saving and reading a sheet, converting files written under the class
+// names of earlier versions, and the tab caption for a file name.
+#pragma once
+
+#include "DrawSheet.h"
+
+#include <QString>
+
+// Writes the sheet as patch text: PrepareForSave, the binary form through a temporary file,
+// then the text. The target is replaced only once the new text is complete, so a failed save
+// leaves the previous file as it was. Raises EFileError with the reason.
+void SaveSheetToFile(TKorDrawSheet &sheet, const QString &fileName);
+
+// Reads a patch file into a new sheet without host. Its cable lines stay pending until the
+// caller, having linked the sheet to its slot, calls ResolveConnections. Raises EFileError,
+// EStreamError, or EClassNotFound when the file names a class that is not registered.
+TOwned<TKorDrawSheet> ReadSheetFromFile(const QString &fileName);
+
+// ReadSheetFromFile; when that meets an unregistered class, ConvertOldClassNames on the file
+// and one more try. Errors of the second try, and other errors of the first, reach the caller.
+TOwned<TKorDrawSheet> ReadSheetConverting(const QString &fileName);
+
+// Rewrites a file written under old class names ("TDrawSheet", "TConstant") with the current
+// ones, keeping the earlier text beside it with the extension ".bak". Running it on a
+// converted file changes nothing.
+void ConvertOldClassNames(const QString &fileName);
+
+// The tab caption for a file: everything from the first ".slt" (any case) on is dropped, then
+// the folders ("/" or "\"): "C:\p\My.Patch.SLT" -> "My.Patch"; "b.korvane" stays "b.korvane".
+QString SlotNameFromFileName(const QString &fileName);
+
+// Where this instance keeps its temporary files ("tmps.slb" while saving, "tmpl.slb" while
+// loading): a folder of its own, so two running instances never share them.
+QString TemporaryFilePath(const QString &name);

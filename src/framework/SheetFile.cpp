@@ -1,0 +1,179 @@
+// The draw sheet's side of patch files: the "Connections" property, renaming before a save,
+// and turning stored cable lines back into cables.
+#include "Dialogs.h"
+#include "DrawSheet.h"
+#include "Errors.h"
+#include "ObjectStream.h"
+
+namespace {
+
+const QString OldFormatMessage = QStringLiteral(
+    "The (old format) patch is corrupted or incompatible:\rcan't make all the connections, and some "
+    "connections will probably be wrong.");
+const QString NewFormatMessage =
+    QStringLiteral("The (new format) patch is corrupted or incompatible:\rcan't make all the connections.");
+const QString UnrecognisedMessage = QStringLiteral(
+    "The patch is corrupted or incompatible:\r- this can't be repaired, don't know what will happen next "
+    "... crash ?\rThe patch format is not recognised ...");
+
+// A cursor over one cable line: runs of characters from a set, and single separators.
+struct TLineCursor {
+    const QString &Line;
+    qsizetype Pos = 0;
+
+    template <class Pred>
+    QString Run(Pred inSet)
+    {
+        const qsizetype start = Pos;
+        while (Pos < Line.size() && inSet(Line[Pos]))
+            ++Pos;
+        return Line.mid(start, Pos - start);
+    }
+    // Steps over `c` when it stands at the cursor; false (line to be ignored) otherwise.
+    bool Skip(QChar c)
+    {
+        if (Pos >= Line.size() || Line[Pos] != c)
+            return false;
+        ++Pos;
+        return true;
+    }
+};
+
+bool IsDigit(QChar c)
+{
+    return c >= u'0' && c <= u'9';
+}
+
+// Connector and module names: letters, digits and "_" (names such as "In1_1" are written too).
+bool IsNameChar(QChar c)
+{
+    return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || IsDigit(c) || c == u'_';
+}
+
+int ToIndex(const QString &digits)
+{
+    bool ok = false;
+    const int v = digits.toInt(&ok);
+    if (!ok)
+        throw EConvertError(QStringLiteral("'%1' is not a valid integer value").arg(digits));
+    return v;
+}
+
+TComponent *ChildAt(const TComponent *owner, int index)
+{
+    if (!owner || index < 0 || index >= owner->ComponentCount())
+        return nullptr;
+    return owner->Components(index);
+}
+
+} // namespace
+
+void TKorDrawSheet::PrepareForSave()
+{
+    FModules.clear();
+    for (int i = 0; i < ComponentCount(); ++i)
+        if (auto *m = qobject_cast<TKorCustomModule *>(Components(i)))
+            FModules.push_back(m);
+    for (TKorCustomModule *m : FModules)
+        m->SetName(m->GetUniqueName());
+}
+
+QList<TComponent *> TKorDrawSheet::StreamedChildren() const
+{
+    QList<TComponent *> list;
+    for (TKorCustomModule *m : FModules)
+        if (m->Owner() == this)
+            list << m;
+    return list;
+}
+
+void TKorDrawSheet::WriteDefinedProperties(TStreamWriter &writer) const
+{
+    QVariantList lines;
+    for (int i = 0; i < CableCount(); ++i) {
+        const TKorConnection *c = FConnections.Items(i);
+        lines << QStringLiteral("%1.%2 %3.%4")
+                     .arg(c->From->Owner()->Name(), c->From->Name(), c->To->Owner()->Name(), c->To->Name());
+    }
+    writer.WriteProperty(QStringLiteral("Connections"), lines);
+}
+
+bool TKorDrawSheet::ReadDefinedProperty(const QString &name, const QVariant &value)
+{
+    if (name != QLatin1String("Connections"))
+        return false;
+    if (value.typeId() != QMetaType::QVariantList)
+        throw EStreamError(QStringLiteral("Error reading Connections: Invalid property value"));
+    FPendingLines.emplace();
+    for (const QVariant &item : value.toList()) {
+        if (item.typeId() != QMetaType::QString)
+            throw EStreamError(QStringLiteral("Error reading Connections: Invalid property value"));
+        FPendingLines->append(item.toString());
+    }
+    return true;
+}
+
+void TKorDrawSheet::ResolveConnections()
+{
+    if (!FPendingLines)
+        return;
+    const QStringList lines = std::move(*FPendingLines);
+    FPendingLines.reset();
+    bool shown = false;
+    for (const QString &line : lines) {
+        try {
+            ParseConnectionLine(line);
+        } catch (const ECorruptPatch &e) {
+            if (!shown)
+                Dialogs().ShowMessage(e.Message());
+            shown = true;
+        }
+    }
+}
+
+void TKorDrawSheet::ParseConnectionLine(const QString &line)
+{
+    TLineCursor cur{line};
+    if (!line.isEmpty() && IsDigit(line[0])) {
+        const int a = ToIndex(cur.Run(IsDigit));
+        if (!cur.Skip(u'.'))
+            return;
+        const int b = ToIndex(cur.Run(IsDigit));
+        if (!cur.Skip(u' '))
+            return;
+        const int c = ToIndex(cur.Run(IsDigit));
+        if (!cur.Skip(u'.'))
+            return;
+        const int d = ToIndex(cur.Run(IsDigit));
+        auto *from = qobject_cast<TKorConnector *>(ChildAt(qobject_cast<TKorCustomModule *>(ChildAt(this, a)), b));
+        auto *to = qobject_cast<TKorConnector *>(ChildAt(qobject_cast<TKorCustomModule *>(ChildAt(this, c)), d));
+        if (!from || !to)
+            throw ECorruptPatch(OldFormatMessage);
+        ToggleConnection(from, to);
+        return;
+    }
+    if (line.isEmpty())
+        throw ECorruptPatch(UnrecognisedMessage);
+    const QString m1 = cur.Run(IsNameChar);
+    if (!cur.Skip(u'.'))
+        return;
+    const QString k1 = cur.Run(IsNameChar);
+    if (!cur.Skip(u' '))
+        return;
+    const QString m2 = cur.Run(IsNameChar);
+    if (!cur.Skip(u'.'))
+        return;
+    const QString k2 = cur.Run(IsNameChar);
+
+    auto *module1 = qobject_cast<TKorCustomModule *>(FindComponent(m1));
+    auto *module2 = qobject_cast<TKorCustomModule *>(FindComponent(m2));
+    TComponent *found1 = module1 ? module1->FindComponent(k1) : nullptr;
+    auto *from = qobject_cast<TKorConnector *>(found1);
+    if (!module1 || !module2 || !from)
+        throw ECorruptPatch(NewFormatMessage);
+    TComponent *found2 = module2->FindComponent(k2);
+    auto *to = qobject_cast<TKorConnector *>(found2);
+    if (found2 && !to)
+        throw ECorruptPatch(NewFormatMessage);
+    ToggleConnection(from, to); // no second connector: nothing is made
+}
