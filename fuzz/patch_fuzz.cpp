@@ -1,0 +1,97 @@
+// Fuzzes what a patch file or the clipboard can feed Korvane: the text reader, the binary
+// reader, the cable-line parser and the save-load round trip. Any crash, sanitizer report or
+// round trip that changes the text is a finding; Korvane's own exceptions are expected.
+#include "Modules.h"
+#include "TestModules.h"
+
+#include <QGuiApplication>
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+struct TSilentDialogs : IDialogs {
+    void ShowMessage(const QString &) override {}
+    void ShowError(const QString &) override {}
+};
+
+// Reads text into a new sheet and makes its cables; null when Korvane refuses the text.
+TOwned<TKorDrawSheet> ReadPatch(const QByteArray &text)
+{
+    try {
+        auto sheet = CreateOwned<TKorDrawSheet>();
+        ReadComponent(ObjectTextToBinary(text), sheet.get());
+        sheet->ResolveConnections();
+        return sheet;
+    } catch (const Exception &) {
+        return nullptr;
+    }
+}
+
+void RoundTrip(const QByteArray &text)
+{
+    TOwned<TKorDrawSheet> first = ReadPatch(text);
+    if (!first)
+        return;
+    try {
+        first->Execute();
+    } catch (const EIntOverflow &) {
+    }
+    first->PrepareForSave();
+    const QByteArray saved = ObjectBinaryToText(WriteComponent(*first));
+    TOwned<TKorDrawSheet> second = ReadPatch(saved);
+    // What Korvane writes it must read, and write again to the letter.
+    if (!second || ObjectBinaryToText(WriteComponent(*second)) != saved)
+        std::abort();
+}
+
+void CableLines(const QByteArray &data)
+{
+    static TKorDrawSheet *sheet = [] {
+        TKorDrawSheet *s = Create<TKorDrawSheet>(nullptr);
+        Create<TKorTestSource>(s);
+        Create<TKorTestThrough>(s);
+        Create<TKorTestSettings>(s);
+        return s;
+    }();
+    for (const QByteArray &line : data.split('\n')) {
+        try {
+            sheet->ParseConnectionLine(QString::fromLatin1(line));
+        } catch (const Exception &) {
+        }
+    }
+}
+
+void Binary(const QByteArray &data)
+{
+    try {
+        auto sheet = CreateOwned<TKorDrawSheet>();
+        ReadComponent(data, sheet.get());
+    } catch (const Exception &) {
+    }
+    try {
+        ObjectBinaryToText(data);
+    } catch (const Exception &) {
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    static QGuiApplication app(*argc, *argv);
+    static TSilentDialogs dialogs;
+    SetDialogs(&dialogs);
+    RegisterTestModules();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QByteArray input(reinterpret_cast<const char *>(data), qsizetype(size));
+    RoundTrip(input);
+    CableLines(input);
+    Binary(input);
+    return 0;
+}
