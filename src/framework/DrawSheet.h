@@ -46,6 +46,9 @@ public:
     virtual void ConnectionLost(TKorConnector *from, TKorConnector *to) = 0;
     virtual void ModuleCountChanged() = 0;
     virtual void ActiveChanged(bool active) = 0;
+    // The patch lock that user-interface code outside the slot's own event handlers (a knob's
+    // repeat timer, for one) takes before changing the patch; null when there is none.
+    virtual std::recursive_mutex *PatchMutex() { return nullptr; }
 };
 
 // Owns its modules (as children) and its cables. Execute runs on the tick thread under the
@@ -63,6 +66,7 @@ public:
     ~TKorDrawSheet() override;
 
     ISheetHost *Host() const { return FHost; }
+    std::recursive_mutex *PatchMutex() const { return FHost ? FHost->PatchMutex() : nullptr; }
     // Links the sheet to its slot (null unlinks) and sizes it to the slot.
     void SetHost(ISheetHost *host);
 

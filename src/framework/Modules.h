@@ -3,6 +3,7 @@
 // object stream with the patch files built on it.
 #pragma once
 
+#include "AppPaths.h"
 #include "Checked.h"
 #include "Colors.h"
 #include "Component.h"
@@ -16,5 +17,6 @@
 #include "MidiMsg.h"
 #include "ObjectStream.h"
 #include "PatchFile.h"
+#include "Random.h"
 #include "Registry.h"
 #include "TextLabel.h"
