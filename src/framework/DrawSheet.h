@@ -101,6 +101,11 @@ public:
     void FreeModule(int anIndex);
     void DeleteAllModules();
     void DeleteSelectedModules();
+    // Puts the selected modules, with the cables between them, on the system clipboard.
+    void CopySelection();
+    // Adds the clipboard's modules and their cables, selected, at the places they were copied
+    // from; "Clipboard has no modules." when it holds none.
+    void PasteClipboard();
     void SelectAll();
     void InvertSelection();
     TKorCustomModule *ModuleAt(QPoint P) const;

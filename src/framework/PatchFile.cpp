@@ -60,12 +60,22 @@ QString TemporaryFilePath(const QString &name)
     return dir.filePath(name);
 }
 
-void SaveSheetToFile(TKorDrawSheet &sheet, const QString &fileName)
+QByteArray PrepareSheetBinary(TKorDrawSheet &sheet)
 {
     sheet.PrepareForSave();
-    const TTemporaryFile binary(QStringLiteral("tmps.slb"));
-    WriteWholeFile(binary.Path, WriteComponent(sheet));
-    WriteWholeFile(fileName, ObjectBinaryToText(ReadWholeFile(binary.Path)));
+    return WriteComponent(sheet);
+}
+
+void WriteSheetBinary(const QByteArray &binary, const QString &fileName)
+{
+    const TTemporaryFile temporary(QStringLiteral("tmps.slb"));
+    WriteWholeFile(temporary.Path, binary);
+    WriteWholeFile(fileName, ObjectBinaryToText(ReadWholeFile(temporary.Path)));
+}
+
+void SaveSheetToFile(TKorDrawSheet &sheet, const QString &fileName)
+{
+    WriteSheetBinary(PrepareSheetBinary(sheet), fileName);
 }
 
 TOwned<TKorDrawSheet> ReadSheetFromFile(const QString &fileName)

@@ -10,6 +10,11 @@
 // then the text. The target is replaced only once the new text is complete, so a failed save
 // leaves the previous file as it was. Raises EFileError with the reason.
 void SaveSheetToFile(TKorDrawSheet &sheet, const QString &fileName);
+// The two halves of SaveSheetToFile, so that only the first, which renames and reorders the
+// modules, needs the patch lock: PrepareForSave and the binary form ...
+QByteArray PrepareSheetBinary(TKorDrawSheet &sheet);
+// ... then the binary form through the temporary file into the patch text of fileName.
+void WriteSheetBinary(const QByteArray &binary, const QString &fileName);
 
 // Reads a patch file into a new sheet without host. Its cable lines stay pending until the
 // caller, having linked the sheet to its slot, calls ResolveConnections. Raises EFileError,
