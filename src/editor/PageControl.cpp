@@ -1,0 +1,254 @@
+#include "PageControl.h"
+
+#include <QTabBar>
+
+TKorModulePageControl::TKorModulePageControl(QWidget *parent) : QTabWidget(parent)
+{
+    tabBar()->setAttribute(Qt::WA_Hover);
+    connect(this, &QTabWidget::currentChanged, this, [this] {
+        if (!FSettingPage && !FDestroying)
+            PageChanged();
+    });
+}
+
+TKorModulePageControl::~TKorModulePageControl()
+{
+    FDestroying = true;
+    std::vector<TKorSlot *> pages;
+    {
+        std::lock_guard lock(FGuard.Mutex);
+        pages.swap(FSlots);
+    }
+    for (TKorSlot *slot : pages)
+        delete slot;
+}
+
+void TKorModulePageControl::Execute()
+{
+    if (FGuard.UpdateCount() > 0)
+        return;
+    std::lock_guard lock(FGuard.Mutex);
+    if (FGuard.UpdateCount() > 0) // an edit began while this tick waited
+        return;
+    for (TKorSlot *slot : FSlots)
+        slot->Execute();
+}
+
+TKorSlot *TKorModulePageControl::ActiveSlot() const
+{
+    return qobject_cast<TKorSlot *>(currentWidget());
+}
+
+void TKorModulePageControl::MakeActive(int index)
+{
+    FSettingPage = true;
+    setCurrentIndex(index);
+    FSettingPage = false;
+}
+
+TKorSlot *TKorModulePageControl::NewSlot(const QString &aName)
+{
+    const QString name = aName.isEmpty() ? QStringLiteral("Slot%1").arg(++FSlotCounter) : aName;
+    auto *slot = new TKorSlot(&FGuard);
+    slot->SetSlotFileName(ApplicationDirectory() + name + QStringLiteral(".slt"));
+    slot->OnModuleCountChange = [this](QObject *sender, int32_t) {
+        NotifyModuleCountChange(qobject_cast<TKorSlot *>(sender));
+    };
+    slot->OnConnectionMade = [this](QObject *sender, TKorConnector *from, TKorConnector *to) {
+        if (!FDestroying && OnConnectionMade)
+            OnConnectionMade(sender, from, to);
+    };
+    slot->OnConnectionLost = [this](QObject *sender, TKorConnector *from, TKorConnector *to) {
+        if (!FDestroying && OnConnectionLost)
+            OnConnectionLost(sender, from, to);
+    };
+    slot->OnMidiOutShort = [this](QObject *sender, uint32_t msg) {
+        if (!FDestroying && OnMidiOutShort)
+            OnMidiOutShort(sender, msg);
+    };
+    slot->OnMidiOutLong = [this](QObject *sender, const TLongMidi &msg) {
+        if (!FDestroying && OnMidiOutLong)
+            OnMidiOutLong(sender, msg);
+    };
+    slot->OnClick = [this](QObject *sender) {
+        if (OnDetailClick)
+            OnDetailClick(sender);
+    };
+    slot->OnDblClick = [this](QObject *sender) {
+        if (OnDetailDblClick)
+            OnDetailDblClick(sender);
+    };
+    {
+        std::lock_guard lock(FGuard.Mutex);
+        FSlots.push_back(slot);
+    }
+    FSettingPage = true;
+    addTab(slot, name);
+    setCurrentWidget(slot);
+    FSettingPage = false;
+    NotifyCountChange();
+    return slot;
+}
+
+void TKorModulePageControl::CloseActiveSlot()
+{
+    {
+        TStructuralEdit edit(FGuard);
+        TKorSlot *slot = ActiveSlot();
+        if (slot) {
+            std::erase(FSlots, slot);
+            FSettingPage = true;
+            removeTab(indexOf(slot));
+            delete slot;
+            if (count() > 0)
+                setCurrentIndex(0);
+            FSettingPage = false;
+        }
+    }
+    NotifyCountChange();
+}
+
+void TKorModulePageControl::CloseAllSlots()
+{
+    while (ActiveSlot())
+        CloseActiveSlot();
+}
+
+void TKorModulePageControl::LoadSlot(const QString &aFileName)
+{
+    const TUpdateScope loading(FGuard);
+    NewSlot(SlotNameFromFileName(aFileName));
+    TKorSlot *slot = ActiveSlot();
+    if (!slot)
+        return;
+    try {
+        slot->LoadFromFile(aFileName);
+    } catch (const EClassNotFound &) {
+        ConvertOldClassNames(aFileName);
+        slot->LoadFromFile(aFileName);
+    }
+    NotifyModuleCountChange(ActiveSlot());
+}
+
+void TKorModulePageControl::SaveActiveSlot()
+{
+    if (TKorSlot *slot = ActiveSlot())
+        slot->Save();
+}
+
+void TKorModulePageControl::SaveAllSlots()
+{
+    for (TKorSlot *slot : FSlots)
+        slot->Save();
+}
+
+void TKorModulePageControl::SaveActiveSlotAs(const QString &aFileName)
+{
+    TKorSlot *slot = ActiveSlot();
+    if (!slot)
+        return;
+    slot->SaveToFile(aFileName);
+    setTabText(indexOf(slot), SlotNameFromFileName(aFileName));
+}
+
+TKorCustomModule *TKorModulePageControl::AddModule(const TComponentClass &aModuleClass)
+{
+    TKorSlot *slot = ActiveSlot();
+    if (!slot)
+        return nullptr;
+    std::lock_guard lock(FGuard.Mutex);
+    TKorCustomModule *m = slot->AddModule(aModuleClass);
+    if (m) {
+        m->SetTop(0);
+        m->SetLeft(0);
+    }
+    return m;
+}
+
+void TKorModulePageControl::DeleteAllModules()
+{
+    if (TKorSlot *slot = ActiveSlot())
+        slot->DeleteAllModules();
+}
+
+void TKorModulePageControl::DeleteSelectedModules()
+{
+    if (TKorSlot *slot = ActiveSlot())
+        slot->DeleteSelectedModules();
+}
+
+void TKorModulePageControl::CopySelection()
+{
+    if (TKorSlot *slot = ActiveSlot())
+        slot->CopySelection();
+}
+
+void TKorModulePageControl::PasteClipboard()
+{
+    if (TKorSlot *slot = ActiveSlot())
+        slot->PasteClipboard();
+}
+
+void TKorModulePageControl::SelectAll()
+{
+    if (TKorSlot *slot = ActiveSlot())
+        slot->SelectAll();
+}
+
+void TKorModulePageControl::InvertSelection()
+{
+    if (TKorSlot *slot = ActiveSlot())
+        slot->InvertSelection();
+}
+
+void TKorModulePageControl::RefreshColors()
+{
+    for (TKorSlot *slot : FSlots)
+        slot->RefreshColors();
+}
+
+void TKorModulePageControl::MidiInShort(uint32_t aMessage)
+{
+    for (TKorSlot *slot : FSlots)
+        slot->MidiInShort(aMessage);
+}
+
+void TKorModulePageControl::MidiInLong(const TLongMidi &aMessage)
+{
+    for (TKorSlot *slot : FSlots)
+        slot->MidiInLong(aMessage);
+}
+
+void TKorModulePageControl::Dump(QTextStream &aFile, int aLevel, int aDepth) const
+{
+    DumpLine(aFile, aLevel, QString::fromLatin1(metaObject()->className()));
+    DumpLine(aFile, aLevel, QStringLiteral("Begin"));
+    for (TKorSlot *slot : FSlots)
+        slot->Dump(aFile, aLevel + 1, aDepth - 1);
+    DumpLine(aFile, aLevel, QStringLiteral("End"));
+}
+
+void TKorModulePageControl::NotifyCountChange()
+{
+    if (OnCountChange)
+        OnCountChange(this, FDestroying ? 0 : count());
+    NotifyModuleCountChange(ActiveSlot());
+}
+
+void TKorModulePageControl::NotifyModuleCountChange(TKorSlot *aSlot)
+{
+    if (!OnModuleCountChange)
+        return;
+    if (FDestroying || !aSlot)
+        OnModuleCountChange(this, 0);
+    else
+        OnModuleCountChange(aSlot, aSlot->ModuleCount());
+}
+
+void TKorModulePageControl::PageChanged()
+{
+    TKorSlot *slot = ActiveSlot();
+    if (OnActiveSlotChange)
+        OnActiveSlotChange(slot, slot ? tabText(indexOf(slot)) : QString());
+    NotifyModuleCountChange(slot);
+}

@@ -1,0 +1,75 @@
+// The page control: one tab per slot. It runs every active patch once per tick under the
+// patch lock, routes MIDI between the patches and the main window, and forwards slot events.
+#pragma once
+
+#include "PatchGuard.h"
+#include "Slot.h"
+
+#include <QTabWidget>
+#include <vector>
+
+// Owns its slots (as tab pages) and the patch guard they share. User-interface thread, except
+// Execute (tick thread). Its MIDI output events fire on the thread that runs the patches.
+class TKorModulePageControl : public QTabWidget {
+    Q_OBJECT
+public:
+    explicit TKorModulePageControl(QWidget *parent = nullptr);
+    ~TKorModulePageControl() override;
+
+    // Events; each fires only when set. Counts are 0 while the page control is being destroyed.
+    TNotifyCountChange OnCountChange;       // (page control, page count)
+    TNotifyCountChange OnModuleCountChange; // (slot, its module count) or (page control, 0)
+    TNotifyConnectionChange OnConnectionMade, OnConnectionLost;
+    TNotifyActiveSlotChange OnActiveSlotChange; // when the user selects another tab
+    TMidiOutShortProc OnMidiOutShort;
+    TMidiOutLongProc OnMidiOutLong;
+    TNotifyEvent OnDetailClick, OnDetailDblClick;
+
+    // One tick: nothing while the update count is above 0 (the tick is lost); otherwise,
+    // holding the patch lock, every active slot in page order. Tick thread.
+    void Execute();
+
+    TKorSlot *ActiveSlot() const;
+    int SlotCount() const { return int(FSlots.size()); }
+    TKorSlot *Slots(int i) const { return FSlots.at(size_t(i)); }
+    // A new page with an empty slot, made active; an empty name gives "Slot<n>".
+    TKorSlot *NewSlot(const QString &aName);
+    void CloseActiveSlot();
+    void CloseAllSlots();
+    // Opens a patch file in a new slot, converting a file of an earlier version once. Errors
+    // reach the caller; the new, empty page stays, named after the file.
+    void LoadSlot(const QString &aFileName);
+    void SaveActiveSlot();
+    void SaveAllSlots();
+    void SaveActiveSlotAs(const QString &aFileName);
+    // A module placed by the user on the active sheet; null without a slot.
+    TKorCustomModule *AddModule(const TComponentClass &aModuleClass);
+    void DeleteAllModules();
+    void DeleteSelectedModules();
+    void CopySelection();
+    void PasteClipboard();
+    void SelectAll();
+    void InvertSelection();
+    void RefreshColors();
+    // Incoming MIDI for the MIDI modules of every active slot. User-interface thread.
+    void MidiInShort(uint32_t aMessage);
+    void MidiInLong(const TLongMidi &aMessage);
+    void Dump(QTextStream &aFile, int aLevel, int aDepth) const;
+
+    void BeginUpdate() { FGuard.BeginUpdate(); }
+    void EndUpdate() { FGuard.EndUpdate(); }
+    int UpdateCount() const { return FGuard.UpdateCount(); }
+    TPatchGuard &Guard() { return FGuard; }
+
+private:
+    void NotifyCountChange();
+    void NotifyModuleCountChange(TKorSlot *aSlot);
+    void PageChanged();
+    void MakeActive(int index);
+
+    TPatchGuard FGuard;
+    std::vector<TKorSlot *> FSlots; // page order; changed under the lock, read by the tick
+    int FSlotCounter = 0;
+    bool FDestroying = false;
+    bool FSettingPage = false; // the program, not the user, is changing the active page
+};

@@ -1,0 +1,321 @@
+// The page control: slot names and counts, the tick with its update count and patch lock,
+// active and inactive slots, page events, loading, copy and paste, and the debug dump.
+#include "Editor.h"
+#include "EditorTestSupport.h"
+#include "TestModules.h"
+
+#include <gtest/gtest.h>
+
+#include <QClipboard>
+#include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+// Counts its ticks; sends Pending when set.
+class TTickCounter : public TKorTestMidi {
+public:
+    void Execute() override
+    {
+        ++Ticks;
+        TKorTestMidi::Execute();
+    }
+    int Ticks = 0;
+};
+
+template <class M>
+M *AddTo(TKorSlot *slot, int left = 0, int top = 0)
+{
+    std::lock_guard lock(slot->Guard().Mutex);
+    M *m = Create<M>(slot->Sheet());
+    m->SetLeft(left);
+    m->SetTop(top);
+    return m;
+}
+
+QStringList Captions(const TKorModulePageControl &pc)
+{
+    QStringList list;
+    for (int i = 0; i < pc.count(); ++i)
+        list << pc.tabText(i);
+    return list;
+}
+
+TEST(PageControl, UnnamedSlotsAreNumberedAndNumbersAreNeverReused)
+{
+    QTemporaryDir dir;
+    TKorModulePageControl pc;
+    pc.NewSlot("");
+    pc.NewSlot("");
+    pc.NewSlot("");
+    EXPECT_EQ(Captions(pc), (QStringList{"Slot1", "Slot2", "Slot3"}));
+    EXPECT_EQ(pc.ActiveSlot()->SlotFileName(), ApplicationDirectory() + "Slot3.slt");
+    pc.CloseActiveSlot();
+    EXPECT_EQ(pc.ActiveSlot(), pc.Slots(0)) << "the first page becomes active";
+    pc.NewSlot("");
+    EXPECT_EQ(Captions(pc), (QStringList{"Slot1", "Slot2", "Slot4"}));
+
+    TKorSlot donor;
+    donor.SaveToFile(dir.filePath("Bass.slt"));
+    pc.LoadSlot(dir.filePath("Bass.slt"));
+    pc.NewSlot("");
+    EXPECT_EQ(Captions(pc), (QStringList{"Slot1", "Slot2", "Slot4", "Bass", "Slot5"})) << "opening uses no number";
+}
+
+TEST(PageControl, TicksRunActiveSlotsInPageOrderAndAreLostWhileUpdating)
+{
+    TKorModulePageControl pc;
+    auto *first = AddTo<TTickCounter>(pc.NewSlot(""));
+    auto *second = AddTo<TTickCounter>(pc.NewSlot(""));
+    std::vector<std::pair<QObject *, uint32_t>> sent;
+    pc.OnMidiOutShort = [&](QObject *sender, uint32_t msg) { sent.emplace_back(sender, msg); };
+    first->Pending = 0x90;
+    second->Pending = 0x91;
+    pc.Execute();
+    EXPECT_EQ(sent, (std::vector<std::pair<QObject *, uint32_t>>{{first, 0x90}, {second, 0x91}}))
+        << "page order, the sending module as sender";
+
+    pc.BeginUpdate();
+    pc.BeginUpdate();
+    pc.Execute();
+    pc.EndUpdate();
+    pc.Execute();
+    EXPECT_EQ(first->Ticks, 1) << "ticks while the count is above 0 are lost";
+    pc.EndUpdate();
+    pc.EndUpdate(); // at 0 it stays 0
+    EXPECT_EQ(pc.UpdateCount(), 0);
+    pc.Execute();
+    EXPECT_EQ(first->Ticks, 2);
+    EXPECT_EQ(second->Ticks, 2);
+}
+
+TEST(PageControl, AnInactiveSlotNeitherRunsNorReceivesNorSends)
+{
+    TKorModulePageControl pc;
+    TKorSlot *slot = pc.NewSlot("");
+    auto *m = AddTo<TTickCounter>(slot);
+    int sent = 0;
+    pc.OnMidiOutShort = [&](QObject *, uint32_t) { ++sent; };
+    slot->Sheet()->SetActive(false);
+    EXPECT_FALSE(slot->Active()) << "the sheet's flag drives the slot's";
+    m->Pending = 0x90;
+    pc.Execute();
+    pc.MidiInShort(0x643C90);
+    std::lock_guard lock(slot->Guard().Mutex);
+    m->SendShortMidi(0x80); // even a module that sends on its own is silenced
+    EXPECT_EQ(m->Ticks, 0);
+    EXPECT_TRUE(m->Received.empty());
+    EXPECT_EQ(sent, 0);
+    slot->Sheet()->SetActive(true);
+    pc.MidiInShort(0x643C90);
+    EXPECT_EQ(m->Received, std::vector<uint32_t>{0x643C90});
+}
+
+TEST(PageControl, SelectingATabReportsTheSlotThenItsModuleCount)
+{
+    TKorModulePageControl pc;
+    TKorSlot *one = pc.NewSlot("One");
+    AddTo<TKorTestSource>(one);
+    AddTo<TKorTestSource>(one);
+    pc.NewSlot("Two");
+    QStringList events;
+    pc.OnActiveSlotChange = [&](TKorSlot *slot, const QString &name) {
+        events << QStringLiteral("active %1 %2").arg(slot == one).arg(name);
+    };
+    pc.OnModuleCountChange = [&](QObject *sender, int32_t n) {
+        events << QStringLiteral("modules %1 %2").arg(sender == one).arg(n);
+    };
+    pc.setCurrentIndex(0); // as a click on the tab does
+    EXPECT_EQ(events, (QStringList{"active 1 One", "modules 1 2"}));
+}
+
+TEST(PageControl, ClosingTheLastPageReportsZeroCounts)
+{
+    TKorModulePageControl pc;
+    pc.NewSlot("");
+    std::vector<std::pair<QObject *, int>> pages, modules;
+    pc.OnCountChange = [&](QObject *s, int32_t n) { pages.emplace_back(s, n); };
+    pc.OnModuleCountChange = [&](QObject *s, int32_t n) { modules.emplace_back(s, n); };
+    pc.CloseAllSlots();
+    EXPECT_EQ(pages, (std::vector<std::pair<QObject *, int>>{{&pc, 0}}));
+    EXPECT_EQ(modules, (std::vector<std::pair<QObject *, int>>{{&pc, 0}}));
+    EXPECT_EQ(pc.ActiveSlot(), nullptr);
+    EXPECT_EQ(pc.AddModule(ClassOf<TKorTestSource>()), nullptr) << "nothing happens without a slot";
+    pc.SaveActiveSlot();
+    pc.PasteClipboard();
+}
+
+TEST(PageControl, AFileThatFailsToLoadLeavesAnEmptyPageNamedAfterIt)
+{
+    QTemporaryDir dir;
+    QFile bad(dir.filePath("Broken.slt"));
+    ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
+    bad.write("object TKorDrawSheet\r\n  Left = 'x\r\n");
+    bad.close();
+    TKorModulePageControl pc;
+    pc.BeginUpdate();
+    EXPECT_THROW(pc.LoadSlot(bad.fileName()), EStreamError);
+    EXPECT_EQ(Captions(pc), QStringList{"Broken"});
+    EXPECT_EQ(pc.ActiveSlot()->ModuleCount(), 0);
+    EXPECT_EQ(pc.UpdateCount(), 1) << "back where it was";
+    pc.EndUpdate();
+}
+
+TEST(PageControl, EarlierFilesAreConvertedWhenOpened)
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath("Old.slt");
+    ASSERT_TRUE(
+QFile::copy(QStringLiteral(KORVANE_FIXTURES "/old_format.slt"), file));
+    TDialogRecorder shown;
+    TKorModulePageControl pc;
+    pc.LoadSlot(file);
+    EXPECT_EQ(Captions(pc), QStringList{"Old"});
+    EXPECT_EQ(pc.ActiveSlot()->ModuleCount(), 3);
+    EXPECT_EQ(pc.ActiveSlot()->Sheet()->CableCount(), 2);
+    EXPECT_TRUE(QFile::exists(dir.filePath("Old.bak")));
+    EXPECT_TRUE(shown.Messages.isEmpty());
+}
+
+TEST(PageControl, CopyAndPasteKeepPlacesAndOnlyTheInnerCables)
+{
+    TKorModulePageControl pc;
+    TKorSlot *slot = pc.NewSlot("");
+    auto *a = AddTo<TKorTestSource>(slot, 0, 0);
+    auto *b = AddTo<TKorTestThrough>(slot, 250, 50);
+    auto *outside = AddTo<TKorTestThrough>(slot, 500, 100);
+    {
+        std::lock_guard lock(slot->Guard().Mutex);
+        slot->Sheet()->ToggleConnection(a->Out, b->In);
+        slot->Sheet()->ToggleConnection(b->Out, outside->In);
+        a->SetSelected(true);
+        b->SetSelected(true);
+        a->SetTitle("Copied");
+    }
+    pc.CopySelection();
+    pc.PasteClipboard();
+
+    TKorDrawSheet *sheet = slot->Sheet();
+    ASSERT_EQ(sheet->ModuleCount(), 5);
+    auto *a2 = qobject_cast<TKorTestSource *>(sheet->Modules(3));
+    auto *b2 = qobject_cast<TKorTestThrough *>(sheet->Modules(4));
+    ASSERT_TRUE(a2 && b2);
+    EXPECT_EQ(a2->BoundsRect(), a->BoundsRect());
+    EXPECT_EQ(b2->BoundsRect(), b->BoundsRect());
+    EXPECT_EQ(a2->Title(), "Copied");
+    EXPECT_TRUE(a2->Selected() && b2->Selected());
+    EXPECT_FALSE(a->Selected() || b->Selected()) << "the originals are deselected";
+    EXPECT_FALSE(a2->BeingCreated());
+    EXPECT_FALSE(a2->Name().isEmpty());
+    EXPECT_NE(a2->Name(), a->Name());
+    ASSERT_EQ(sheet->CableCount(), 3);
+    EXPECT_EQ(sheet->CableFrom(2), a2->Out);
+    EXPECT_EQ(sheet->CableTo(2), b2->In);
+    EXPECT_EQ(b2->Out->ConnectionCount(), 0) << "the cable that left the selection is not copied";
+}
+
+TEST(PageControl, PastingTextSaysThereAreNoModules)
+{
+    TDialogRecorder shown;
+    TKorModulePageControl pc;
+    TKorSlot *slot = pc.NewSlot("");
+    auto *a = AddTo<TKorTestSource>(slot);
+    a->SetSelected(true);
+    QGuiApplication::clipboard()->setText("Constant0.Out Amplifier0.In");
+    pc.PasteClipboard();
+    EXPECT_EQ(shown.Messages, QStringList{"Clipboard has no modules."});
+    EXPECT_EQ(slot->ModuleCount(), 1);
+    EXPECT_FALSE(a->Selected());
+}
+
+TEST(PageControl, SavingAFreshSlotWritesItsDefaultFile)
+{
+    QTemporaryDir dir;
+    SetApplicationDirectory(dir.path());
+    TKorModulePageControl pc;
+    pc.NewSlot("");
+    pc.NewSlot("");
+    pc.NewSlot("");
+    pc.SaveActiveSlot();
+    SetApplicationDirectory(QStringLiteral(KORVANE_APPDIR));
+    EXPECT_TRUE(QFile::exists(dir.filePath("Slot3.slt")));
+    EXPECT_FALSE(QFile::exists(dir.filePath("Slot1.slt")));
+    pc.SaveActiveSlotAs(dir.filePath("Lead.Line.slt"));
+    EXPECT_EQ(Captions(pc).last(), "Lead.Line");
+}
+
+// Deleting modules while another thread ticks: an edit never runs while a tick is inside
+// a module, and a tick never sees a half-deleted patch.
+class TSlowModule : public TKorTestSource {
+public:
+    void Execute() override
+    {
+        Inside = true;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        TKorTestSource::Execute();
+        Inside = false;
+    }
+    void BeforeDestruction() override
+    {
+        if (Inside)
+            Overlapped = true;
+        TKorTestSource::BeforeDestruction();
+    }
+    static inline std::atomic<bool> Inside{false}, Overlapped{false};
+};
+
+TEST(PageControl, StructuralEditsNeverOverlapARunningTick)
+{
+    TKorModulePageControl pc;
+    TKorSlot *slot = pc.NewSlot("");
+    std::atomic<bool> stop{false};
+    std::atomic<int> ticks{0};
+    std::thread ticker([&] {
+        while (!stop) {
+            pc.Execute();
+            ++ticks;
+        }
+    });
+    for (int round = 0; round < 40; ++round) {
+        for (int i = 0; i < 5; ++i) {
+            std::lock_guard lock(slot->Guard().Mutex);
+            auto *m = Create<TSlowModule>(slot->Sheet());
+            auto *t = Create<TKorTestThrough>(slot->Sheet());
+            slot->Sheet()->ToggleConnection(m->Out, t->In);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        pc.SelectAll();
+        pc.DeleteSelectedModules();
+    }
+    stop = true;
+    ticker.join();
+    EXPECT_FALSE(TSlowModule::Overlapped);
+    EXPECT_GT(ticks.load(), 40);
+    EXPECT_EQ(slot->ModuleCount(), 0);
+}
+
+TEST(PageControl, DumpWrapsEverySlot)
+{
+    TKorModulePageControl pc;
+    AddTo<TKorTestSource>(pc.NewSlot(""));
+    QString text;
+    QTextStream out(&text);
+    pc.Dump(out, 0, 5);
+    out.flush();
+    EXPECT_EQ(text, " TKorModulePageControl\n"
+                    " Begin\n"
+                    "   Slot\n"
+                    "   TKorDrawSheet\n"
+                    "   Begin\n"
+                    "     TKorTestSource : 'TestSource0'\n"
+                    "       TKorTextLabel : 'TextLabel0'\n"
+                    "       TKorOutput : 'Out'\n"
+                    "   End\n"
+                    " End\n");
+}
+
+} // namespace
