@@ -319,3 +319,44 @@ TEST(PageControl, DumpWrapsEverySlot)
 }
 
 } // namespace
+
+namespace {
+
+TEST(PageControl, APalettePressMakesAModuleThatTheNextReleaseDropsOnTheNearestCell)
+{
+    DragState = TDragState{};
+    TKorModulePageControl pc;
+    pc.resize(1000, 600);
+    pc.show();
+    TKorSlot *slot = pc.NewSlot("");
+    QCoreApplication::processEvents();
+    TKormoduleSelector palette;
+    TKorModuleButton *button = palette.AddModuleButton("Gen", ClassOf<TKorTestSource>());
+    palette.SetButtonsEnabled(true);
+    TKorCustomModule *made = nullptr;
+    palette.SetOnModuleButtonClick([&](TKorModuleButton *, const TComponentClass &cls) { made = pc.AddModule(cls); });
+
+    SendMouse(button, QEvent::MouseButtonPress, {5, 5}, Qt::LeftButton);
+    ASSERT_NE(made, nullptr) << "made at the press";
+    SendMouse(button, QEvent::MouseButtonRelease, {5, 5}, Qt::LeftButton);
+    EXPECT_TRUE(made->BeingCreated());
+    EXPECT_TRUE(made->Selected());
+    QImage img = slot->Canvas()->grab().toImage();
+    EXPECT_EQ(QColor(img.pixel(150, 30)), QColor(Qt::black)) << "invisible while it is placed";
+
+    QWidget *canvas = slot->Canvas();
+    SendMouse(canvas, QEvent::MouseMove, {400, 130}, Qt::NoButton);
+    ASSERT_EQ(slot->Sheet()->Overlay().size(), 1u);
+    EXPECT_EQ(slot->Sheet()->Overlay()[0].Rect, (TRect{275, 105, 525, 155})) << "the outline is centred on the pointer";
+    SendMouse(canvas, QEvent::MouseButtonPress, {400, 130}, Qt::LeftButton);
+    EXPECT_EQ(DragState.DragObject, made) << "a press in between is ignored";
+    SendMouse(canvas, QEvent::MouseButtonRelease, {400, 130}, Qt::LeftButton);
+    EXPECT_EQ(QPoint(made->Left(), made->Top()), QPoint(250, 100));
+    EXPECT_FALSE(made->BeingCreated());
+    EXPECT_TRUE(slot->Sheet()->Overlay().empty());
+    img = slot->Canvas()->grab().toImage();
+    EXPECT_EQ(QColor(img.pixel(400, 130)), QColor(192, 192, 192)) << "visible where it was dropped";
+    DragState = TDragState{};
+}
+
+} // namespace
