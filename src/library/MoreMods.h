@@ -1,0 +1,12 @@
+// Chief header of the module library: every concrete module family, and the registration of
+// the library's classes with the class registry.
+#pragma once
+
+#include "Arithmetic.h"
+#include "ClockedOscillators.h"
+#include "Neuron.h"
+#include "Oscillators.h"
+#include "PanelKit.h"
+
+// Registers every library module class, in the registry's fixed order. Idempotent.
+void RegisterLibraryModules();

@@ -1,0 +1,32 @@
+// Building blocks for module panels: each call places one connector, label, knob with its
+// viewer, button or lamp, so a module's CreateDetails reads like its panel table.
+#pragma once
+
+#include "Modules.h"
+#include "PanelControls.h"
+
+// Knob settings in the order a panel table gives them.
+struct TKnobSpec {
+    int32_t Min, Max, Step, Position;
+};
+
+// Button settings; Picture is a file in the application directory ("Sym.bmp"), or empty.
+struct TButtonSpec {
+    QString Picture;
+    int32_t Width = 25, Height = 25;
+    bool AllowAllUp = true;
+    bool Down = false;
+    int32_t Group = 0;
+};
+
+// A caption sized to its text, opaque, in black.
+TKorTextLabel *AddLabel(TKorCustomModule &m, int32_t left, int32_t top, const QString &text);
+TKorInput *AddInput(TKorCustomModule &m, int32_t left, int32_t top, const QString &name, TSignalKind kind);
+TKorOutput *AddOutput(TKorCustomModule &m, int32_t left, int32_t top, const QString &name, TSignalKind kind);
+// A value viewer (the default width changed by viewerWidthDelta), then a standard knob that
+// shows its position there. The caller attaches the change handler afterwards.
+TKorKnob *AddKnobWithViewer(TKorCustomModule &m, QPoint viewerAt, int32_t viewerWidthDelta, QPoint knobAt,
+                            const TKnobSpec &spec);
+// A push button with picture, size, group and state; its handlers are attached afterwards.
+TKorPushButton *AddButton(TKorCustomModule &m, int32_t left, int32_t top, const TButtonSpec &spec);
+TKorLed *AddLamp(TKorCustomModule &m, int32_t left, int32_t top);

@@ -1,0 +1,27 @@
+// Helpers for module tests: a hosted sheet, wiring a test source into an input, ticking.
+#pragma once
+
+#include "MoreMods.h"
+#include "TestHost.h"
+#include "TestModules.h"
+
+// Drives `input` from a test source whose value the test sets; a cable, so IsConnected holds.
+struct TDrive {
+    TKorTestSource *Source;
+    void Set(int32_t v) { Source->Next = v; }
+};
+
+inline TDrive Drive(TKorDrawSheet &sheet, TKorInput *input, int32_t value = 0)
+{
+    auto *source = Create<TKorTestSource>(&sheet);
+    source->Next = value;
+    sheet.ToggleConnection(source->Out, input);
+    return {source};
+}
+
+// Runs n ticks of the sheet.
+inline void Tick(TKorDrawSheet &sheet, int n = 1)
+{
+    for (int i = 0; i < n; ++i)
+        sheet.Execute();
+}
