@@ -3,5 +3,9 @@
 
 void RegisterLibraryModules()
 {
-    RegisterModuleClasses({});
+    RegisterModuleClasses({&ClassOf<TKorConstant>(), &ClassOf<TKorAmplifier>(), &ClassOf<TKorMultiplier>(),
+                           &ClassOf<TKorDivider>(), &ClassOf<TKorSquare>(), &ClassOf<TKorSine>(), &ClassOf<TKorSaw>(),
+                           &ClassOf<TKorRandom>(), &ClassOf<TKorRndPulse>(), &ClassOf<TKorClSquare>(),
+                           &ClassOf<TKorClSine>(), &ClassOf<TKorClSaw>(), &ClassOf<TKorClRandom>(),
+                           &ClassOf<TKorClRndPulse>(), &ClassOf<TKorNeuron>()});
 }
