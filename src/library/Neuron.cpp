@@ -6,13 +6,13 @@
 
 namespace {
 // A 16 x 16 knob without a value viewer; the caller attaches the change handler afterwards.
-TKorKnob *AddSmallKnob(TKorCustomModule &m, int32_t left, int32_t top, const TKnobSpec &spec)
+TKorKnob *AddSmallKnob(TKorCustomModule &m, int32_t left, int32_t top, const TKnobSpec &settings)
 {
     auto *knob = m.AddDetail<TKorKnobSmall>(left, top);
-    knob->SetMin(spec.Min);
-    knob->SetMax(spec.Max);
-    knob->SetStep(spec.Step);
-    knob->SetPosition(spec.Position);
+    knob->SetMin(settings.Min);
+    knob->SetMax(settings.Max);
+    knob->SetStep(settings.Step);
+    knob->SetPosition(settings.Position);
     return knob;
 }
 

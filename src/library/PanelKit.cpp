@@ -28,29 +28,29 @@ TKorOutput *AddOutput(TKorCustomModule &m, int32_t left, int32_t top, const QStr
 }
 
 TKorKnob *AddKnobWithViewer(TKorCustomModule &m, QPoint viewerAt, int32_t viewerWidthDelta, QPoint knobAt,
-                            const TKnobSpec &spec)
+                            const TKnobSpec &settings)
 {
     auto *viewer = m.AddDetail<TKorViewer>(viewerAt.x(), viewerAt.y());
     viewer->SetWidth(viewer->Width() + viewerWidthDelta);
     auto *knob = m.AddDetail<TKorKnob>(knobAt.x(), knobAt.y());
-    knob->SetMin(spec.Min);
-    knob->SetMax(spec.Max);
-    knob->SetStep(spec.Step);
-    knob->SetPosition(spec.Position);
+    knob->SetMin(settings.Min);
+    knob->SetMax(settings.Max);
+    knob->SetStep(settings.Step);
+    knob->SetPosition(settings.Position);
     knob->SetViewer(viewer);
     return knob;
 }
 
-TKorPushButton *AddButton(TKorCustomModule &m, int32_t left, int32_t top, const TButtonSpec &spec)
+TKorPushButton *AddButton(TKorCustomModule &m, int32_t left, int32_t top, const TButtonSpec &settings)
 {
     auto *button = m.AddDetail<TKorPushButton>(left, top);
-    button->SetWidth(spec.Width);
-    button->SetHeight(spec.Height);
-    if (!spec.Picture.isEmpty())
-        button->LoadGlyph(spec.Picture);
-    button->SetAllowAllUp(spec.AllowAllUp);
-    button->SetGroupIndex(spec.Group);
-    button->SetDown(spec.Down);
+    button->SetWidth(settings.Width);
+    button->SetHeight(settings.Height);
+    if (!settings.Picture.isEmpty())
+        button->LoadGlyph(settings.Picture);
+    button->SetAllowAllUp(settings.AllowAllUp);
+    button->SetGroupIndex(settings.Group);
+    button->SetDown(settings.Down);
     return button;
 }
 

@@ -26,7 +26,7 @@ TKorOutput *AddOutput(TKorCustomModule &m, int32_t left, int32_t top, const QStr
 // A value viewer (the default width changed by viewerWidthDelta), then a standard knob that
 // shows its position there. The caller attaches the change handler afterwards.
 TKorKnob *AddKnobWithViewer(TKorCustomModule &m, QPoint viewerAt, int32_t viewerWidthDelta, QPoint knobAt,
-                            const TKnobSpec &spec);
+                            const TKnobSpec &settings);
 // A push button with picture, size, group and state; its handlers are attached afterwards.
-TKorPushButton *AddButton(TKorCustomModule &m, int32_t left, int32_t top, const TButtonSpec &spec);
+TKorPushButton *AddButton(TKorCustomModule &m, int32_t left, int32_t top, const TButtonSpec &settings);
 TKorLed *AddLamp(TKorCustomModule &m, int32_t left, int32_t top);
