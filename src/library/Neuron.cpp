@@ -9,10 +9,7 @@ namespace {
 TKorKnob *AddSmallKnob(TKorCustomModule &m, int32_t left, int32_t top, const TKnobSpec &settings)
 {
     auto *knob = m.AddDetail<TKorKnobSmall>(left, top);
-    knob->SetMin(settings.Min);
-    knob->SetMax(settings.Max);
-    knob->SetStep(settings.Step);
-    knob->SetPosition(settings.Position);
+    ConfigureKnob(*knob, settings);
     return knob;
 }
 

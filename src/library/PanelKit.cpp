@@ -27,16 +27,21 @@ TKorOutput *AddOutput(TKorCustomModule &m, int32_t left, int32_t top, const QStr
     return out;
 }
 
+void ConfigureKnob(TKorKnob &knob, const TKnobSpec &settings)
+{
+    knob.SetMin(settings.Min);
+    knob.SetMax(settings.Max);
+    knob.SetStep(settings.Step);
+    knob.SetPosition(settings.Position);
+}
+
 TKorKnob *AddKnobWithViewer(TKorCustomModule &m, QPoint viewerAt, int32_t viewerWidthDelta, QPoint knobAt,
                             const TKnobSpec &settings)
 {
     auto *viewer = m.AddDetail<TKorViewer>(viewerAt.x(), viewerAt.y());
     viewer->SetWidth(viewer->Width() + viewerWidthDelta);
     auto *knob = m.AddDetail<TKorKnob>(knobAt.x(), knobAt.y());
-    knob->SetMin(settings.Min);
-    knob->SetMax(settings.Max);
-    knob->SetStep(settings.Step);
-    knob->SetPosition(settings.Position);
+    ConfigureKnob(*knob, settings);
     knob->SetViewer(viewer);
     return knob;
 }

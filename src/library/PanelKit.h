@@ -23,6 +23,8 @@ struct TButtonSpec {
 TKorTextLabel *AddLabel(TKorCustomModule &m, int32_t left, int32_t top, const QString &text);
 TKorInput *AddInput(TKorCustomModule &m, int32_t left, int32_t top, const QString &name, TSignalKind kind);
 TKorOutput *AddOutput(TKorCustomModule &m, int32_t left, int32_t top, const QString &name, TSignalKind kind);
+// Range, step and position of a knob, in that order (the position is clamped into the range).
+void ConfigureKnob(TKorKnob &knob, const TKnobSpec &settings);
 // A value viewer (the default width changed by viewerWidthDelta), then a standard knob that
 // shows its position there. The caller attaches the change handler afterwards.
 TKorKnob *AddKnobWithViewer(TKorCustomModule &m, QPoint viewerAt, int32_t viewerWidthDelta, QPoint knobAt,
