@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <tuple>
 
@@ -95,7 +96,11 @@ void TKorOscillator::Modulate()
 {
     if (FFmMod->IsConnected()) {
         const int32_t f = std::max(Checked::Add(FFmMod->Value(), 1000), 1);
-        FPeriod = Round(Checked::Mul(FBasePeriod, 1000) / double(f));
+        // In floating point: a clocked base period of up to 2 500 000 edges times 1000 leaves
+        // 32 bits, and an overflow on every edge would silence the module for good. The
+        // period saturates at the longest one a counter can hold.
+        constexpr double Longest = std::numeric_limits<int32_t>::max();
+        FPeriod = Round(std::min(FBasePeriod * 1000.0 / f, Longest));
     } else {
         FPeriod = FBasePeriod;
     }
@@ -134,8 +139,11 @@ int32_t TKorOscillator::SquareWidth(const TKorInput *pwMod, int32_t widthSetting
 {
     if (!pwMod->IsConnected())
         return Checked::Mul(FPeriod, widthSetting) / 100;
-    const int32_t span = Checked::Mul(Checked::Add(pwMod->Value(), 1000), FPeriod);
-    return Round(span / 2000.0 * (widthSetting / 100.0));
+    // The span in floating point for the same reason as the modulated period; a width beyond
+    // the period only keeps the output high.
+    const double span = double(Checked::Add(pwMod->Value(), 1000)) * FPeriod;
+    constexpr double Widest = std::numeric_limits<int32_t>::max();
+    return Round(std::clamp(span / 2000.0 * (widthSetting / 100.0), -Widest, Widest));
 }
 
 void TKorOscillator::SquareOut(int32_t width)

@@ -61,6 +61,38 @@ TEST(Clocked, RangeMultipliesTheKnobAtOnce)
     }
 }
 
+// The longest clocked periods times the modulation scale leave 32 bits; modulation must still
+// work there instead of raising on every edge.
+TEST(Clocked, ModulatingTheLongestPeriodsDoesNotOverflow)
+{
+    struct TCase {
+        const char *Name;
+        int32_t Fm;
+        int32_t Period;
+    };
+    const std::vector<TCase> cases = {
+        {"Unmodulated", 0, 2500000},
+        {"DoubleSpeed", 1000, 1250000},
+        {"HalfSpeed", -500, 5000000},
+        {"SlowestSaturatesAtTheLongestCounter", -1000, 2147483647},
+    };
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        TSheetFixture f;
+        auto *osc = f.Add<TKorClSquare>();
+        osc->SetKnobFreqValue(250);
+        osc->SetRange(3);
+        Feed(*f.Sheet, osc->FmInput(), c.Fm);
+        Feed(*f.Sheet, osc->PwInput(), 1000); // the widest pulse: (1000 + 1000) x period
+        TFeed clock = Feed(*f.Sheet, osc->SyncInput(), 0);
+        clock.Set(1000);
+        ASSERT_NO_THROW(Tick(*f.Sheet));
+        EXPECT_EQ(osc->Period(), c.Period);
+        EXPECT_EQ(osc->Counter(), 1);
+        EXPECT_EQ(osc->Out()->Value(), osc->Amplitude()) << "counter 1 lies inside the pulse";
+    }
+}
+
 TEST(Clocked, BothEdgesAdvanceAndSteadyLevelsDoNot)
 {
     struct TCase {
