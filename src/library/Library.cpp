@@ -3,9 +3,34 @@
 
 void RegisterLibraryModules()
 {
-    RegisterModuleClasses({&ClassOf<TKorConstant>(), &ClassOf<TKorAmplifier>(), &ClassOf<TKorMultiplier>(),
-                           &ClassOf<TKorDivider>(), &ClassOf<TKorSquare>(), &ClassOf<TKorSine>(), &ClassOf<TKorSaw>(),
-                           &ClassOf<TKorRandom>(), &ClassOf<TKorRndPulse>(), &ClassOf<TKorClSquare>(),
-                           &ClassOf<TKorClSine>(), &ClassOf<TKorClSaw>(), &ClassOf<TKorClRandom>(),
-                           &ClassOf<TKorClRndPulse>(), &ClassOf<TKorNeuron>()});
+    RegisterModuleClasses({
+        &ClassOf<TKorConstant>(),
+        &ClassOf<TKorAmplifier>(),
+        &ClassOf<TKorMultiplier>(),
+        &ClassOf<TKorDivider>(),
+        &ClassOf<TKorSquare>(),
+        &ClassOf<TKorSine>(),
+        &ClassOf<TKorSaw>(),
+        &ClassOf<TKorRandom>(),
+        &ClassOf<TKorRndPulse>(),
+        &ClassOf<TKorClSquare>(),
+        &ClassOf<TKorClSine>(),
+        &ClassOf<TKorClSaw>(),
+        &ClassOf<TKorClRandom>(),
+        &ClassOf<TKorClRndPulse>(),
+        &ClassOf<TKorMidiIn>(),
+        &ClassOf<TKorMidiOut>(),
+        &ClassOf<TKorControlIn>(),
+        &ClassOf<TKorControlOut>(),
+        &ClassOf<TKorBendIn>(),
+        &ClassOf<TKorBendOut>(),
+        &ClassOf<TKorDividerFixed>(),
+        &ClassOf<TKorFreqDivider>(),
+        &ClassOf<TKorTable>(),
+        &ClassOf<TKorNeuron>(),
+        &ClassOf<TKorScope>(),
+        &ClassOf<TKorMorph>(),
+        &ClassOf<TKorSlotCtrl>(),
+        &ClassOf<TKorShifter>(),
+    });
 }

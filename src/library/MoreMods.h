@@ -4,9 +4,12 @@
 
 #include "Arithmetic.h"
 #include "ClockedOscillators.h"
+#include "MidiModules.h"
 #include "Neuron.h"
 #include "Oscillators.h"
 #include "PanelKit.h"
+#include "ScopeMorph.h"
+#include "Sequencing.h"
 
 // Registers every library module class, in the registry's fixed order. Idempotent.
 void RegisterLibraryModules();

@@ -1,4 +1,5 @@
 // One of every library module in one patch: registered in order, saved, loaded and run.
+#include "AllocationCounter.h"
 #include "LibraryTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -7,9 +8,13 @@
 
 namespace {
 
-const char *const Classes[] = {"TKorConstant", "TKorAmplifier", "TKorMultiplier", "TKorDivider", "TKorSquare",
-                               "TKorSine", "TKorSaw", "TKorRandom", "TKorRndPulse", "TKorClSquare", "TKorClSine",
-                               "TKorClSaw", "TKorClRandom", "TKorClRndPulse", "TKorNeuron"};
+// In the registry's order, which is also the order old patch files are converted in.
+const char *const Classes[] = {
+    "TKorConstant",   "TKorAmplifier",    "TKorMultiplier",  "TKorDivider",    "TKorSquare",   "TKorSine",
+    "TKorSaw",        "TKorRandom",       "TKorRndPulse",    "TKorClSquare",   "TKorClSine",   "TKorClSaw",
+    "TKorClRandom",   "TKorClRndPulse",   "TKorMidiIn",      "TKorMidiOut",    "TKorControlIn", "TKorControlOut",
+    "TKorBendIn",     "TKorBendOut",      "TKorDividerFixed", "TKorFreqDivider", "TKorTable",   "TKorNeuron",
+    "TKorScope",      "TKorMorph",        "TKorSlotCtrl",    "TKorShifter"};
 
 TEST(LibraryPatch, EveryModuleIsRegisteredAfterTheFrameworkInOrder)
 {
@@ -21,6 +26,7 @@ TEST(LibraryPatch, EveryModuleIsRegisteredAfterTheFrameworkInOrder)
         EXPECT_GT(at, last) << cls;
         last = at;
     }
+    EXPECT_EQ(names.size() - names.indexOf("TKorConstant"), qsizetype(std::size(Classes))) << "every class listed";
     EXPECT_EQ(OldNames().at(names.indexOf("TKorClRndPulse")), "TClRndPulse");
 }
 
@@ -61,6 +67,10 @@ TEST(LibraryPatch, OneOfEachSavesLoadsAndRunsAThousandTicks)
         EXPECT_EQ(loaded->Modules(i)->ClassName(), Classes[i]);
     EXPECT_EQ(loaded->CableCount(), cables);
     EXPECT_NO_THROW(Tick(*loaded, 1000));
+    // The ticks of every module, and the cables between them, allocate nothing.
+    AllocationCounter::Start();
+    Tick(*loaded, 500);
+    EXPECT_EQ(AllocationCounter::Stop(), 0u);
 
     // Saving the loaded patch again gives the same text but for the alternating names.
     SaveSheetToFile(*loaded, dir.filePath("again.korvane"));
