@@ -10,6 +10,42 @@ TComponent::~TComponent()
     FDestroying = true;
     while (ComponentCount() > 0)
         Free(Components(ComponentCount() - 1));
+    if (auto *owner = qobject_cast<TComponent *>(parent()))
+        owner->Unindex(this);
+}
+
+void TComponent::Unindex(TComponent *child)
+{
+    const QString key = NameKey(child->Name());
+    const auto it = FNamedChildren.constFind(key);
+    if (it == FNamedChildren.cend() || it.value() != child)
+        return;
+    FNamedChildren.erase(it);
+    // A name of the form base + n frees n for FirstFreeName (n written without leading zeros,
+    // as FirstFreeName writes it).
+    qsizetype digits = key.size();
+    while (digits > 0 && key[digits - 1].isDigit())
+        --digits;
+    const QStringView number = QStringView(key).mid(digits);
+    bool ok = false;
+    const int n = number.toInt(&ok);
+    if (!ok || (number.size() > 1 && number[0] == u'0'))
+        return;
+    const auto hint = FFreeFrom.find(key.left(digits));
+    if (hint != FFreeFrom.end() && n < hint.value())
+        hint.value() = n;
+}
+
+QString TComponent::FirstFreeName(const QString &base) const
+{
+    int &from = FFreeFrom[NameKey(base)];
+    for (int n = from;; ++n) {
+        QString candidate = base + QString::number(n);
+        if (!FindComponent(candidate)) {
+            from = n;
+            return candidate;
+        }
+    }
 }
 
 QList<TComponent *> TComponent::StreamedChildren() const
@@ -50,17 +86,17 @@ void TComponent::SetName(const QString &name)
         if (other && other != this)
             throw EComponentError(QStringLiteral("A component named %1 already exists").arg(name));
     }
+    TComponent *owner = Owner();
+    if (owner)
+        owner->Unindex(this);
     setObjectName(name);
+    if (owner && !name.isEmpty())
+        owner->FNamedChildren.insert(NameKey(name), this);
 }
 
 TComponent *TComponent::FindComponent(const QString &name) const
 {
-    if (name.isEmpty())
-        return nullptr;
-    for (QObject *child : children())
-        if (child->objectName().compare(name, Qt::CaseInsensitive) == 0)
-            return static_cast<TComponent *>(child);
-    return nullptr;
+    return name.isEmpty() ? nullptr : FNamedChildren.value(NameKey(name), nullptr);
 }
 
 void TComponent::InsertComponent(TComponent *child)
@@ -69,6 +105,8 @@ void TComponent::InsertComponent(TComponent *child)
     if (!child->Name().isEmpty() && FindComponent(child->Name()))
         throw EComponentError(QStringLiteral("A component named %1 already exists").arg(child->Name()));
     child->setParent(this);
+    if (!child->Name().isEmpty())
+        FNamedChildren.insert(NameKey(child->Name()), child);
     Notification(child, TOperation::Insert);
 }
 
@@ -76,6 +114,7 @@ void TComponent::RemoveComponent(TComponent *child)
 {
     Q_ASSERT(child && child->Owner() == this);
     Notification(child, TOperation::Remove);
+    Unindex(child);
     child->setParent(nullptr);
 }
 

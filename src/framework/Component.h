@@ -2,6 +2,7 @@
 // explicit destruction with owner notifications, and a factory by class name for the patch reader.
 #pragma once
 
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <memory>
@@ -43,6 +44,8 @@ public:
     void SetName(const QString &name);
     // A direct child by name, without regard to case; null for an empty name.
     TComponent *FindComponent(const QString &name) const;
+    // base + the lowest number n >= 0 that no child carries ("Sine0", "Sine1" ...).
+    QString FirstFreeName(const QString &base) const;
 
     QString ClassName() const { return QString::fromLatin1(metaObject()->className()); }
     bool IsDestroying() const { return FDestroying; }
@@ -77,7 +80,15 @@ protected:
 
 private:
     friend void Free(TComponent *);
+    static QString NameKey(const QString &name) { return name.toCaseFolded(); }
+    void Unindex(TComponent *child);
     bool FDestroying = false;
+    // The named children by case-folded name, so that finding a sibling, and with it naming a
+    // new module, costs the same on a sheet of ten modules as on one of ten thousand.
+    QHash<QString, TComponent *> FNamedChildren;
+    // Per case-folded base: every base + n below this number is taken, so naming the
+    // thousandth "Sine" does not try the 999 names before it again.
+    mutable QHash<QString, int> FFreeFrom;
 };
 
 // Destroys a component: BeforeDestruction, its children last-first, the owner's Remove

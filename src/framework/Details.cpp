@@ -160,14 +160,9 @@ QString TKorCustomDetail::GetUniqueName() const
 {
     if (!Owner())
         return {};
-    const QString base = ClassName().mid(4);
     // Among N + 1 candidates at least one is free even when this detail holds one of the
     // names, so a detail with an owner always gets a non-empty name.
-    for (int n = 0;; ++n) {
-        const QString candidate = base + QString::number(n);
-        if (!Owner()->FindComponent(candidate))
-            return candidate;
-    }
+    return Owner()->FirstFreeName(ClassName().mid(4));
 }
 
 void DumpLine(QTextStream &File, int Level, const QString &text)

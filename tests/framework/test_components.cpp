@@ -95,6 +95,63 @@ TEST(Components, NamesAreUniqueAmongSiblingsRegardlessOfCase)
     EXPECT_NO_THROW(d->SetName("Sine0")) << "names only clash under one owner";
 }
 
+// Names are looked up in an index; it must follow every way a name comes and goes.
+TEST(Components, ANameIsFreeAgainOnceItsBearerIsRenamedRemovedOrGone)
+{
+    TOwned<TRecorder> owner(Create<TRecorder>(nullptr));
+    auto *a = Create<TRecorder>(owner.get());
+    a->SetName("Saw0");
+    a->SetName("Saw1");
+    EXPECT_EQ(owner->FindComponent("saw0"), nullptr);
+    EXPECT_EQ(owner->FindComponent("SAW1"), a);
+    a->SetName("");
+    EXPECT_EQ(owner->FindComponent("Saw1"), nullptr);
+
+    auto *b = Create<TRecorder>(owner.get());
+    b->SetName("Saw0");
+    owner->RemoveComponent(b);
+    EXPECT_EQ(owner->FindComponent("Saw0"), nullptr);
+    EXPECT_EQ(b->Owner(), nullptr);
+    owner->InsertComponent(b);
+    EXPECT_EQ(owner->FindComponent("saw0"), b) << "a named child joining is found";
+    EXPECT_THROW(a->SetName("SAW0"), EComponentError);
+
+    Free(b);
+    EXPECT_EQ(owner->FindComponent("Saw0"), nullptr);
+    auto *c = Create<TRecorder>(owner.get());
+    c->SetName("Saw0");
+    delete c; // the QObject way, past Free
+    EXPECT_EQ(owner->FindComponent("Saw0"), nullptr);
+    EXPECT_NO_THROW(a->SetName("Saw0"));
+}
+
+TEST(Components, FirstFreeNameTakesTheLowestNumberEvenAfterNamesLeave)
+{
+    TOwned<TRecorder> owner(Create<TRecorder>(nullptr));
+    std::vector<TRecorder *> sines;
+    const auto add = [&] {
+        auto *c = Create<TRecorder>(owner.get());
+        c->SetName(owner->FirstFreeName("Sine"));
+        sines.push_back(c);
+        return c->Name();
+    };
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(add(), QStringLiteral("Sine%1").arg(i));
+    Free(sines[2]);
+    EXPECT_EQ(add(), "Sine2");
+    EXPECT_EQ(add(), "Sine5");
+    sines[3]->SetName("Lead");
+    EXPECT_EQ(add(), "Sine3");
+    auto *odd = Create<TRecorder>(owner.get());
+    odd->SetName("SINE7"); // another case still takes the number
+    odd->SetName("Sine07");
+    EXPECT_EQ(add(), "Sine6");
+    EXPECT_EQ(add(), "Sine7");
+    Free(odd); // "Sine07" is not how 7 is written: nothing below 8 becomes free
+    EXPECT_EQ(add(), "Sine8");
+    EXPECT_EQ(owner->FirstFreeName("Saw"), "Saw0");
+}
+
 TEST(Components, FindComponentLooksOnlyAtDirectChildren)
 {
     TOwned<TRecorder> owner(Create<TRecorder>(nullptr));
