@@ -1,5 +1,7 @@
 #include "PageControl.h"
 
+#include <QDir>
+#include <QFile>
 #include <QTabBar>
 
 TKorModulePageControl::TKorModulePageControl(QWidget *parent) : QTabWidget(parent)
@@ -114,7 +116,7 @@ void TKorModulePageControl::CloseAllSlots()
         CloseActiveSlot();
 }
 
-void TKorModulePageControl::LoadSlot(const QString &aFileName)
+void TKorModulePageControl::LoadSlot(const QString &aFileName, TOldFiles oldFiles)
 {
     const TUpdateScope loading(FGuard);
     NewSlot(SlotNameFromFileName(aFileName));
@@ -124,10 +126,36 @@ void TKorModulePageControl::LoadSlot(const QString &aFileName)
     try {
         slot->LoadFromFile(aFileName);
     } catch (const EClassNotFound &) {
-        ConvertOldClassNames(aFileName);
-        slot->LoadFromFile(aFileName);
+        if (oldFiles == TOldFiles::ConvertInPlace) {
+            ConvertOldClassNames(aFileName);
+            slot->LoadFromFile(aFileName);
+        } else {
+            LoadConvertedCopy(*slot, aFileName);
+        }
     }
     NotifyModuleCountChange(ActiveSlot());
+}
+
+void TKorModulePageControl::LoadConvertedCopy(TKorSlot &slot, const QString &aFileName)
+{
+    const QString copy = TemporaryFilePath(QStringLiteral("converted.slt"));
+    const QString backup = TemporaryFilePath(QStringLiteral("converted.bak"));
+    const auto removeCopies = [&] {
+        QFile::remove(copy);
+        QFile::remove(backup);
+    };
+    removeCopies();
+    if (!QFile::copy(aFileName, copy))
+        throw EFileError(QStringLiteral("Cannot copy \"%1\" to convert it.").arg(QDir::toNativeSeparators(aFileName)));
+    try {
+        ConvertOldClassNames(copy);
+        slot.LoadFromFile(copy);
+    } catch (...) {
+        removeCopies();
+        throw;
+    }
+    removeCopies();
+    slot.SetSlotFileName(aFileName); // a later save goes to the file the user named
 }
 
 void TKorModulePageControl::SaveActiveSlot()

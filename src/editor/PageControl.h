@@ -36,9 +36,12 @@ public:
     TKorSlot *NewSlot(const QString &aName);
     void CloseActiveSlot();
     void CloseAllSlots();
+    // How a file written under the old class names is converted on opening: in place (the
+    // earlier text kept as ".bak"), or on a temporary copy so the file is never written.
+    enum class TOldFiles { ConvertInPlace, ConvertCopy };
     // Opens a patch file in a new slot, converting a file of an earlier version once. Errors
     // reach the caller; the new, empty page stays, named after the file.
-    void LoadSlot(const QString &aFileName);
+    void LoadSlot(const QString &aFileName, TOldFiles oldFiles = TOldFiles::ConvertInPlace);
     void SaveActiveSlot();
     void SaveAllSlots();
     void SaveActiveSlotAs(const QString &aFileName);
@@ -66,6 +69,7 @@ private:
     void NotifyModuleCountChange(TKorSlot *aSlot);
     void PageChanged();
     void MakeActive(int index);
+    void LoadConvertedCopy(TKorSlot &slot, const QString &aFileName);
 
     TPatchGuard FGuard;
     std::vector<TKorSlot *> FSlots; // page order; changed under the lock, read by the tick

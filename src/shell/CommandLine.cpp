@@ -1,0 +1,347 @@
+#include "CommandLine.h"
+
+#include "Dialogs.h"
+#include "MidiFile.h"
+#include "OfflineRun.h"
+#include "PageControl.h"
+#include "Random.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+// A usage error: a one-line message and exit status 2.
+struct TUsageError {
+    QString Message;
+};
+
+// A patch or input file that could not be used: its message and exit status 1.
+struct TRunError {
+    QString Message;
+};
+
+// The line breaks a message box would show become blanks: one message, one line.
+QString OneLine(QString text)
+{
+    return text.replace(QStringLiteral("\r\n"), QStringLiteral(" ")).replace(u'\r', u' ').replace(u'\n', u' ');
+}
+
+// Message boxes become lines on standard error, each prefixed with the file being loaded.
+class TStandardErrorDialogs : public IDialogs {
+public:
+    explicit TStandardErrorDialogs(QTextStream &err) : FErr(err) { SetDialogs(this); }
+    ~TStandardErrorDialogs() override { SetDialogs(nullptr); }
+    TStandardErrorDialogs(const TStandardErrorDialogs &) = delete;
+    TStandardErrorDialogs &operator=(const TStandardErrorDialogs &) = delete;
+
+    void ShowMessage(const QString &text) override { Write(text); }
+    void ShowError(const QString &text) override { Write(text); }
+
+    QString Prefix; // "FILE: " while a file loads
+    int Count = 0;
+
+private:
+    void Write(const QString &text)
+    {
+        ++Count;
+        FErr << Prefix << OneLine(text) << Qt::endl;
+    }
+    QTextStream &FErr;
+};
+
+QString MessageOf(const std::exception &e)
+{
+    return QString::fromUtf8(e.what());
+}
+
+struct TOptions {
+    enum TMode { Render, Check, Convert, Help, Version } Mode = Help;
+    QString MidiOut, Events, MidiIn;
+    std::optional<int64_t> Ticks;
+    std::optional<double> Seconds;
+    int32_t PeriodMs = 20;
+    std::optional<uint32_t> Seed;
+    QStringList Files;
+};
+
+// Every option that takes a value, and whether the program knows it.
+bool TakesValue(const QString &option)
+{
+    static const QStringList Options = {"--render", "--events", "--ticks", "--seconds", "--period", "--seed", "--midi-in"};
+    return Options.contains(option);
+}
+
+int64_t ParseInteger(const QString &option, const QString &text, int64_t lo, int64_t hi)
+{
+    bool ok = false;
+    const qlonglong v = text.toLongLong(&ok);
+    if (!ok || v < lo || v > hi)
+        throw TUsageError{QStringLiteral("%1 wants a whole number from %2 to %3, not \"%4\"").arg(option).arg(lo).arg(hi).arg(text)};
+    return v;
+}
+
+TOptions ParseArguments(const QStringList &args)
+{
+    TOptions o;
+    bool render = false, check = false, convert = false;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString &a = args[i];
+        if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
+            o.Mode = TOptions::Help;
+            return o;
+        }
+        if (a == QLatin1String("--version")) {
+            o.Mode = TOptions::Version;
+            return o;
+        }
+        if (a == QLatin1String("--check")) {
+            check = true;
+            continue;
+        }
+        if (a == QLatin1String("--convert")) {
+            convert = true;
+            continue;
+        }
+        if (a == QLatin1String("--")) {
+            o.Files += args.mid(i + 1);
+            break;
+        }
+        if (a.startsWith(QLatin1String("--")) || (a.startsWith(u'-') && a.size() > 1)) {
+            if (!TakesValue(a))
+                throw TUsageError{QStringLiteral("unknown option %1").arg(a)};
+            if (i + 1 >= args.size())
+                throw TUsageError{QStringLiteral("%1 needs a value").arg(a)};
+            const QString &v = args[++i];
+            if (a == QLatin1String("--render")) {
+                o.MidiOut = v;
+                render = true;
+            } else if (a == QLatin1String("--events")) {
+                o.Events = v;
+                render = true;
+            } else if (a == QLatin1String("--ticks")) {
+                o.Ticks = ParseInteger(a, v, 0, std::numeric_limits<int32_t>::max());
+            } else if (a == QLatin1String("--seconds")) {
+                bool ok = false;
+                const double s = v.toDouble(&ok);
+                if (!ok || !std::isfinite(s) || s < 0 || s > 1e7)
+                    throw TUsageError{QStringLiteral("--seconds wants a number of seconds, not \"%1\"").arg(v)};
+                o.Seconds = s;
+            } else if (a == QLatin1String("--period")) {
+                o.PeriodMs = int32_t(ParseInteger(a, v, 1, 60000));
+            } else if (a == QLatin1String("--seed")) {
+                o.Seed = uint32_t(ParseInteger(a, v, 0, std::numeric_limits<uint32_t>::max()));
+            } else if (a == QLatin1String("--midi-in")) {
+                o.MidiIn = v;
+            }
+            continue;
+        }
+        o.Files << a;
+    }
+
+    if (int(render) + int(check) + int(convert) != 1)
+        throw TUsageError{QStringLiteral("choose one of --render, --events, --check and --convert")};
+    if (render) {
+        o.Mode = TOptions::Render;
+        if (o.Ticks.has_value() == o.Seconds.has_value())
+            throw TUsageError{QStringLiteral("give either --ticks or --seconds")};
+        if (o.Files.isEmpty())
+            throw TUsageError{QStringLiteral("no patch file to render")};
+    } else if (check) {
+        o.Mode = TOptions::Check;
+        if (o.Files.isEmpty())
+            throw TUsageError{QStringLiteral("no patch file to check")};
+    } else {
+        o.Mode = TOptions::Convert;
+        if (o.Files.size() != 2)
+            throw TUsageError{QStringLiteral("--convert takes an input and an output file")};
+    }
+    if (!render && (o.Ticks || o.Seconds || o.Seed || !o.MidiIn.isEmpty() || o.PeriodMs != 20))
+        throw TUsageError{QStringLiteral("--ticks, --seconds, --period, --seed and --midi-in belong to --render")};
+    const QStringList inputs = o.Mode == TOptions::Convert ? o.Files.mid(0, 1) : o.Files;
+    for (const QString &file : inputs)
+        if (!QFileInfo(file).isFile())
+            throw TUsageError{QStringLiteral("no such file: %1").arg(file)};
+    if (!o.MidiIn.isEmpty() && !QFileInfo(o.MidiIn).isFile())
+        throw TUsageError{QStringLiteral("no such file: %1").arg(o.MidiIn)};
+    return o;
+}
+
+// Loads each file into a new slot of `pages`, in order, never writing the files. A load that
+// raises stops with TRunError; messages the load shows go to standard error and are counted.
+void LoadAll(TKorModulePageControl &pages, const QStringList &files, TStandardErrorDialogs &dialogs)
+{
+    for (const QString &file : files) {
+        dialogs.Prefix = file + QStringLiteral(": ");
+        try {
+            pages.LoadSlot(file, TKorModulePageControl::TOldFiles::ConvertCopy);
+        } catch (const std::exception &e) {
+            throw TRunError{file + QStringLiteral(": ") + MessageOf(e)};
+        }
+    }
+    dialogs.Prefix.clear();
+}
+
+int Check(const TOptions &o, TStandardErrorDialogs &dialogs)
+{
+    bool clean = true;
+    for (const QString &file : o.Files) {
+        TKorModulePageControl pages;
+        const int before = dialogs.Count;
+        dialogs.Prefix = file + QStringLiteral(": ");
+        try {
+            pages.LoadSlot(file, TKorModulePageControl::TOldFiles::ConvertCopy);
+        } catch (const std::exception &e) {
+            dialogs.ShowError(MessageOf(e));
+        }
+        clean = clean && dialogs.Count == before;
+    }
+    return clean ? 0 : 1;
+}
+
+int Convert(const TOptions &o, TStandardErrorDialogs &dialogs)
+{
+    TKorModulePageControl pages;
+    LoadAll(pages, o.Files.mid(0, 1), dialogs);
+    try {
+        pages.SaveActiveSlotAs(o.Files[1]);
+    } catch (const std::exception &e) {
+        throw TRunError{o.Files[1] + QStringLiteral(": ") + MessageOf(e)};
+    }
+    return 0;
+}
+
+QByteArray ReadMidiInput(const QString &file)
+{
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly))
+        throw TRunError{QStringLiteral("%1: cannot open: %2").arg(file, f.errorString())};
+    try {
+        return f.readAll();
+    } catch (const std::exception &e) {
+        throw TRunError{file + QStringLiteral(": ") + MessageOf(e)};
+    }
+}
+
+void WriteOutput(const QString &file, const QByteArray &data, QTextStream &out)
+{
+    if (file == QLatin1String("-")) {
+        out << QString::fromLatin1(data);
+        out.flush();
+        return;
+    }
+    QSaveFile f(file);
+    if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size() || !f.commit())
+        throw TRunError{QStringLiteral("%1: cannot write: %2").arg(file, f.errorString())};
+}
+
+int Render(const TOptions &o, QTextStream &out, QTextStream &err, TStandardErrorDialogs &dialogs)
+{
+    std::vector<TTimedMidi> input;
+    if (!o.MidiIn.isEmpty()) {
+        try {
+            input = ReadStandardMidiFile(ReadMidiInput(o.MidiIn));
+        } catch (const std::exception &e) {
+            throw TRunError{o.MidiIn + QStringLiteral(": ") + MessageOf(e)};
+        }
+    }
+    if (o.Seed)
+        RandSeed(*o.Seed);
+    else
+        Randomize();
+
+    TKorModulePageControl pages;
+    LoadAll(pages, o.Files, dialogs);
+    const int64_t ticks = o.Ticks ? *o.Ticks : int64_t(std::floor(*o.Seconds * 1000 / o.PeriodMs));
+    TOfflineRun run(pages, o.PeriodMs);
+    run.Run(ticks, input);
+
+    if (!o.Events.isEmpty()) {
+        QByteArray text;
+        for (const auto &[tick, bytes] : run.Sent()) {
+            text += QByteArray::number(tick);
+            for (char b : bytes)
+                text += ' ' + QByteArray::number(uint8_t(b), 16).rightJustified(2, '0');
+            text += '\n';
+        }
+        WriteOutput(o.Events, text, out);
+    }
+    if (!o.MidiOut.isEmpty()) {
+        std::vector<TTimedMidi> timed;
+        timed.reserve(run.Sent().size());
+        for (const auto &[tick, bytes] : run.Sent())
+            timed.push_back({tick * o.PeriodMs, bytes});
+        WriteOutput(o.MidiOut, WriteStandardMidiFile(timed), out);
+    }
+    if (run.FailedTicks() > 0)
+        err << QStringLiteral("korvane: %1 of %2 ticks raised an error and were discarded; the first: %3")
+                   .arg(run.FailedTicks())
+                   .arg(ticks)
+                   .arg(run.FirstFailure())
+            << Qt::endl;
+    return 0;
+}
+
+} // namespace
+
+QString CommandLineUsage()
+{
+    return QStringLiteral(
+        "Usage:\n"
+        "  korvane [FILE]\n"
+        "      Start the desktop program, opening the patch FILE.\n"
+        "  korvane --render OUT.mid [--events EVENTS] (--ticks N | --seconds S) [--period MS]\n"
+        "          [--seed S] [--midi-in IN.mid] FILE...\n"
+        "  korvane --events EVENTS (--ticks N | --seconds S) [...] FILE...\n"
+        "      Run the patches, each in its own slot, for N ticks of MS milliseconds (20 by\n"
+        "      default) as fast as possible. OUT.mid receives every MIDI message they send as a\n"
+        "      Standard MIDI File; EVENTS (\"-\" for standard output) one line per message: the\n"
+        "      tick, then the bytes in hex. --midi-in plays a MIDI file into the patches; --seed\n"
+        "      fixes the random generator.\n"
+        "  korvane --check FILE...\n"
+        "      Load each patch and report every message a load shows; exit status 1 if any.\n"
+        "  korvane --convert IN OUT\n"
+        "      Load IN (old class names converted) and save it as OUT in the current format.\n"
+        "  korvane --help | --version\n"
+        "Input files are never modified.\n");
+}
+
+bool IsCommandLineRun(const QStringList &args)
+{
+    for (const QString &a : args)
+        if (a.startsWith(u'-') && a.size() > 1)
+            return true;
+    return false;
+}
+
+int RunCommandLine(const QStringList &args, QTextStream &out, QTextStream &err)
+{
+    TStandardErrorDialogs dialogs(err);
+    try {
+        const TOptions o = ParseArguments(args);
+        switch (o.Mode) {
+        case TOptions::Help:
+            out << CommandLineUsage();
+            return 0;
+        case TOptions::Version:
+            out << QStringLiteral("korvane %1").arg(QStringLiteral(KORVANE_VERSION)) << Qt::endl;
+            return 0;
+        case TOptions::Check:
+            return Check(o, dialogs);
+        case TOptions::Convert:
+            return Convert(o, dialogs);
+        case TOptions::Render:
+            return Render(o, out, err, dialogs);
+        }
+    } catch (const TUsageError &e) {
+        err << QStringLiteral("korvane: %1 (korvane --help shows the usage)").arg(e.Message) << Qt::endl;
+        return 2;
+    } catch (const TRunError &e) {
+        err << OneLine(e.Message) << Qt::endl;
+        return 1;
+    }
+    return 2;
+}

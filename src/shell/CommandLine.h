@@ -1,0 +1,20 @@
+// Korvane without a window: rendering patches offline to MIDI files and event logs, checking
+// patch files and converting old ones. Nothing here waits for a person: every message goes to
+// standard error.
+#pragma once
+
+#include <QStringList>
+#include <QTextStream>
+#include <optional>
+
+// Whether the arguments (without the program name) ask for one of the modes below rather than
+// the desktop program, whose only argument is an optional patch file.
+bool IsCommandLineRun(const QStringList &args);
+
+// Runs the mode the arguments ask for and returns the exit status: 0 success, 1 a patch that
+// failed to load (or, for --check, showed any message), 2 a usage error. Needs a QApplication
+// and the module classes registered. User-interface thread.
+int RunCommandLine(const QStringList &args, QTextStream &out, QTextStream &err);
+
+// The usage text that --help prints.
+QString CommandLineUsage();

@@ -1,0 +1,303 @@
+// The korvane program run from the command line on the patches in tests/fixtures/cli: event
+// lines against expectations worked out by hand from the modules' rules, MIDI files read back
+// by this program's reader and by an independent one, checking, converting, usage errors, and
+// input files that stay untouched.
+//
+// How the expectations come about: modules compute in sheet order, then the cables carry every
+// output to its inputs, so a value reaches the next module one tick later. A square of knob 90
+// runs 4 ticks (high at counter 0, 1, 2, low at 3, the counter being 1 at tick 0); a saw of knob
+// 150 runs 8 ticks and, asymmetric at amplitude 8, outputs its counter 0 .. 7.
+#include "MidiFile.h"
+#include "TestPrint.h"
+
+#include <gtest/gtest.h>
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+namespace {
+
+struct TRun {
+    int Exit = -1;
+    QString Out, Err;
+};
+
+TRun Korvane(const QStringList &args)
+{
+    QProcess p;
+    p.start(QStringLiteral(KORVANE_PROGRAM), args);
+    if (!p.waitForFinished(60000)) {
+        p.kill();
+        p.waitForFinished();
+        ADD_FAILURE() << "korvane did not finish: " << args.join(' ').toStdString();
+    }
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+QString Fixture(const QString &name)
+{
+    return QStringLiteral(KORVANE_FIXTURES "/cli/") + name;
+}
+
+QStringList Lines(const QString &text)
+{
+    return text.split(u'\n', Qt::SkipEmptyParts);
+}
+
+QByteArray Sha(const QString &file)
+{
+    QFile f(file);
+    EXPECT_TRUE(f.open(QIODevice::ReadOnly)) << file.toStdString();
+    return QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256);
+}
+
+// A note-off and note-on at the same tick, as the retriggering voice sends them.
+QStringList Retrigger(int tick, const char *off, const char *on)
+{
+    return {QStringLiteral("%1 80 %2 7f").arg(tick).arg(off), QStringLiteral("%1 90 %2 7f").arg(tick).arg(on)};
+}
+
+const QStringList GateNotes = {"1 90 3c 7f", "3 80 3c 7f", "4 90 3c 7f", "7 80 3c 7f", "8 90 3c 7f", "11 80 3c 7f"};
+const QStringList Controllers = {"0 b1 07 00", "0 e0 00 40", "1 b1 07 64", "1 e0 00 20"};
+
+TEST(CommandLine, RendersTheEventsWorkedOutByHand)
+{
+    struct TCase {
+        const char *Name;
+        QStringList Files;
+        int Ticks;
+        QStringList Expected;
+    };
+    QStringList table = {"1 90 3c 7f"};
+    const char *const scale[] = {"3c", "3e", "40", "41", "43", "45", "47", "48", "3c", "3e"};
+    for (int k = 2; k <= 10; ++k)
+        table += Retrigger(k, scale[k - 2], scale[k - 1]);
+    const std::vector<TCase> cases = {
+        // Gate high at ticks 1-2, 4-6, 8-10: each rising gate plays the constant's note 60.
+        {"GateDrivenNotes", {"gate_notes.korvane"}, 12, GateNotes},
+        // Saw step k - 2 (counter k - 1) picks table value k - 1 two cables later; the held
+        // gate and the retrigger mode stop each note as the next one starts.
+        {"TableSequence", {"table_sequence.korvane"}, 11, table},
+        // Tick 0: the inputs are still 0, but channel 2 and bend 8192 differ from "nothing
+        // sent yet"; tick 1: 800 / 8 = 100 and Round(500 / 2000 x 16383) = 4096.
+        {"ControllerAndBend", {"controllers.korvane"}, 5, Controllers},
+        {"TwoFilesInSlotOrder", {"gate_notes.korvane", "controllers.korvane"}, 2,
+         {"0 b1 07 00", "0 e0 00 40", "1 90 3c 7f", "1 b1 07 64", "1 e0 00 20"}},
+        {"AStoppedSlotSendsNothing", {"stopped.korvane", "controllers.korvane"}, 12, Controllers},
+        {"OldClassNamesPlayAlike", {"old_gate_notes.slt"}, 12, GateNotes},
+    };
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        QStringList args = {"--events", "-", "--ticks", QString::number(c.Ticks)};
+        for (const QString &f : c.Files)
+            args << Fixture(f);
+        const TRun run = Korvane(args);
+        EXPECT_EQ(run.Exit, 0);
+        EXPECT_EQ(Lines(run.Out), c.Expected);
+        EXPECT_EQ(run.Err, QString());
+    }
+}
+
+TEST(CommandLine, MidiInputReachesThePatchesBeforeItsTick)
+{
+    QTemporaryDir dir;
+    const QString in = dir.filePath("keys.mid");
+    QFile f(in);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    // 100 ms is tick 5 exactly; 250 ms lies inside tick 12.
+    f.write(WriteStandardMidiFile({{100, QByteArray("\x90\x40\x64", 3)}, {250, QByteArray("\x80\x40\x40", 3)}}));
+    f.close();
+    const TRun run = Korvane({"--events", "-", "--ticks", "20", "--midi-in", in, Fixture("midi_through.korvane")});
+    EXPECT_EQ(run.Exit, 0) << run.Err.toStdString();
+    // The module takes the message at once; the cable carries it after the tick.
+    EXPECT_EQ(Lines(run.Out), QStringList({"6 90 40 64", "13 80 40 7f"}));
+}
+
+TEST(CommandLine, MidiFileHoldsEveryMessageAtItsMillisecond)
+{
+    QTemporaryDir dir;
+    const QString mid = dir.filePath("out.mid"), events = dir.filePath("events.txt");
+    // --seconds 0.11 at 10 ms: 11 ticks.
+    const TRun run = Korvane({"--render", mid, "--events", events, "--seconds", "0.11", "--period", "10",
+                              Fixture("table_sequence.korvane")});
+    ASSERT_EQ(run.Exit, 0) << run.Err.toStdString();
+    QFile e(events), m(mid);
+    ASSERT_TRUE(e.open(QIODevice::ReadOnly));
+    ASSERT_TRUE(m.open(QIODevice::ReadOnly));
+    std::vector<TTimedMidi> expected;
+    for (const QString &line : Lines(QString::fromLatin1(e.readAll()))) {
+        QStringList fields = line.split(u' ');
+        const int64_t tick = fields.takeFirst().toLongLong();
+        expected.push_back({tick * 10, QByteArray::fromHex(fields.join(QString()).toLatin1())});
+    }
+    ASSERT_EQ(expected.size(), 19u);
+    EXPECT_EQ(expected.back().Ms, 100);
+    EXPECT_EQ(ReadStandardMidiFile(m.readAll()), expected);
+}
+
+// Debian's python3-mido, a reader written by others, sees the same messages at the same times.
+TEST(CommandLine, AnIndependentReaderAgrees)
+{
+    QTemporaryDir dir;
+    const QString mid = dir.filePath("out.mid");
+    const TRun run = Korvane({"--render", mid, "--ticks", "11", Fixture("table_sequence.korvane")});
+    ASSERT_EQ(run.Exit, 0) << run.Err.toStdString();
+    const char *script = "import sys, mido\n"
+                         "f = mido.MidiFile(sys.argv[1])\n"
+                         "assert f.type == 0 and len(f.tracks) == 1\n"
+                         "t = 0.0\n"
+                         "for msg in f:\n"
+                         "    t += msg.time\n"
+                         "    if not msg.is_meta:\n"
+                         "        print(round(t * 1000), msg.hex().lower())\n";
+    QProcess python;
+    python.start(QStringLiteral("/usr/bin/python3"), {"-c", script, mid});
+    ASSERT_TRUE(python.waitForFinished(60000));
+    ASSERT_EQ(python.exitCode(), 0) << python.readAllStandardError().toStdString();
+    QStringList expected = {"20 90 3c 7f"};
+    const char *const scale[] = {"3c", "3e", "40", "41", "43", "45", "47", "48", "3c", "3e"};
+    for (int k = 2; k <= 10; ++k)
+        for (const QString &line : Retrigger(k, scale[k - 2], scale[k - 1])) {
+            QStringList fields = line.split(u' ');
+            fields[0] = QString::number(k * 20);
+            expected << fields.join(u' ');
+        }
+    EXPECT_EQ(Lines(QString::fromLatin1(python.readAllStandardOutput())), expected);
+}
+
+TEST(CommandLine, CheckReportsEveryMessageALoadWouldShow)
+{
+    struct TCase {
+        const char *Name;
+        QStringList Files;
+        int Exit;
+        QStringList Messages;
+    };
+    const QString broken = Fixture("broken_cable.korvane"), truncated = Fixture("truncated.korvane");
+    const std::vector<TCase> cases = {
+        {"CleanFiles", {"gate_notes.korvane", "table_sequence.korvane", "old_gate_notes.slt"}, 0, {}},
+        {"ACableToAMissingModule",
+         {"broken_cable.korvane"},
+         1,
+         {broken + ": The (new format) patch is corrupted or incompatible: can't make all the connections."}},
+        {"EveryFileIsChecked",
+         {"truncated.korvane", "controllers.korvane", "broken_cable.korvane"},
+         1,
+         {truncated + ": Unexpected end of file on line 4",
+          broken + ": The (new format) patch is corrupted or incompatible: can't make all the connections."}},
+    };
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        QStringList args = {"--check"};
+        for (const QString &f : c.Files)
+            args << Fixture(f);
+        const TRun run = Korvane(args);
+        EXPECT_EQ(run.Exit, c.Exit);
+        EXPECT_EQ(Lines(run.Err), c.Messages);
+        EXPECT_EQ(run.Out, QString());
+    }
+}
+
+TEST(CommandLine, InputFilesAreNeverWritten)
+{
+    // The old file lies in a folder of its own, so a ".bak" beside it would show.
+    QTemporaryDir dir;
+    const QString old = dir.filePath("old.slt"), converted = dir.filePath("new.korvane");
+    ASSERT_TRUE(QFile::copy(Fixture("old_gate_notes.slt"), old));
+    const QByteArray before = Sha(old);
+
+    EXPECT_EQ(Korvane({"--check", old}).Exit, 0);
+    EXPECT_EQ(Korvane({"--events", dir.filePath("e.txt"), "--ticks", "3", old}).Exit, 0);
+    const TRun convert = Korvane({"--convert", old, converted});
+    EXPECT_EQ(convert.Exit, 0) << convert.Err.toStdString();
+    EXPECT_EQ(Sha(old), before);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files, QDir::Name), QStringList({"e.txt", "new.korvane", "old.slt"}));
+
+    // The converted file names the current classes, keeps the cables, and plays alike.
+    QFile f(converted);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QString text = QString::fromLatin1(f.readAll());
+    EXPECT_TRUE(text.startsWith("object TKorDrawSheet")) << text.toStdString();
+    EXPECT_TRUE(text.contains(": TKorSquare") && text.contains(": TKorMidiOut")) << text.toStdString();
+    EXPECT_EQ(Lines(Korvane({"--events", "-", "--ticks", "12", converted}).Out), GateNotes);
+}
+
+TEST(CommandLine, TickErrorsAreDiscardedAndCounted)
+{
+    // 1000 x 1000 x (three constants of 1000 summed on one input) leaves 32 bits from tick 1.
+    const TRun run = Korvane({"--events", "-", "--ticks", "10", Fixture("overflow.korvane")});
+    EXPECT_EQ(run.Exit, 0);
+    EXPECT_EQ(Lines(run.Err),
+              QStringList({"korvane: 9 of 10 ticks raised an error and were discarded; the first: Integer overflow"}));
+}
+
+TEST(CommandLine, ErrorsGiveOneLineAndTheirExitStatus)
+{
+    struct TCase {
+        const char *Name;
+        QStringList Args;
+        int Exit;
+        QString Err;
+    };
+    const QString gate = Fixture("gate_notes.korvane"), truncated = Fixture("truncated.korvane");
+    const QString usage = QStringLiteral(" (korvane --help shows the usage)");
+    const std::vector<TCase> cases = {
+        {"UnknownOption", {"--loud", gate}, 2, "korvane: unknown option --loud" + usage},
+        {"MissingValue", {"--events", "-", gate, "--ticks"}, 2, "korvane: --ticks needs a value" + usage},
+        {"NotANumber",
+         {"--events", "-", "--ticks", "ten", gate},
+         2,
+         "korvane: --ticks wants a whole number from 0 to 2147483647, not \"ten\"" + usage},
+        {"TicksAndSeconds",
+         {"--events", "-", "--ticks", "1", "--seconds", "1", gate},
+         2,
+         "korvane: give either --ticks or --seconds" + usage},
+        {"NoLength", {"--events", "-", gate}, 2, "korvane: give either --ticks or --seconds" + usage},
+        {"NoPatch", {"--events", "-", "--ticks", "1"}, 2, "korvane: no patch file to render" + usage},
+        {"MissingFile",
+         {"--check", gate, "/nonexistent/x.korvane"},
+         2,
+         "korvane: no such file: /nonexistent/x.korvane" + usage},
+        {"ConvertNeedsTwo", {"--convert", gate}, 2, "korvane: --convert takes an input and an output file" + usage},
+        {"TwoModes",
+         {"--check", "--events", "-", gate},
+         2,
+         "korvane: choose one of --render, --events, --check and --convert" + usage},
+        {"RenderOptionsElsewhere",
+         {"--check", "--seed", "3", gate},
+         2,
+         "korvane: --ticks, --seconds, --period, --seed and --midi-in belong to --render" + usage},
+        {"PatchThatDoesNotLoad",
+         {"--events", "-", "--ticks", "1", truncated},
+         1,
+         truncated + ": Unexpected end of file on line 4"},
+        {"MidiInputThatIsNoMidiFile",
+         {"--events", "-", "--ticks", "1", "--midi-in", gate, gate},
+         1,
+         gate + ": Invalid MIDI file: no MThd header at byte 0"},
+    };
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        const TRun run = Korvane(c.Args);
+        EXPECT_EQ(run.Exit, c.Exit);
+        EXPECT_EQ(Lines(run.Err), QStringList({c.Err}));
+        EXPECT_EQ(run.Out, QString());
+    }
+}
+
+TEST(CommandLine, HelpAndVersion)
+{
+    const TRun help = Korvane({"--help"});
+    EXPECT_EQ(help.Exit, 0);
+    EXPECT_TRUE(help.Out.startsWith("Usage:\n")) << help.Out.toStdString();
+    EXPECT_TRUE(help.Out.contains("korvane --render OUT.mid"));
+    const TRun version = Korvane({"--version"});
+    EXPECT_EQ(version.Exit, 0);
+    EXPECT_EQ(version.Out, "korvane " KORVANE_VERSION "\n");
+}
+
+} // namespace
