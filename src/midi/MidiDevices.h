@@ -1,0 +1,106 @@
+// What the back ends share: open devices as objects behind their handles, the input side's lent
+// buffers, start and stop, time stamps and callback, and the output side's completion report.
+#pragma once
+
+#include "MidiServices.h"
+
+#include <chrono>
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <mutex>
+
+// One open input device. Receive runs on the back end's thread; the other operations on the
+// user-interface thread (AddBuffer on the thread that takes the events). One lock guards the
+// buffer queue and the started flag and is held while the callback runs, so that once Shut
+// has returned the callback is never entered again. Owns nothing it is lent.
+class TMidiInDevice {
+public:
+    TMidiInDevice(TMidiCallback callback, void *user) : FCallback(callback), FUser(user) {}
+    virtual ~TMidiInDevice() = default;
+    TMidiInDevice(const TMidiInDevice &) = delete;
+    TMidiInDevice &operator=(const TMidiInDevice &) = delete;
+
+    TMidiHandle Handle() const { return TMidiHandle(this); }
+
+    // One whole incoming message. Short messages go to the callback as MimData; a
+    // system-exclusive message fills lent buffers in order, one MimLongData per filled buffer,
+    // and what finds no buffer is lost. Dropped while not started.
+    void Receive(const uint8_t *bytes, size_t count);
+
+    uint32_t Start();
+    uint32_t Stop();
+    // Stops and takes back every lent buffer: done, nothing recorded, no callback.
+    uint32_t Reset();
+    uint32_t AddBuffer(TMidiHeader *header);
+    // No callback after this returns.
+    void Shut();
+    int LentBuffers() const;
+
+private:
+    void Report(uint32_t message, uintptr_t param1);
+
+    const TMidiCallback FCallback;
+    void *const FUser;
+    mutable std::mutex FLock;
+    TMidiHeader *FFirst = nullptr, *FLast = nullptr; // lent buffers, oldest first
+    bool FStarted = false, FShut = false;
+    std::chrono::steady_clock::time_point FStartTime{};
+};
+
+// One open output device. ShortMsg and LongMsg run on the thread that plays the patches,
+// one at a time; completion of a long message is reported through the callback at once,
+// on that thread. Owns nothing it is lent.
+class TMidiOutDevice {
+public:
+    TMidiOutDevice(TMidiCallback callback, void *user) : FCallback(callback), FUser(user) {}
+    virtual ~TMidiOutDevice() = default;
+    TMidiOutDevice(const TMidiOutDevice &) = delete;
+    TMidiOutDevice &operator=(const TMidiOutDevice &) = delete;
+
+    TMidiHandle Handle() const { return TMidiHandle(this); }
+    uint32_t ShortMsg(uint32_t message);
+    uint32_t LongMsg(TMidiHeader *header);
+
+protected:
+    // Hands one whole message to the system.
+    virtual uint32_t Send(const uint8_t *bytes, size_t count) = 0;
+
+private:
+    const TMidiCallback FCallback;
+    void *const FUser;
+};
+
+// Services over device objects: a handle is the address of an open device, which this object
+// owns until it is closed. Back ends add their device lists and the making of devices.
+// User-interface thread, except where TMidiServices says otherwise.
+class TMidiDeviceServices : public TMidiServices {
+public:
+    ~TMidiDeviceServices() override;
+
+    uint32_t OutOpen(TMidiHandle &handle, uint32_t id, TMidiCallback callback, void *user) override;
+    uint32_t OutClose(TMidiHandle handle) override;
+    uint32_t OutShortMsg(TMidiHandle handle, uint32_t message) override;
+    uint32_t OutLongMsg(TMidiHandle handle, TMidiHeader *header) override;
+
+    uint32_t InOpen(TMidiHandle &handle, uint32_t id, TMidiCallback callback, void *user) override;
+    uint32_t InClose(TMidiHandle handle) override;
+    uint32_t InStart(TMidiHandle handle) override;
+    uint32_t InStop(TMidiHandle handle) override;
+    uint32_t InReset(TMidiHandle handle) override;
+    uint32_t InAddBuffer(TMidiHandle handle, TMidiHeader *header) override;
+
+protected:
+    // Opens device `id` (already checked against the list, or MidiMapper for output).
+    virtual uint32_t MakeOutDevice(uint32_t id, TMidiCallback callback, void *user,
+                                   std::unique_ptr<TMidiOutDevice> &device) = 0;
+    virtual uint32_t MakeInDevice(uint32_t id, TMidiCallback callback, void *user,
+                                  std::unique_ptr<TMidiInDevice> &device) = 0;
+
+    TMidiInDevice *FindIn(TMidiHandle handle) const;
+    // The lock over the open-device tables; back ends may take it around their own lookups.
+    mutable std::recursive_mutex FDevicesLock;
+    std::map<TMidiHandle, std::unique_ptr<TMidiOutDevice>> FOutDevices;
+    std::map<TMidiHandle, std::unique_ptr<TMidiInDevice>> FInDevices;
+    std::map<TMidiHandle, uint32_t> FDeviceIds; // handle -> the device number it opened
+};
