@@ -52,7 +52,7 @@ TKorSlot *TKorModulePageControl::NewSlot(const QString &aName)
 {
     const QString name = aName.isEmpty() ? QStringLiteral("Slot%1").arg(++FSlotCounter) : aName;
     auto *slot = new TKorSlot(&FGuard);
-    slot->SetSlotFileName(ApplicationDirectory() + name + QStringLiteral(".slt"));
+    slot->SetSlotFileName(UserFilesDirectory() + name + QStringLiteral(".slt"));
     slot->OnModuleCountChange = [this](QObject *sender, int32_t) {
         NotifyModuleCountChange(qobject_cast<TKorSlot *>(sender));
     };

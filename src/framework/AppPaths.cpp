@@ -4,7 +4,7 @@
 #include <QDir>
 
 namespace {
-QString Override;
+QString Override, UserFiles;
 }
 
 QString ApplicationDirectory()
@@ -20,4 +20,16 @@ QString ApplicationDirectory()
 void SetApplicationDirectory(const QString &path)
 {
     Override = path;
+}
+
+QString UserFilesDirectory()
+{
+    if (UserFiles.isEmpty())
+        return ApplicationDirectory();
+    return UserFiles.endsWith(u'/') ? UserFiles : UserFiles + u'/';
+}
+
+void SetUserFilesDirectory(const QString &path)
+{
+    UserFiles = path;
 }

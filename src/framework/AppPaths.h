@@ -8,3 +8,9 @@
 QString ApplicationDirectory();
 // Overrides it (tests, installed copies); an empty path goes back to the executable's folder.
 void SetApplicationDirectory(const QString &path);
+
+// Where files of the user's own go by default (new slots' file names): the application
+// directory, unless the program chose another because that one is not writable. Ends in "/".
+QString UserFilesDirectory();
+// Overrides it; an empty path goes back to the application directory.
+void SetUserFilesDirectory(const QString &path);

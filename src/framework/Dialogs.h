@@ -3,8 +3,18 @@
 #pragma once
 
 #include <QString>
+#include <cstdint>
+#include <optional>
 
-// User-interface thread only. Texts are shown exactly as given.
+// What a file dialog shows. Filter is a list of "Description|patterns" pairs joined by "|"
+// ("Slot files (*.Slt)|*.Slt|All files (*.*)|*.*").
+struct TFileDialogSpec {
+    QString Title, Filter, DefaultExtension, Directory, FileName;
+};
+
+// User-interface thread only. Texts are shown exactly as given. The questions answer as a
+// cancelled dialog unless an implementation overrides them, so a run without a person never
+// waits for one.
 class IDialogs {
 public:
     virtual ~IDialogs() = default;
@@ -12,6 +22,22 @@ public:
     virtual void ShowMessage(const QString &text) = 0;
     // The application's standard error box.
     virtual void ShowError(const QString &text) = 0;
+    // An input box with a caption, a prompt and a default; cancelling gives the default.
+    virtual QString InputBox(const QString &caption, const QString &prompt, const QString &value)
+    {
+        (void)caption, (void)prompt;
+        return value;
+    }
+    // A file to open (which must exist) or to save into (asking before overwriting); empty when
+    // cancelled.
+    virtual QString OpenFileName(const TFileDialogSpec &) { return {}; }
+    virtual QString SaveFileName(const TFileDialogSpec &) { return {}; }
+    // A colour (0x00BBGGRR) chosen starting from `initial`; none when cancelled.
+    virtual std::optional<uint32_t> ChooseColor(uint32_t initial)
+    {
+        (void)initial;
+        return std::nullopt;
+    }
 };
 
 // The installed dialogs; by default every text goes to standard error.

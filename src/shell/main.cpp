@@ -1,36 +1,118 @@
-// The korvane program: the command-line modes when an option is given, else the desktop
-// program with an optional patch file to open.
+// The korvane program: the command-line modes when an option asks for one, a headless run, or
+// the desktop program with an optional patch file to open.
 #include "AppPaths.h"
 #include "CommandLine.h"
+#include "Dialogs.h"
+#include "FrmMain.h"
+#include "Globals.h"
+#include "Headless.h"
+#include "Instance.h"
+#include "MidiServices.h"
+#include "MidiType.h"
 #include "MoreMods.h"
+#include "QtDialogs.h"
 
 #include <QApplication>
 #include <cstdio>
+
+namespace {
+
+// Removes "--midi-api NAME" from args; the name, or an error text.
+std::optional<QString> TakeMidiApi(QStringList &args, QString &error)
+{
+    const qsizetype at = args.indexOf(QStringLiteral("--midi-api"));
+    if (at < 0)
+        return std::nullopt;
+    if (at + 1 >= args.size()) {
+        error = QStringLiteral("--midi-api needs a value");
+        return std::nullopt;
+    }
+    const QString name = args.at(at + 1);
+    args.remove(at, 2);
+    if (!MidiApiFromName(name)) {
+        error = QStringLiteral("--midi-api wants alsa or jack, not \"%1\"").arg(name);
+        return std::nullopt;
+    }
+    return name;
+}
+
+void QuietQtMessages(QtMsgType type, const QMessageLogContext &, const QString &text)
+{
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        std::fprintf(stderr, "%s\n", qPrintable(text));
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
     QStringList args;
     for (int i = 1; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
-    const bool commandLine = IsCommandLineRun(args);
-    if (commandLine) {
-        // The command-line modes show nothing and must run where there is no display; what
-        // they print on standard error is theirs alone, not the toolkit's chatter about it.
+    QString apiError;
+    const std::optional<QString> api = TakeMidiApi(args, apiError);
+    const bool headless = args.contains(QStringLiteral("--headless"));
+    const bool commandLine = !headless && IsCommandLineRun(args);
+    const bool noDisplay = qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+                           qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+    if (headless || commandLine) {
+        // Nothing is shown: no display is needed, and what goes to standard error is ours alone.
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
-        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
-            if (type == QtCriticalMsg || type == QtFatalMsg)
-                std::fprintf(stderr, "%s\n", qPrintable(text));
-        });
+        qInstallMessageHandler(QuietQtMessages);
+    } else if (noDisplay) {
+        std::fprintf(stderr, "korvane: there is no display to show the window on; "
+                             "korvane --headless FILE plays patches without one\n");
+        return 2;
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Korvane"));
     QApplication::setApplicationVersion(QStringLiteral(KORVANE_VERSION));
     RegisterLibraryModules();
-
     QTextStream out(stdout), err(stderr);
+    if (!apiError.isEmpty()) {
+        err << QStringLiteral("korvane: %1 (korvane --help shows the usage)").arg(apiError) << Qt::endl;
+        return 2;
+    }
     if (commandLine)
         return RunCommandLine(args, out, err);
-    err << QStringLiteral("korvane: the desktop window is not part of this build yet; see korvane --help") << Qt::endl;
-    return 2;
+
+    // The MIDI system: the command line's choice, else the settings file's, else ALSA.
+    ChooseWritablePlaces();
+    const QString settingsApi = ReadSettings(SettingsFilePath(), QRect(), QSize()).MidiApi;
+    UseMidiApi(api.value_or(settingsApi.isEmpty() ? QStringLiteral("alsa") : settingsApi));
+    ResetColorSettings(); // the window reads the colours itself
+    if (headless)
+        return RunHeadless(args, err);
+
+    // One desktop instance per session: a second start hands its file over and ends.
+    if (TInstanceChannel::HandOver(args.value(0)))
+        return 0;
+    TInstanceChannel channel;
+    if (!channel.Listen())
+        err << QStringLiteral("korvane: a second start cannot reach this one: %1").arg(channel.ErrorString()) << Qt::endl;
+
+    TQtDialogs dialogs;
+    SetDialogs(&dialogs);
+    SetMidiMessageHook([](const QString &text) { Dialogs().ShowError(text); });
+    int status = 0;
+    {
+        TMainWindowOptions options;
+        options.Arguments = args;
+        TFormMain form(std::move(options));
+        dialogs.SetParent(&form);
+        channel.OnActivate = [&form] {
+            form.showNormal();
+            form.raise();
+            form.activateWindow();
+        };
+        channel.OnOpenFile = [&form](const QString &file) { form.OpenFile(file); };
+        form.show();
+        status = QApplication::exec();
+        channel.OnActivate = nullptr;
+        channel.OnOpenFile = nullptr;
+    }
+    SetMidiMessageHook(nullptr);
+    SetDialogs(nullptr);
+    return status;
 }

@@ -1,0 +1,22 @@
+# `cmake --install`: the application directory PREFIX/lib/korvane holds the program and what lies
+# beside it (manual, pictures, logo, examples); PREFIX/bin/korvane points at it; the desktop
+# entry, icon and patch file types make it a desktop program.
+include(GNUInstallDirs)
+set(KORVANE_INSTALL_APPDIR ${CMAKE_INSTALL_LIBDIR}/korvane)
+
+install(TARGETS korvane RUNTIME DESTINATION ${KORVANE_INSTALL_APPDIR})
+install(DIRECTORY ${CMAKE_BINARY_DIR}/Manual ${CMAKE_BINARY_DIR}/bitmaps DESTINATION ${KORVANE_INSTALL_APPDIR})
+install(DIRECTORY ${CMAKE_BINARY_DIR}/ DESTINATION ${KORVANE_INSTALL_APPDIR}
+        FILES_MATCHING PATTERN "*.bmp" PATTERN "*.jpg"
+        PATTERN "CMakeFiles" EXCLUDE PATTERN "Testing" EXCLUDE PATTERN "src" EXCLUDE PATTERN "tests" EXCLUDE
+        PATTERN "tools" EXCLUDE PATTERN "bench" EXCLUDE PATTERN "bitmaps" EXCLUDE PATTERN "Manual" EXCLUDE)
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/ DESTINATION ${KORVANE_INSTALL_APPDIR}/examples)
+install(CODE "
+  file(MAKE_DIRECTORY \"\$ENV{DESTDIR}${CMAKE_INSTALL_FULL_BINDIR}\")
+  file(CREATE_LINK \"${CMAKE_INSTALL_FULL_LIBDIR}/korvane/korvane\"
+       \"\$ENV{DESTDIR}${CMAKE_INSTALL_FULL_BINDIR}/korvane\" SYMBOLIC)
+")
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/korvane.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/korvane.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/korvane-mime.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/mime/packages
+        RENAME korvane.xml)

@@ -1,0 +1,740 @@
+#include "FrmMain.h"
+
+#include "AppPaths.h"
+#include "Colors.h"
+#include "Dialogs.h"
+#include "FrmAbout.h"
+#include "FrmMidDlg.h"
+#include "FrmRndSet.h"
+#include "MoreMods.h"
+#include "PanelControls.h"
+#include "Random.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPainter>
+#include <QScreen>
+#include <QToolButton>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <chrono>
+
+namespace {
+
+int64_t MillisecondClock()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// The start/stop glyphs: a triangle to start, a square to stop.
+QIcon Glyph(bool start)
+{
+    QPixmap pixmap(16, 16);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(start ? QColor(0, 128, 0) : QColor(128, 0, 0));
+    if (start)
+        p.drawPolygon(QPolygon({QPoint(4, 2), QPoint(13, 8), QPoint(4, 14)}));
+    else
+        p.drawRect(3, 3, 10, 10);
+    return QIcon(pixmap);
+}
+
+QToolButton *ToolButton(QWidget *parent, int left, const QString &text, const QString &hint)
+{
+    auto *b = new QToolButton(parent);
+    b->setGeometry(left, 1, 25, 25);
+    b->setAutoRaise(true);
+    b->setText(text);
+    b->setToolTip(hint);
+    b->setFocusPolicy(Qt::NoFocus);
+    return b;
+}
+
+const char *const OpenFilter = "Old Slot files (*.Slt)|*.slt|New Slot files (*.korvane)|*.korvane|All files (*.*)|*.*";
+const char *const SaveFilter = "Slot files (*.Slt)|*.Slt|All files (*.*)|*.*";
+
+} // namespace
+
+TOverflowLamp::TOverflowLamp(QWidget *parent) : QWidget(parent)
+{
+    setFixedSize(9, 5);
+}
+
+void TOverflowLamp::SetColor(uint32_t color)
+{
+    if (FColor.exchange(color, std::memory_order_relaxed) == color)
+        return;
+    // From the tick thread this costs one queued call, and only on the tick it skips anyway.
+    QMetaObject::invokeMethod(this, qOverload<>(&QWidget::update), Qt::QueuedConnection);
+}
+
+void TOverflowLamp::paintEvent(QPaintEvent *)
+{
+    QPainter p(this);
+    p.fillRect(rect(), ToQColor(Color()));
+    p.setPen(Qt::black);
+    p.drawRect(rect().adjusted(0, 0, -1, -1));
+}
+
+TFormMain::TFormMain(TMainWindowOptions options) : FOptions(std::move(options))
+{
+    FMidi = FOptions.Midi ? FOptions.Midi : MidiServices();
+    setWindowTitle(QStringLiteral("Korvane"));
+    QPalette silver = palette();
+    silver.setColor(QPalette::Window, ToQColor(0xC0C0C0));
+    setPalette(silver);
+    FMidiInput = new TMidiInput(this, FMidi);
+    FMidiInput->SetSysexBufferSize(4096);
+    FMidiInput->SetFilteredMessages({TMidiMsg::msgActiveSensing, TMidiMsg::msgMidiTimeCode});
+    FMidiInput->SetOnMidiInput([this](QObject *) { MidiInputArrived(); });
+    FMidiOutput = new TMidiOutput(this, FMidi);
+    FTimer.reset(Create<THiResTimer>(nullptr));
+    if (FOptions.TimeSource)
+        FTimer->SetTimeSource(std::move(FOptions.TimeSource));
+    FTimer->OnTimer = [this](THiResTimer *) { Tick(); };
+    FScreenUpdates.setInterval(500);
+    connect(&FScreenUpdates, &QTimer::timeout, this, &TFormMain::ScreenUpdate);
+    FScreenUpdates.start();
+
+    // 1. The caption as made.
+    FAppTitle = windowTitle();
+    CreatePanels();
+    CreateMenus();
+    // 3., 4. The palette, then the page control below the top strip.
+    CreatePalette();
+    CreatePageControl();
+    resize(754, 207 + menuBar()->sizeHint().height());
+    if (QScreen *screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+    // 5. No ports yet.
+    FMidiInName.clear();
+    FMidiOutName.clear();
+    // 6. Paused, showing the start glyph.
+    FRunning = true;
+    SetRunning(false);
+    // 7. The settings.
+    const QSize screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->size() : QSize(1024, 768);
+    const QString file = FOptions.SettingsFile.isEmpty() ? SettingsFilePath() : FOptions.SettingsFile;
+    FOptions.SettingsFile = file;
+    FSettings = ReadSettings(file, geometry(), screen);
+    setGeometry(FSettings.Window);
+    if (FOptions.MidiIn)
+        FSettings.MidiIn = *FOptions.MidiIn;
+    if (FOptions.MidiOut)
+        FSettings.MidiOut = *FOptions.MidiOut;
+    if (FOptions.PeriodMs) {
+        FSettings.Resolution = *FOptions.PeriodMs;
+        FSettings.Accuracy = std::max(*FOptions.PeriodMs / 10, 1);
+    }
+    // 8.
+    FLastTickTime = 1;
+    FOverflowLamp->SetColor(OverflowGreen);
+    // 9., 10. Each port step on its own: a failure is shown and the start goes on.
+    Guarded([&] { SetMidiInName(FSettings.MidiIn); });
+    Guarded([&] { SetMidiOutName(FSettings.MidiOut); });
+    Guarded([&] { SetMidiInOpen(!FMidiInName.isEmpty()); });
+    Guarded([&] { SetMidiOutOpen(!FMidiOutName.isEmpty()); });
+    // 11.
+    if (FSettings.Randomized)
+        Randomize();
+    else
+        RandSeed(uint32_t(FSettings.RandomSeed));
+    // 12. The file the program was started with.
+    if (!FOptions.Arguments.isEmpty())
+        OpenFile(FOptions.Arguments.first());
+    // The dialogs live as long as the window.
+    FMidiDialog = new TFormMidiDialog(this, FMidi);
+    FAbout = new TFormAbout(this);
+    FRandomSettings = new TFormRandomSettings(this);
+    qApp->installEventFilter(this);
+    // 13. The patches run from the start.
+    SetRunning(true);
+}
+
+TFormMain::~TFormMain()
+{
+    qApp->removeEventFilter(this);
+    Shutdown();
+    if (FOptions.SaveSettings) {
+        FSettings.Window = geometry();
+        FSettings.MidiIn = FMidiInName;
+        FSettings.MidiOut = FMidiOutName;
+        try {
+            WriteSettings(FOptions.SettingsFile, FSettings);
+        } catch (const std::exception &e) {
+            Dialogs().ShowError(QString::fromUtf8(e.what()));
+        }
+    }
+    // The patches go before the ports they might still address.
+    delete FPages;
+    FPages = nullptr;
+}
+
+template <class F>
+void TFormMain::Guarded(F step)
+{
+    try {
+        step();
+    } catch (const std::exception &e) {
+        Dialogs().ShowError(QString::fromUtf8(e.what()));
+    }
+}
+
+void TFormMain::CreatePanels()
+{
+    auto *central = new QWidget(this);
+    auto *column = new QVBoxLayout(central);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    auto *top = new QWidget(central);
+    top->setObjectName(QStringLiteral("PanelTop"));
+    top->setFixedHeight(55);
+    auto *row = new QHBoxLayout(top);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(0);
+    FPanelTopLeft = new QWidget(top);
+    FPanelTopLeft->setObjectName(QStringLiteral("PanelTopLeft"));
+    FPanelTopLeft->setFixedWidth(424);
+    auto *right = new QWidget(top);
+    right->setObjectName(QStringLiteral("PanelTopRight"));
+    auto *rightColumn = new QVBoxLayout(right);
+    rightColumn->setContentsMargins(0, 0, 0, 0);
+    rightColumn->setSpacing(0);
+    FPanelTopRightTop = new QWidget(right);
+    FPanelTopRightTop->setObjectName(QStringLiteral("PanelTopRightTop"));
+    FPanelTopRightTop->setFixedHeight(27);
+    FPanelTopRightBottom = new QWidget(right);
+    FPanelTopRightBottom->setObjectName(QStringLiteral("PanelTopRightBottom"));
+    rightColumn->addWidget(FPanelTopRightTop);
+    rightColumn->addWidget(FPanelTopRightBottom);
+    row->addWidget(FPanelTopLeft);
+    row->addWidget(right, 1);
+    column->addWidget(top);
+    setCentralWidget(central);
+
+    FAllNotesOff = ToolButton(FPanelTopRightTop, 1, QStringLiteral("Off"), QStringLiteral("All notes off [F10]"));
+    FAllNotesOff->setObjectName(QStringLiteral("SpeedButtonAllNotesOff"));
+    connect(FAllNotesOff, &QToolButton::clicked, this, [this] { AllNotesOff(); });
+    FRandomize = ToolButton(FPanelTopRightTop, 27, QStringLiteral("Rnd"), QStringLiteral("Randomize [F11]"));
+    FRandomize->setObjectName(QStringLiteral("SpeedButtonRandomize"));
+    connect(FRandomize, &QToolButton::clicked, this, [this] { Reseed(); });
+    FStartStop = ToolButton(FPanelTopRightTop, 53, QString(), QStringLiteral("Start [F12]"));
+    FStartStop->setObjectName(QStringLiteral("SpeedButtonStartStop"));
+    connect(FStartStop, &QToolButton::clicked, this, [this] {
+        SetRunning(!FRunning);
+        FLastTickTime = 1;
+    });
+    auto *label = new QLabel(QStringLiteral("overflow"), FPanelTopRightBottom);
+    label->move(4, 4);
+    FOverflowLamp = new TOverflowLamp(FPanelTopRightBottom);
+    FOverflowLamp->setObjectName(QStringLiteral("ShapeOverflow"));
+    FOverflowLamp->move(label->x() + label->sizeHint().width() + 4, 4 + label->sizeHint().height() / 2 - 2);
+}
+
+void TFormMain::CreateMenus()
+{
+    const auto add = [this](QMenu *menu, const QString &caption, QKeySequence key, auto handler, bool enabled = true) {
+        QAction *a = menu->addAction(caption);
+        a->setShortcut(key);
+        a->setEnabled(enabled);
+        connect(a, &QAction::triggered, this, handler);
+        FActions << a;
+        return a;
+    };
+    QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
+    add(file, QStringLiteral("&New"), QKeySequence(Qt::CTRL | Qt::Key_N), [this] { FPages->NewSlot(QString()); });
+    add(file, QStringLiteral("&Open ..."), QKeySequence(Qt::CTRL | Qt::Key_O), [this] { OpenCommand(); });
+    add(file, QStringLiteral("&Save"), QKeySequence(Qt::CTRL | Qt::Key_S), [this] { Guarded([&] { FPages->SaveActiveSlot(); }); },
+        false);
+    add(file, QStringLiteral("Save &as ..."), {}, [this] { SaveAsCommand(); }, false);
+    add(file, QStringLiteral("Sa&ve all"), {}, [this] { Guarded([&] { FPages->SaveAllSlots(); }); }, false);
+    add(file, QStringLiteral("&Close"), QKeySequence(Qt::CTRL | Qt::Key_W),
+        [this] {
+            FClickedDetail = nullptr;
+            FPages->CloseActiveSlot();
+        },
+        false);
+    add(file, QStringLiteral("C&lose all"), QKeySequence(Qt::SHIFT | Qt::CTRL | Qt::Key_F4), [this] { FPages->CloseAllSlots(); },
+        false);
+    file->addSeparator();
+    add(file, QStringLiteral("E&xit"), QKeySequence(Qt::ALT | Qt::Key_X), [this] { close(); });
+
+    QMenu *edit = menuBar()->addMenu(QStringLiteral("&Edit"));
+    add(edit, QStringLiteral("Cu&t"), QKeySequence(Qt::CTRL | Qt::Key_X), [this] {
+        Guarded([&] {
+            FPages->CopySelection();
+            FPages->DeleteSelectedModules();
+        });
+    });
+    add(edit, QStringLiteral("&Copy"), QKeySequence(Qt::CTRL | Qt::Key_C), [this] { Guarded([&] { FPages->CopySelection(); }); });
+    add(edit, QStringLiteral("&Paste"), QKeySequence(Qt::CTRL | Qt::Key_V), [this] { Guarded([&] { FPages->PasteClipboard(); }); });
+    add(edit, QStringLiteral("&Delete"), QKeySequence(Qt::Key_Delete), [this] { FPages->DeleteSelectedModules(); }, false);
+    add(edit, QStringLiteral("De&lete all"), QKeySequence(Qt::CTRL | Qt::Key_Delete), [this] { FPages->DeleteAllModules(); },
+        false);
+    add(edit, QStringLiteral("&Select all"), QKeySequence(Qt::CTRL | Qt::Key_A), [this] { FPages->SelectAll(); });
+    add(edit, QStringLiteral("&Invert selection"), {}, [this] { FPages->InvertSelection(); });
+
+    QMenu *options = menuBar()->addMenu(QStringLiteral("&Options"));
+    add(options, QStringLiteral("&Midi..."), {}, [this] { MidiSettings(); });
+    add(options, QStringLiteral("&Random settings ..."), {}, [this] { RandomSettings(); });
+    QMenu *colors = options->addMenu(QStringLiteral("&Colors"));
+    const std::pair<const char *, std::atomic<uint32_t> *> colorItems[] = {
+        {"&Module color...", &ModuleColor},   {"&Asymmetric color...", &AsymmetricColor},
+        {"&Symmetric color...", &SymmetricColor}, {"&Logic color...", &LogicColor},
+        {"&Neuron color...", &NeuronColor},   {"&Knob color...", &KnobColor},
+        {"Led &color on...", &LedColorOn},    {"Led colo&r off...", &LedColorOff},
+        {"&Viewer color...", &ViewerColor},   {"Scope color", &ScopeColor},
+    };
+    for (const auto &[caption, setting] : colorItems)
+        add(colors, QString::fromLatin1(caption), {}, [this, setting = setting] { ChooseColor(*setting); });
+
+    QMenu *debug = menuBar()->addMenu(QStringLiteral("Debug"));
+    add(debug, QStringLiteral("Dump"), {}, [this] { DebugDump(); });
+    QMenu *help = menuBar()->addMenu(QStringLiteral("&Help"));
+    add(help, QStringLiteral("&About..."), {}, [this] { FAbout->exec(); });
+    add(help, QStringLiteral("Manual"), QKeySequence(Qt::Key_F1), [this] { ShowManual(); });
+}
+
+void TFormMain::CreatePalette()
+{
+    FPalette = new TKormoduleSelector(FPanelTopLeft);
+    FPalette->setGeometry(0, 0, FPanelTopLeft->width(), 55);
+    FPalette->SetOnModuleButtonClick([this](TKorModuleButton *, const TComponentClass &cls) { AddModule(cls); });
+    const std::pair<const char *, std::vector<const TComponentClass *>> pages[] = {
+        {"I/O",
+         {&ClassOf<TKorMidiIn>(), &ClassOf<TKorMidiOut>(), &ClassOf<TKorControlIn>(), &ClassOf<TKorControlOut>(),
+          &ClassOf<TKorBendIn>(), &ClassOf<TKorBendOut>()}},
+        {"Gen",
+         {&ClassOf<TKorConstant>(), &ClassOf<TKorSquare>(), &ClassOf<TKorSine>(), &ClassOf<TKorSaw>(),
+          &ClassOf<TKorRandom>(), &ClassOf<TKorRndPulse>(), &ClassOf<TKorClSquare>(), &ClassOf<TKorClSine>(),
+          &ClassOf<TKorClSaw>(), &ClassOf<TKorClRandom>(), &ClassOf<TKorClRndPulse>()}},
+        {"Logic", {&ClassOf<TKorDividerFixed>(), &ClassOf<TKorFreqDivider>()}},
+        {"Control",
+         {&ClassOf<TKorAmplifier>(), &ClassOf<TKorMultiplier>(), &ClassOf<TKorDivider>(), &ClassOf<TKorTable>(),
+          &ClassOf<TKorNeuron>(), &ClassOf<TKorMorph>(), &ClassOf<TKorSlotCtrl>(), &ClassOf<TKorShifter>()}},
+        {"Viewers", {&ClassOf<TKorScope>()}},
+        {"Other", {&ClassOf<TKorModule>(), &ClassOf<TKorModule2>(), &ClassOf<TKorModule4>(), &ClassOf<TKorModule8>()}},
+    };
+    for (const auto &[page, classes] : pages)
+        for (const TComponentClass *cls : classes)
+            FPalette->AddModuleButton(QString::fromLatin1(page), *cls);
+}
+
+void TFormMain::CreatePageControl()
+{
+    FPages = new TKorModulePageControl(centralWidget());
+    static_cast<QVBoxLayout *>(centralWidget()->layout())->addWidget(FPages, 1);
+    FPages->OnCountChange = [this](QObject *, int32_t count) { CountChanged(count); };
+    FPages->OnModuleCountChange = [this](QObject *, int32_t count) { ModuleCountChanged(count); };
+    FPages->OnActiveSlotChange = [this](TKorSlot *, const QString &name) {
+        setWindowTitle(QStringLiteral("%1 - %2").arg(FAppTitle, name));
+    };
+    FPages->OnDetailClick = [this](QObject *sender) { FClickedDetail = qobject_cast<TComponent *>(sender); };
+    FPages->OnDetailDblClick = [this](QObject *sender) { DetailDoubleClicked(sender); };
+    FPages->OnMidiOutShort = [this](QObject *, uint32_t msg) { MidiOutShort(msg); };
+    FPages->OnMidiOutLong = [this](QObject *, const TLongMidi &msg) { MidiOutLong(msg); };
+    CountChanged(0);
+    ModuleCountChanged(0);
+}
+
+QAction *TFormMain::Action(const QString &caption) const
+{
+    for (QAction *a : FActions)
+        if (a->text() == caption)
+            return a;
+    return nullptr;
+}
+
+void TFormMain::CountChanged(int count)
+{
+    for (const char *caption : {"&Close", "C&lose all", "&Save", "Save &as ...", "Sa&ve all"})
+        Action(QString::fromLatin1(caption))->setEnabled(count >= 1);
+    FPalette->SetButtonsEnabled(count >= 1);
+}
+
+void TFormMain::ModuleCountChanged(int count)
+{
+    Action(QStringLiteral("&Delete"))->setEnabled(count >= 1);
+    Action(QStringLiteral("De&lete all"))->setEnabled(count >= 1);
+}
+
+void TFormMain::SetRunning(bool b)
+{
+    if (b == FRunning)
+        return;
+    FRunning = b;
+    if (b) {
+        FTimer->SetInterval(uint32_t(std::max(FSettings.Resolution, 1)));
+        FTimer->SetResolution(uint32_t(std::max(FSettings.Accuracy, 1)));
+        if (FTimer->Enabled())
+            FTimer->Resume();
+        else
+            Guarded([&] { FTimer->SetEnabled(true); });
+    } else {
+        FTimer->Pause();
+    }
+    UpdateStartStop();
+}
+
+void TFormMain::UpdateStartStop()
+{
+    FStartStop->setToolTip(FRunning ? QStringLiteral("Stop [F12]") : QStringLiteral("Start [F12]"));
+    FStartStop->setIcon(Glyph(!FRunning));
+}
+
+void TFormMain::Tick()
+{
+    if (!FPages)
+        return;
+    const int64_t t0 = MillisecondClock();
+    if (FLastTickTime.load(std::memory_order_relaxed) < 200) {
+        if (FPages->UpdateCount() > 0)
+            ++FTicksSkipped;
+        else
+            ++FTicksRun;
+        FPages->Execute();
+    } else {
+        ++FTicksSkipped;
+        FOverflowLamp->SetColor(OverflowRed);
+    }
+    FLastTickTime = int32_t(std::clamp<int64_t>(MillisecondClock() - t0, 0, INT32_MAX));
+}
+
+void TFormMain::ScreenUpdate()
+{
+    FOverflowLamp->SetColor(OverflowGreen);
+}
+
+void TFormMain::MidiOutShort(uint32_t msg)
+{
+    if (!FMidiOutOpen.load(std::memory_order_relaxed))
+        return;
+    const TShortMsgParts parts = SplitShortMsg(msg);
+    try {
+        FMidiOutput->PutShort(uint8_t(parts.Command * 16 + parts.Channel), parts.Data1, parts.Data2);
+    } catch (...) {
+        // A port that fails while playing drops the message; the run goes on.
+    }
+}
+
+void TFormMain::MidiOutLong(const TLongMidi &msg)
+{
+    if (!FMidiOutOpen.load(std::memory_order_relaxed) || msg.Count == 0 || msg.Count > 65535 || !msg.Data)
+        return;
+    try {
+        FMidiOutput->PutLong(msg.Data, uint16_t(msg.Count));
+    } catch (...) {
+    }
+}
+
+void TFormMain::AllNotesOff()
+{
+    // The patch lock keeps this from interleaving with what a tick sends.
+    std::lock_guard lock(FPages->Guard().Mutex);
+    if (!FMidiOutOpen)
+        return;
+    for (uint8_t channel = 0; channel < 16; ++channel)
+        try {
+            FMidiOutput->PutShort(uint8_t(176 + channel), 123, 0);
+        } catch (...) {
+        }
+}
+
+void TFormMain::MidiInputArrived()
+{
+    std::unique_ptr<TMyMidiEvent> event;
+    try {
+        event = FMidiInput->GetMidiEvent();
+    } catch (const std::exception &e) {
+        Dialogs().ShowError(QString::fromUtf8(e.what()));
+        return;
+    }
+    if (!event || !FPages)
+        return;
+    if (event->SysexLength > 0 && event->Sysex) {
+        FPages->MidiInLong({event->SysexLength, event->Sysex.get()});
+        return;
+    }
+    FPages->MidiInShort(MakeShortMsg(event->MidiMessage & 15, event->MidiMessage >> 4, event->Data1, event->Data2));
+}
+
+void TFormMain::SetMidiInName(const QString &name)
+{
+    const bool wasOpen = FMidiInOpen;
+    if (wasOpen)
+        SetMidiInOpen(false);
+    try {
+        FMidiInput->SetProductName(name);
+        if (wasOpen)
+            SetMidiInOpen(true);
+        FMidiInName = name;
+    } catch (const std::exception &e) {
+        Dialogs().ShowMessage(QStringLiteral("Could not open midi in port : %1").arg(QString::fromUtf8(e.what())));
+    }
+}
+
+void TFormMain::SetMidiOutName(const QString &name)
+{
+    const bool wasOpen = FMidiOutOpen;
+    if (wasOpen)
+        SetMidiOutOpen(false);
+    try {
+        FMidiOutput->SetProductName(name);
+        if (wasOpen)
+            SetMidiOutOpen(true);
+        FMidiOutName = name;
+    } catch (const std::exception &e) {
+        Dialogs().ShowMessage(QStringLiteral("Could not open midi out port : %1").arg(QString::fromUtf8(e.what())));
+    }
+}
+
+void TFormMain::SetMidiInOpen(bool b)
+{
+    if (b == FMidiInOpen)
+        return;
+    if (b) {
+        FMidiInput->Open();
+        FMidiInput->Start();
+    } else {
+        FMidiInput->Stop();
+        FMidiInput->Close();
+    }
+    FMidiInOpen = b;
+}
+
+void TFormMain::SetMidiOutOpen(bool b)
+{
+    if (b == FMidiOutOpen)
+        return;
+    // Under the patch lock: a tick never sends through a port that is opening or closing.
+    std::lock_guard lock(FPages->Guard().Mutex);
+    if (b)
+        FMidiOutput->Open();
+    else
+        FMidiOutput->Close();
+    FMidiOutOpen = b;
+}
+
+void TFormMain::AddModule(const TComponentClass &cls)
+{
+    if (!FPages)
+        return;
+    const bool running = FRunning;
+    SetRunning(false);
+    Guarded([&] { FPages->AddModule(cls); });
+    SetRunning(running);
+}
+
+void TFormMain::OpenFile(const QString &fileName)
+{
+    if (fileName.isEmpty() || !QFileInfo(fileName).isFile())
+        return;
+    Guarded([&] { FPages->LoadSlot(fileName); });
+}
+
+void TFormMain::OpenCommand()
+{
+    const QString file = Dialogs().OpenFileName(
+        {QStringLiteral("Open a slot file"), QString::fromLatin1(OpenFilter), QStringLiteral("Slt"), FSettings.LastLoadPath, {}});
+    if (file.isEmpty())
+        return;
+    FSettings.LastLoadPath = QFileInfo(file).absolutePath();
+    Guarded([&] { FPages->LoadSlot(file); });
+}
+
+void TFormMain::SaveAsCommand()
+{
+    TKorSlot *slot = FPages->ActiveSlot();
+    const QString file = Dialogs().SaveFileName({QStringLiteral("Save a slot file"), QString::fromLatin1(SaveFilter),
+                                                 QStringLiteral("Slt"), FSettings.LastSavePath,
+                                                 slot ? slot->SlotFileName() : QString()});
+    if (file.isEmpty())
+        return;
+    FSettings.LastSavePath = QFileInfo(file).absolutePath();
+    Guarded([&] { FPages->SaveActiveSlotAs(file); });
+}
+
+void TFormMain::DetailDoubleClicked(QObject *sender)
+{
+    if (auto *label = qobject_cast<TKorTextLabel *>(sender)) {
+        auto *module = qobject_cast<TKorCustomModule *>(label->Owner());
+        const QString type = module ? module->ClassName().mid(1) : label->ClassName().mid(1);
+        const QString title = Dialogs().InputBox(QStringLiteral("Enter module title"),
+                                                 QStringLiteral("Module type = ") + type, label->Text());
+        std::lock_guard lock(FPages->Guard().Mutex);
+        label->SetText(title);
+    } else if (auto *knob = qobject_cast<TKorKnob *>(sender)) {
+        if (knob->MouseMode() != TKorKnob::mmIdle)
+            return;
+        const QString text =
+            Dialogs().InputBox(QStringLiteral("Enter a knob value"), QStringLiteral("Value"), QString::number(knob->Position()));
+        bool ok = false;
+        const int value = text.trimmed().toInt(&ok);
+        if (!ok) {
+            Dialogs().ShowError(QStringLiteral("'%1' is not a valid integer value").arg(text));
+            return;
+        }
+        std::lock_guard lock(FPages->Guard().Mutex);
+        knob->SetPosition(value);
+    }
+}
+
+void TFormMain::MidiSettings()
+{
+    FMidiDialog->SelectInput(FMidiInName);
+    FMidiDialog->SelectOutput(FMidiOutName);
+    if (FMidiDialog->exec() != QDialog::Accepted)
+        return;
+    SetMidiInName(FMidiDialog->InputName());
+    if (!FMidiInOpen)
+        try {
+            SetMidiInOpen(!FMidiInName.isEmpty());
+        } catch (...) {
+        }
+    SetMidiOutName(FMidiDialog->OutputName());
+    if (!FMidiOutOpen)
+        try {
+            SetMidiOutOpen(!FMidiOutName.isEmpty());
+        } catch (...) {
+        }
+}
+
+void TFormMain::RandomSettings()
+{
+    FRandomSettings->SetRandomized(FSettings.Randomized);
+    FRandomSettings->SetSeed(FSettings.RandomSeed);
+    if (FRandomSettings->exec() == QDialog::Accepted) {
+        FSettings.Randomized = FRandomSettings->Randomized();
+        FSettings.RandomSeed = FRandomSettings->Seed();
+    }
+    const bool running = FRunning;
+    SetRunning(false);
+    if (FSettings.Randomized)
+        Randomize();
+    else
+        RandSeed(uint32_t(FSettings.RandomSeed));
+    SetRunning(running);
+}
+
+void TFormMain::Reseed()
+{
+    Randomize();
+}
+
+void TFormMain::ChooseColor(std::atomic<uint32_t> &setting)
+{
+    const std::optional<uint32_t> color = Dialogs().ChooseColor(setting.load());
+    if (!color)
+        return;
+    setting = *color;
+    FPages->RefreshColors();
+}
+
+QString TFormMain::ManualAnchor() const
+{
+    if (auto *module = qobject_cast<TKorCustomModule *>(FClickedDetail.data()))
+        return QStringLiteral("#Module_") + module->ClassName().mid(1);
+    return {};
+}
+
+QString TFormMain::ManualTarget() const
+{
+    QUrl url = QUrl::fromLocalFile(ApplicationDirectory() + QStringLiteral("Manual/Index.htm"));
+    const QString anchor = ManualAnchor();
+    if (!anchor.isEmpty())
+        url.setFragment(anchor.mid(1));
+    return url.toString();
+}
+
+void TFormMain::ShowManual()
+{
+    QDesktopServices::openUrl(QUrl(ManualTarget()));
+}
+
+void TFormMain::DebugDump()
+{
+    QFile file(QStringLiteral("Dump.txt"));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+        Dialogs().ShowError(QStringLiteral("Cannot create file \"%1\". %2")
+                                .arg(QFileInfo(file).absoluteFilePath(), file.errorString()));
+        return;
+    }
+    QTextStream out(&file);
+    Guarded([&] { FPages->Dump(out, 0, 5); });
+    out.flush();
+    if (file.error() != QFileDevice::NoError)
+        Dialogs().ShowError(QStringLiteral("Cannot write file \"%1\". %2")
+                                .arg(QFileInfo(file).absoluteFilePath(), file.errorString()));
+}
+
+bool TFormMain::FunctionKey(int key)
+{
+    switch (key) {
+    case Qt::Key_F2:
+    case Qt::Key_F12:
+        SetRunning(!FRunning);
+        return true;
+    case Qt::Key_F5:
+        if (windowState() & Qt::WindowMaximized)
+            showNormal();
+        else
+            showMaximized();
+        return true;
+    case Qt::Key_F10:
+        AllNotesOff();
+        return true;
+    case Qt::Key_F11:
+        Reseed();
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool TFormMain::eventFilter(QObject *watched, QEvent *event)
+{
+    // The window sees every key first, whichever of its widgets has the focus.
+    if (event->type() == QEvent::KeyPress && watched->isWidgetType() &&
+        static_cast<QWidget *>(watched)->window() == this) {
+        auto *key = static_cast<QKeyEvent *>(event);
+        const auto modifiers = key->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier);
+        if (modifiers == Qt::NoModifier && !key->isAutoRepeat() && FunctionKey(key->key()))
+            return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TFormMain::Shutdown()
+{
+    if (FShutDown)
+        return;
+    FShutDown = true;
+    SetRunning(false);
+    FTimer->Resume();
+    FTimer->SetEnabled(false);
+    AllNotesOff();
+    try {
+        SetMidiInOpen(false);
+    } catch (...) {
+    }
+    try {
+        SetMidiOutOpen(false);
+    } catch (...) {
+    }
+}
+
+void TFormMain::closeEvent(QCloseEvent *event)
+{
+    Shutdown();
+    event->accept();
+}

@@ -1,0 +1,173 @@
+// The main window: owner of the page control, the palette, the MIDI ports and the timer that runs
+// the patches; its menus, tool buttons and function keys, and the run control with its overflow rule.
+#pragma once
+
+#include "Globals.h"
+#include "HiResTim.h"
+#include "MidiIn.h"
+#include "MidiOut.h"
+#include "PageControl.h"
+#include "Palette.h"
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QTimer>
+#include <atomic>
+#include <memory>
+
+class QAction;
+class QToolButton;
+class TFormMidiDialog;
+class TFormRandomSettings;
+class TFormAbout;
+
+// The green and red of the overflow lamp (0x00BBGGRR).
+constexpr uint32_t OverflowGreen = 32768, OverflowRed = 255;
+
+// A small filled shape in one colour, which any thread may change (the tick sets it red).
+class TOverflowLamp : public QWidget {
+    Q_OBJECT
+public:
+    explicit TOverflowLamp(QWidget *parent = nullptr);
+    uint32_t Color() const { return FColor.load(std::memory_order_relaxed); }
+    // Any thread; the repaint happens on the user-interface thread.
+    void SetColor(uint32_t color);
+
+protected:
+    void paintEvent(QPaintEvent *) override;
+
+private:
+    std::atomic<uint32_t> FColor{OverflowGreen};
+};
+
+// What the window is made with besides the settings file: tests and headless runs choose
+// other MIDI services, a manual time source, and whether the settings are written back.
+struct TMainWindowOptions {
+    QString SettingsFile;                   // empty: SettingsFilePath()
+    QStringList Arguments;                  // the command line's file arguments
+    std::shared_ptr<TMidiServices> Midi;    // null: the program-wide services
+    std::unique_ptr<ITimeSource> TimeSource; // null: the real clock
+    bool SaveSettings = true;
+    // Overrides of the settings file (headless runs); unset keeps the file's value.
+    std::optional<QString> MidiIn, MidiOut;
+    std::optional<int32_t> PeriodMs;
+};
+
+// User-interface thread, except Tick and the MIDI output routing, which run on the timer's
+// worker thread inside the patch lock. Owns everything it shows and runs.
+class TFormMain : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit TFormMain(TMainWindowOptions options = {});
+    // Writes the settings (unless told not to); Shutdown must have run (closeEvent runs it).
+    ~TFormMain() override;
+
+    // Starts or pauses the patches.
+    void SetRunning(bool b);
+    bool Running() const { return FRunning; }
+    // Chooses a port by device name; a failure is reported in a message box and keeps the
+    // old name with the port closed.
+    void SetMidiInName(const QString &name);
+    void SetMidiOutName(const QString &name);
+    // Open or close a port; failures reach the caller.
+    void SetMidiInOpen(bool b);
+    void SetMidiOutOpen(bool b);
+    QString MidiInName() const { return FMidiInName; }
+    QString MidiOutName() const { return FMidiOutName; }
+    bool MidiInOpen() const { return FMidiInOpen; }
+    bool MidiOutOpen() const { return FMidiOutOpen; }
+    // The all-notes-off controller on all sixteen channels of the open output port.
+    void AllNotesOff();
+    // Opens a patch file handed over by a second start or the command line, if it exists.
+    void OpenFile(const QString &fileName);
+    // Stops the run for good: pause, end the timer's worker, all notes off, close the ports.
+    // Idempotent.
+    void Shutdown();
+
+    // One tick of the timer: runs the patches unless the last tick took 200 ms or more.
+    void Tick();
+    // Every 500 ms: the overflow lamp back to green.
+    void ScreenUpdate();
+
+    // The menu and button commands, by their captions, for the keys and for tests.
+    QAction *Action(const QString &caption) const;
+    TKorModulePageControl *PageControl() const { return FPages; }
+    TKormoduleSelector *Palette() const { return FPalette; }
+    THiResTimer *Timer() const { return FTimer.get(); }
+    TMidiInput *MidiInput() const { return FMidiInput; }
+    TMidiOutput *MidiOutput() const { return FMidiOutput; }
+    TOverflowLamp *OverflowLamp() const { return FOverflowLamp; }
+    QToolButton *StartStopButton() const { return FStartStop; }
+    TFormMidiDialog *MidiDialog() const { return FMidiDialog; }
+    TFormRandomSettings *RandomSettingsDialog() const { return FRandomSettings; }
+    TFormAbout *AboutBox() const { return FAbout; }
+    int32_t LastTickTime() const { return FLastTickTime.load(std::memory_order_relaxed); }
+    void SetLastTickTime(int32_t ms) { FLastTickTime = ms; }
+    const TAppSettings &Settings() const { return FSettings; }
+    TComponent *ClickedDetail() const { return FClickedDetail; }
+    // "#Module_KorConstant" for a clicked module, else empty; and the manual's address.
+    QString ManualAnchor() const;
+    QString ManualTarget() const;
+
+    // What a headless run reports: ticks run, and ticks skipped by the 200 ms rule or an edit.
+    uint64_t TicksRun() const { return FTicksRun.load(); }
+    uint64_t TicksSkipped() const { return FTicksSkipped.load(); }
+
+    // The commands behind the menu items that open dialogs, for the keys and tests.
+    void MidiSettings();
+    void RandomSettings();
+    void ChooseColor(std::atomic<uint32_t> &setting);
+    void ShowManual();
+    void DebugDump();
+    void Reseed();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void CreateMenus();
+    void CreatePanels();
+    void CreatePalette();
+    void CreatePageControl();
+    void UpdateStartStop();
+    void CountChanged(int count);
+    void ModuleCountChanged(int count);
+    void DetailDoubleClicked(QObject *sender);
+    void MidiInputArrived();
+    void MidiOutShort(uint32_t msg);
+    void MidiOutLong(const TLongMidi &msg);
+    void AddModule(const TComponentClass &cls);
+    void OpenCommand();
+    void SaveAsCommand();
+    // Runs one of the four port steps of the start, showing what it raises.
+    template <class F>
+    void Guarded(F step);
+    bool FunctionKey(int key);
+
+    TMainWindowOptions FOptions;
+    TAppSettings FSettings;
+    std::shared_ptr<TMidiServices> FMidi;
+    QString FAppTitle;
+    TKorModulePageControl *FPages = nullptr;
+    TKormoduleSelector *FPalette = nullptr;
+    TMidiInput *FMidiInput = nullptr;
+    TMidiOutput *FMidiOutput = nullptr;
+    std::unique_ptr<THiResTimer> FTimer;
+    QTimer FScreenUpdates;
+    TOverflowLamp *FOverflowLamp = nullptr;
+    QToolButton *FAllNotesOff = nullptr, *FRandomize = nullptr, *FStartStop = nullptr;
+    QWidget *FPanelTopLeft = nullptr, *FPanelTopRightTop = nullptr, *FPanelTopRightBottom = nullptr;
+    TFormMidiDialog *FMidiDialog = nullptr;
+    TFormRandomSettings *FRandomSettings = nullptr;
+    TFormAbout *FAbout = nullptr;
+    QList<QAction *> FActions;
+
+    bool FRunning = false;
+    std::atomic<int32_t> FLastTickTime{1};
+    QString FMidiInName, FMidiOutName;
+    std::atomic<bool> FMidiInOpen{false}, FMidiOutOpen{false};
+    QPointer<TComponent> FClickedDetail;
+    bool FShutDown = false;
+    std::atomic<uint64_t> FTicksRun{0}, FTicksSkipped{0};
+};

@@ -1,0 +1,127 @@
+#include "Headless.h"
+
+#include "Dialogs.h"
+#include "FrmMain.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QSocketNotifier>
+#include <csignal>
+#include <unistd.h>
+
+namespace {
+
+int SignalPipe[2] = {-1, -1};
+
+void OnSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(SignalPipe[1], &byte, 1);
+}
+
+struct THeadlessOptions {
+    TMainWindowOptions Window;
+    bool Stats = false;
+    QStringList Files;
+};
+
+// The same one-line usage errors as the other command-line modes.
+std::optional<QString> Parse(const QStringList &args, THeadlessOptions &o)
+{
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString &a = args[i];
+        if (a == QLatin1String("--headless"))
+            continue;
+        if (a == QLatin1String("--stats")) {
+            o.Stats = true;
+            continue;
+        }
+        if (a == QLatin1String("--period") || a == QLatin1String("--midi-out") || a == QLatin1String("--midi-in")) {
+            if (i + 1 >= args.size())
+                return QStringLiteral("%1 needs a value").arg(a);
+            const QString &v = args[++i];
+            if (a == QLatin1String("--period")) {
+                bool ok = false;
+                const int ms = v.toInt(&ok);
+                if (!ok || ms < 1 || ms > 60000)
+                    return QStringLiteral("--period wants a whole number from 1 to 60000, not \"%1\"").arg(v);
+                o.Window.PeriodMs = ms;
+            } else if (a == QLatin1String("--midi-out")) {
+                o.Window.MidiOut = v;
+            } else {
+                o.Window.MidiIn = v;
+            }
+            continue;
+        }
+        if (a.startsWith(u'-') && a.size() > 1)
+            return QStringLiteral("unknown option %1").arg(a);
+        if (!QFileInfo(a).isFile())
+            return QStringLiteral("no such file: %1").arg(a);
+        o.Files << a;
+    }
+    if (o.Files.isEmpty())
+        return QStringLiteral("no patch file to play");
+    return std::nullopt;
+}
+
+} // namespace
+
+int RunHeadless(const QStringList &args, QTextStream &err)
+{
+    THeadlessOptions o;
+    if (const auto error = Parse(args, o)) {
+        err << QStringLiteral("korvane: %1 (korvane --help shows the usage)").arg(*error) << Qt::endl;
+        return 2;
+    }
+    // A headless run with other ports or period must not overwrite the desktop's settings.
+    o.Window.SaveSettings = false;
+
+    if (::pipe(SignalPipe) != 0) {
+        err << QStringLiteral("korvane: cannot set up signal handling") << Qt::endl;
+        return 1;
+    }
+    QSocketNotifier notifier(SignalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, qApp, [] { QCoreApplication::quit(); });
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+
+    int status = 0;
+    {
+        TFormMain form(std::move(o.Window));
+        form.SetRunning(false);
+        for (const QString &file : o.Files) {
+            try {
+                form.PageControl()->LoadSlot(file);
+            } catch (const std::exception &e) {
+                err << file << QStringLiteral(": ") << QString::fromUtf8(e.what()) << Qt::endl;
+                status = 1;
+            }
+        }
+        if (status == 0) {
+            form.SetRunning(true);
+            err << QStringLiteral("korvane: playing %1 patch(es) every %2 ms; MIDI out \"%3\", in \"%4\"; Ctrl+C stops")
+                       .arg(o.Files.size())
+                       .arg(form.Settings().Resolution)
+                       .arg(form.MidiOutName(), form.MidiInName())
+                << Qt::endl;
+            QCoreApplication::exec();
+        }
+        form.Shutdown();
+        if (o.Stats) {
+            const TTimerStats stats = form.Timer()->Stats();
+            err << QStringLiteral("ticks=%1 skipped=%2 late_p50_us=%3 late_p99_us=%4 late_max_us=%5")
+                       .arg(form.TicksRun())
+                       .arg(form.TicksSkipped())
+                       .arg(stats.LateP50Us)
+                       .arg(stats.LateP99Us)
+                       .arg(stats.LateMaxUs)
+                << Qt::endl;
+        }
+    }
+    ::signal(SIGINT, SIG_DFL);
+    ::signal(SIGTERM, SIG_DFL);
+    return status;
+}

@@ -1,0 +1,11 @@
+// Korvane without a window but in real time: the timer, the MIDI ports and the patches of the
+// desktop program, run until SIGINT or SIGTERM, with an optional report of how well it kept time.
+#pragma once
+
+#include <QStringList>
+#include <QTextStream>
+
+// Runs `korvane --headless [--period MS] [--midi-out NAME] [--midi-in NAME] [--stats] FILE...`
+// (the MIDI system is chosen before) and returns the exit status: 0 after a signal, 1 when a
+// patch does not load, 2 for a usage error. Needs a QApplication and the classes registered.
+int RunHeadless(const QStringList &args, QTextStream &err);

@@ -1,0 +1,369 @@
+// The run timer: the sleeping time source, the worker with its auto-reset wake-up, the lateness
+// histogram and the component that ties them together.
+#include "HiResTim.h"
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <system_error>
+#include <time.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The source outranks the worker, so that a long tick never delays the next wake-up.
+constexpr int SourcePriority = 12;
+constexpr int WorkerPriority = 10;
+
+// How long the source sleeps at most before looking whether it was stopped: long periods are
+// slept in pieces, and disabling never waits longer than this for the source's thread.
+constexpr auto StopCheck = 50ms;
+
+// Real-time scheduling makes the run steady under load; without the privilege the thread goes
+// on at normal priority, which only costs precision.
+void AskForRealtime(int priority)
+{
+    sched_param param{};
+    param.sched_priority = std::clamp(priority, sched_get_priority_min(SCHED_FIFO),
+                                      sched_get_priority_max(SCHED_FIFO));
+    (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+}
+
+// steady_clock is CLOCK_MONOTONIC on Linux, so its time points are the kernel's deadlines.
+void SleepUntil(TTimerClock::time_point t)
+{
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch());
+    timespec ts{};
+    ts.tv_sec = time_t(ns.count() / 1'000'000'000);
+    ts.tv_nsec = long(ns.count() % 1'000'000'000);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
+// A thread that sleeps to absolute deadlines with 1 ns timer slack (the kernel's default 50 us
+// would be added to every wake-up) and calls wake once per period.
+// Start and Stop: one controlling thread. wake: the source's thread.
+class TSleepingTimeSource final : public ITimeSource {
+public:
+    ~TSleepingTimeSource() override { Stop(); }
+
+    bool Start(uint32_t intervalMs, uint32_t, std::function<void(TTimerClock::time_point)> wake) override
+    {
+        if (intervalMs == 0 || FThread.joinable())
+            return false;
+        const std::chrono::nanoseconds period = std::chrono::milliseconds(intervalMs);
+        const TTimerClock::time_point first = TTimerClock::now() + period;
+        FStop.store(false);
+        std::lock_guard starting(FStarting);
+        try {
+            FThread = std::thread([this, period, first, wake = std::move(wake)] { Run(period, first, wake); });
+        } catch (const std::system_error &) {
+            return false;
+        }
+        return true;
+    }
+
+    void Stop() override
+    {
+        if (!FThread.joinable())
+            return;
+        FStop.store(true);
+        FThread.join();
+    }
+
+private:
+    void Run(std::chrono::nanoseconds period, TTimerClock::time_point deadline,
+             const std::function<void(TTimerClock::time_point)> &wake)
+    {
+        { // Start has stored FThread: a Stop from inside a handler may look at it
+            std::lock_guard started(FStarting);
+        }
+        (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        AskForRealtime(SourcePriority);
+        while (!FStop.load(std::memory_order_relaxed)) {
+            SleepUntil(std::min(deadline, TTimerClock::now() + StopCheck));
+            if (TTimerClock::now() < deadline || FStop.load(std::memory_order_relaxed))
+                continue;
+            wake(deadline);
+            deadline = NextTimerDeadline(deadline, period, TTimerClock::now());
+        }
+    }
+
+    std::atomic<bool> FStop{false};
+    std::mutex FStarting; // held by Start while it stores FThread
+    std::thread FThread;
+};
+
+} // namespace
+
+std::unique_ptr<ITimeSource> MakeSleepingTimeSource()
+{
+    return std::make_unique<TSleepingTimeSource>();
+}
+
+TTimerClock::time_point NextTimerDeadline(TTimerClock::time_point last, std::chrono::nanoseconds period,
+                                          TTimerClock::time_point now)
+{
+    const TTimerClock::time_point next = last + period;
+    if (next > now)
+        return next;
+    return last + ((now - last) / period + 1) * period;
+}
+
+// --- TLatenessHistogram ---
+
+int TLatenessHistogram::BucketOf(uint64_t us)
+{
+    if (us < uint64_t(ExactBuckets))
+        return int(us);
+    us = std::min(us, (uint64_t(1) << TopPower) - 1);
+    const int power = std::bit_width(us) - 1; // 7 ... TopPower - 1
+    const int sub = int((us >> (power - 6)) & (SubBuckets - 1));
+    return ExactBuckets + (power - 7) * SubBuckets + sub;
+}
+
+int64_t TLatenessHistogram::HighestIn(int bucket)
+{
+    if (bucket < ExactBuckets)
+        return bucket;
+    const int power = 7 + (bucket - ExactBuckets) / SubBuckets;
+    const int64_t sub = (bucket - ExactBuckets) % SubBuckets;
+    const int64_t width = int64_t(1) << (power - 6);
+    return (SubBuckets + sub) * width + width - 1;
+}
+
+void TLatenessHistogram::Record(int64_t lateUs)
+{
+    const int64_t us = std::max<int64_t>(lateUs, 0);
+    FCounts[size_t(BucketOf(uint64_t(us)))].fetch_add(1, std::memory_order_relaxed);
+    if (us > FMax.load(std::memory_order_relaxed))
+        FMax.store(us, std::memory_order_relaxed);
+}
+
+void TLatenessHistogram::Reset()
+{
+    for (auto &count : FCounts)
+        count.store(0, std::memory_order_relaxed);
+    FMax.store(0, std::memory_order_relaxed);
+}
+
+TTimerStats TLatenessHistogram::Summary() const
+{
+    // One snapshot, so that the ranks and the walk agree while the worker goes on recording.
+    std::array<uint64_t, BucketCount> counts;
+    uint64_t total = 0;
+    for (size_t b = 0; b < counts.size(); ++b) {
+        counts[b] = FCounts[b].load(std::memory_order_relaxed);
+        total += counts[b];
+    }
+    TTimerStats stats;
+    stats.Calls = total;
+    if (total == 0)
+        return stats;
+    const int64_t highest = FMax.load(std::memory_order_relaxed);
+    auto percentile = [&](uint64_t percent) {
+        const uint64_t rank = (total * percent + 99) / 100; // nearest rank, at least 1
+        uint64_t seen = 0;
+        for (size_t b = 0; b < counts.size(); ++b) {
+            seen += counts[b];
+            if (seen >= rank)
+                return std::min(HighestIn(int(b)), highest);
+        }
+        return highest;
+    };
+    stats.LateP50Us = percentile(50);
+    stats.LateP99Us = percentile(99);
+    stats.LateMaxUs = highest;
+    return stats;
+}
+
+// --- TTimerThread ---
+
+TTimerThread::TTimerThread(THiResTimer *timer, THandler handler)
+    : FTimer(timer), FHandler(std::move(handler))
+{
+    FThread = std::thread([this] { Run(); });
+    FThreadId = FThread.get_id();
+}
+
+TTimerThread::~TTimerThread()
+{
+    Terminate();
+    if (FThread.joinable())
+        FThread.join();
+}
+
+void TTimerThread::Wake(TTimerClock::time_point deadline)
+{
+    {
+        std::lock_guard lock(FLock);
+        FSignalled = true;
+        FDeadline = deadline;
+    }
+    FChanged.notify_one();
+}
+
+void TTimerThread::Pause()
+{
+    std::lock_guard lock(FLock);
+    FPaused = true;
+}
+
+void TTimerThread::Resume()
+{
+    {
+        std::lock_guard lock(FLock);
+        if (!FPaused)
+            return;
+        FPaused = false;
+        if (FSignalled)
+            FDeadline = TTimerClock::now();
+    }
+    FChanged.notify_one();
+}
+
+void TTimerThread::Terminate()
+{
+    {
+        std::lock_guard lock(FLock);
+        FTerminated = true;
+    }
+    FChanged.notify_one();
+}
+
+void TTimerThread::FreeOnTerminate()
+{
+    {
+        std::lock_guard lock(FLock);
+        if (!FEnded) {
+            FFreeOnTerminate = true;
+            FThread.detach();
+            return;
+        }
+    }
+    delete this; // the loop is over: the join in the destructor is immediate
+}
+
+void TTimerThread::Run()
+{
+    AskForRealtime(WorkerPriority);
+    for (;;) {
+        TTimerClock::time_point deadline;
+        {
+            std::unique_lock lock(FLock);
+            FChanged.wait(lock, [this] { return FTerminated || (FSignalled && !FPaused); });
+            if (FTerminated)
+                break;
+            FSignalled = false;
+            deadline = FDeadline;
+        }
+        if (!FHandler)
+            continue;
+        FTimer->FLateness.Record(
+            std::chrono::duration_cast<std::chrono::microseconds>(TTimerClock::now() - deadline).count());
+        try {
+            FHandler(FTimer);
+        } catch (...) {
+            // A failing tick must not end the run; the next period tries again.
+        }
+    }
+    // The timer may be gone by now (it was destroyed from inside the handler): touch nothing.
+    bool freeSelf = false;
+    {
+        std::lock_guard lock(FLock);
+        FEnded = true;
+        freeSelf = FFreeOnTerminate;
+    }
+    if (freeSelf)
+        delete this;
+}
+
+// --- THiResTimer ---
+
+THiResTimer::THiResTimer() : FSource(MakeSleepingTimeSource()) {}
+
+THiResTimer::~THiResTimer()
+{
+    SetEnabled(false);
+    if (FRetired) // destroyed from inside the handler of a worker it had disabled
+        FRetired.release()->FreeOnTerminate();
+}
+
+void THiResTimer::JoinRetired()
+{
+    const bool onWorker =
+        (FRetired && FRetired->IsCurrentThread()) || (FWorker && FWorker->IsCurrentThread());
+    if (FRetired && !onWorker)
+        FRetired.reset();
+}
+
+void THiResTimer::SetEnabled(bool value)
+{
+    JoinRetired();
+    if (value == FEnabled)
+        return;
+    if (value) {
+        if (FNextSource)
+            FSource = std::move(FNextSource);
+        FLateness.Reset();
+        try {
+            FWorker = std::make_unique<TTimerThread>(this, OnTimer);
+        } catch (const std::system_error &) {
+            throw EHiResTimer(QStringLiteral("Unable to create a timer"));
+        }
+        // Before the first wake-up, which a handler that disables the timer would see.
+        FEnabled = true;
+        TTimerThread *worker = FWorker.get();
+        if (!FSource->Start(FInterval, FResolution,
+                            [worker](TTimerClock::time_point deadline) { worker->Wake(deadline); })) {
+            FEnabled = false;
+            FWorker.reset();
+            throw EHiResTimer(QStringLiteral("Unable to create a timer"));
+        }
+        return;
+    }
+    FEnabled = false;
+    try {
+        FSource->Stop();
+    } catch (...) {
+        // Nothing is left to do about a source that fails to stop; the worker still ends.
+    }
+    FWorker->Terminate();
+    if (FWorker->IsCurrentThread()) {
+        // Waiting here would wait for this very call. Any older retiree still running is
+        // left to end on its own rather than block a handler.
+        if (FRetired)
+            FRetired.release()->FreeOnTerminate();
+        FRetired = std::move(FWorker);
+    } else {
+        FWorker.reset();
+    }
+    if (FNextSource)
+        FSource = std::move(FNextSource);
+}
+
+void THiResTimer::Pause()
+{
+    if (FEnabled)
+        FWorker->Pause();
+}
+
+void THiResTimer::Resume()
+{
+    if (FEnabled)
+        FWorker->Resume();
+}
+
+void THiResTimer::SetTimeSource(std::unique_ptr<ITimeSource> source)
+{
+    if (!source)
+        source = MakeSleepingTimeSource();
+    if (FEnabled)
+        FNextSource = std::move(source);
+    else
+        FSource = std::move(source);
+}

@@ -1,0 +1,29 @@
+// The desktop program's message boxes, input boxes and file and colour dialogs: the one
+// implementation of the dialog interface that shows real windows.
+#pragma once
+
+#include "Dialogs.h"
+
+#include <QPointer>
+#include <QWidget>
+
+// User-interface thread only. Boxes are modal to `parent` (not owned; may go away first).
+class TQtDialogs : public IDialogs {
+public:
+    explicit TQtDialogs(QWidget *parent = nullptr) : FParent(parent) {}
+    void SetParent(QWidget *parent) { FParent = parent; }
+
+    void ShowMessage(const QString &text) override;
+    void ShowError(const QString &text) override;
+    QString InputBox(const QString &caption, const QString &prompt, const QString &value) override;
+    QString OpenFileName(const TFileDialogSpec &spec) override;
+    QString SaveFileName(const TFileDialogSpec &spec) override;
+    std::optional<uint32_t> ChooseColor(uint32_t initial) override;
+
+private:
+    QPointer<QWidget> FParent;
+};
+
+// "Old Slot files (*.Slt)|*.slt|All files (*.*)|*.*" as a Qt name filter list
+// ("Old Slot files (*.Slt) (*.slt);;All files (*.*) (*)").
+QString QtNameFilters(const QString &filter);
