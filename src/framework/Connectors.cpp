@@ -4,6 +4,8 @@
 #include "CustomModule.h"
 #include "DrawSheet.h"
 
+#include <unordered_set>
+
 void TKorConnector::Init()
 {
     TKorCustomDetail::Init();
@@ -170,11 +172,13 @@ bool TKorConnections::Toggle(TKorConnector *A, TKorConnector *B)
         FItems.push_back(std::make_unique<TKorConnection>(A, B));
         A->Attach();
         B->Attach();
+        Plan();
         return true;
     }
     A->Detach();
     B->Detach();
     RemoveAt(i);
+    Plan();
     return false;
 }
 
@@ -198,6 +202,7 @@ void TKorConnections::RemoveConnectionsOf(TKorConnector *C)
         if (Sheet)
             Sheet->ConnectionLost(from, to);
     }
+    Plan();
 }
 
 void TKorConnections::Clear()
@@ -208,24 +213,34 @@ void TKorConnections::Clear()
         cable->To->Detach();
         RemoveAt(Count() - 1);
     }
+    Plan();
+}
+
+void TKorConnections::Plan()
+{
+    using D = TKorConnector::TDirection;
+    FTargets.clear();
+    FTransfers.clear();
+    std::unordered_set<TKorConnector *> cleared;
+    for (const auto &cable : FItems) {
+        TKorConnector *from = cable->From, *to = cable->To;
+        // The input a cable feeds is cleared: "From" when both ends are inputs.
+        TKorConnector *target = from->FDirection == D::Input ? from : to->FDirection == D::Input ? to : nullptr;
+        if (target && cleared.insert(target).second)
+            FTargets.push_back(target);
+        if (from->FDirection == D::Output && to->FDirection == D::Input)
+            FTransfers.push_back({from, to});
+        else if (to->FDirection == D::Output && from->FDirection == D::Input)
+            FTransfers.push_back({to, from});
+        else if (from->FDirection == D::Input && to->FDirection == D::Input)
+            FTransfers.push_back({to, from});
+    }
 }
 
 void TKorConnections::Propagate()
 {
-    using D = TKorConnector::TDirection;
-    for (const auto &cable : FItems) {
-        if (cable->From->FDirection == D::Input)
-            cable->From->FValue = 0;
-        else if (cable->To->FDirection == D::Input)
-            cable->To->FValue = 0;
-    }
-    for (const auto &cable : FItems) {
-        TKorConnector *from = cable->From, *to = cable->To;
-        if (from->FDirection == D::Output && to->FDirection == D::Input)
-            to->FValue = Checked::Add(to->FValue, from->FValue);
-        else if (to->FDirection == D::Output && from->FDirection == D::Input)
-            from->FValue = Checked::Add(from->FValue, to->FValue);
-        else if (from->FDirection == D::Input && to->FDirection == D::Input)
-            from->FValue = Checked::Add(from->FValue, to->FValue);
-    }
+    for (TKorConnector *target : FTargets)
+        target->FValue = 0;
+    for (const TTransfer &t : FTransfers)
+        t.Target->FValue = Checked::Add(t.Target->FValue, t.Source->FValue);
 }

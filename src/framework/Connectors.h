@@ -123,5 +123,15 @@ public:
 
 private:
     void RemoveAt(int i);
+    // Rebuilds the transport plan from the cables; after every change, on the changing thread.
+    void Plan();
     std::vector<std::unique_ptr<TKorConnection>> FItems;
+    // The cables as the tick carries them, resolved once per change so that the tick touches
+    // only the connectors: the inputs to clear, then each source added into its target, in
+    // cable order.
+    struct TTransfer {
+        TKorConnector *Source, *Target;
+    };
+    std::vector<TKorConnector *> FTargets;
+    std::vector<TTransfer> FTransfers;
 };
