@@ -8,7 +8,7 @@
 
 // What a file dialog shows. Filter is a list of "Description|patterns" pairs joined by "|"
 // ("Slot files (*.Slt)|*.Slt|All files (*.*)|*.*").
-struct TFileDialogSpec {
+struct TFileDialogRequest {
     QString Title, Filter, DefaultExtension, Directory, FileName;
 };
 
@@ -30,8 +30,8 @@ public:
     }
     // A file to open (which must exist) or to save into (asking before overwriting); empty when
     // cancelled.
-    virtual QString OpenFileName(const TFileDialogSpec &) { return {}; }
-    virtual QString SaveFileName(const TFileDialogSpec &) { return {}; }
+    virtual QString OpenFileName(const TFileDialogRequest &) { return {}; }
+    virtual QString SaveFileName(const TFileDialogRequest &) { return {}; }
     // A colour (0x00BBGGRR) chosen starting from `initial`; none when cancelled.
     virtual std::optional<uint32_t> ChooseColor(uint32_t initial)
     {

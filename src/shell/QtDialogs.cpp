@@ -15,15 +15,15 @@ QString BoxText(QString text)
     return text.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(u'\r', u'\n');
 }
 
-QString FileDialog(QWidget *parent, const TFileDialogSpec &spec, bool save)
+QString FileDialog(QWidget *parent, const TFileDialogRequest &request, bool save)
 {
-    QFileDialog dialog(parent, spec.Title, spec.Directory, QtNameFilters(spec.Filter));
+    QFileDialog dialog(parent, request.Title, request.Directory, QtNameFilters(request.Filter));
     dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
     dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
-    dialog.setDefaultSuffix(spec.DefaultExtension);
+    dialog.setDefaultSuffix(request.DefaultExtension);
     dialog.setOption(QFileDialog::DontConfirmOverwrite, !save);
-    if (!spec.FileName.isEmpty())
-        dialog.selectFile(spec.FileName);
+    if (!request.FileName.isEmpty())
+        dialog.selectFile(request.FileName);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return {};
     return dialog.selectedFiles().constFirst();
@@ -60,14 +60,14 @@ QString TQtDialogs::InputBox(const QString &caption, const QString &prompt, cons
     return ok ? text : value;
 }
 
-QString TQtDialogs::OpenFileName(const TFileDialogSpec &spec)
+QString TQtDialogs::OpenFileName(const TFileDialogRequest &request)
 {
-    return FileDialog(FParent, spec, false);
+    return FileDialog(FParent, request, false);
 }
 
-QString TQtDialogs::SaveFileName(const TFileDialogSpec &spec)
+QString TQtDialogs::SaveFileName(const TFileDialogRequest &request)
 {
-    return FileDialog(FParent, spec, true);
+    return FileDialog(FParent, request, true);
 }
 
 std::optional<uint32_t> TQtDialogs::ChooseColor(uint32_t initial)

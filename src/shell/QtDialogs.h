@@ -16,8 +16,8 @@ public:
     void ShowMessage(const QString &text) override;
     void ShowError(const QString &text) override;
     QString InputBox(const QString &caption, const QString &prompt, const QString &value) override;
-    QString OpenFileName(const TFileDialogSpec &spec) override;
-    QString SaveFileName(const TFileDialogSpec &spec) override;
+    QString OpenFileName(const TFileDialogRequest &request) override;
+    QString SaveFileName(const TFileDialogRequest &request) override;
     std::optional<uint32_t> ChooseColor(uint32_t initial) override;
 
 private:
