@@ -4,8 +4,6 @@
 #include "CustomModule.h"
 #include "DrawSheet.h"
 
-#include <unordered_set>
-
 void TKorConnector::Init()
 {
     TKorCustomDetail::Init();
@@ -221,13 +219,14 @@ void TKorConnections::Plan()
     using D = TKorConnector::TDirection;
     FTargets.clear();
     FTransfers.clear();
-    std::unordered_set<TKorConnector *> cleared;
     for (const auto &cable : FItems) {
         TKorConnector *from = cable->From, *to = cable->To;
         // The input a cable feeds is cleared: "From" when both ends are inputs.
         TKorConnector *target = from->FDirection == D::Input ? from : to->FDirection == D::Input ? to : nullptr;
-        if (target && cleared.insert(target).second)
+        if (target && !target->FPlanMark) {
+            target->FPlanMark = true;
             FTargets.push_back(target);
+        }
         if (from->FDirection == D::Output && to->FDirection == D::Input)
             FTransfers.push_back({from, to});
         else if (to->FDirection == D::Output && from->FDirection == D::Input)
@@ -235,6 +234,8 @@ void TKorConnections::Plan()
         else if (from->FDirection == D::Input && to->FDirection == D::Input)
             FTransfers.push_back({to, from});
     }
+    for (TKorConnector *target : FTargets)
+        target->FPlanMark = false;
 }
 
 void TKorConnections::Propagate()

@@ -61,6 +61,7 @@ private:
 
     int32_t FValue = 0;
     int FConnectionCount = 0;
+    bool FPlanMark = false; // scratch of TKorConnections::Plan
     TColor FKindColor = 0xFF0000;
     uint8_t FSignalKind = 0; // Init sets 1 through SetKind so the colour follows the settings
     const TDirection FDirection = TDirection::None;
