@@ -126,8 +126,13 @@ TFormMain::TFormMain(TMainWindowOptions options) : FOptions(std::move(options))
     const QSize screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->size() : QSize(1024, 768);
     const QString file = FOptions.SettingsFile.isEmpty() ? SettingsFilePath() : FOptions.SettingsFile;
     FOptions.SettingsFile = file;
+    const bool firstStart = !QFileInfo::exists(file);
     FSettings = ReadSettings(file, geometry(), screen);
     setGeometry(FSettings.Window);
+    // Without a settings file there is no place to restore: the window, grown to its smallest
+    // size, goes to the middle of the screen.
+    if (firstStart && QGuiApplication::primaryScreen())
+        move(QGuiApplication::primaryScreen()->availableGeometry().center() - rect().center());
     if (FOptions.MidiIn)
         FSettings.MidiIn = *FOptions.MidiIn;
     if (FOptions.MidiOut)

@@ -1,0 +1,759 @@
+// The main window: the run from the start, the menu items that follow the slot and module
+// counts, the function keys and the start/stop button, the overflow rule and its lamp, MIDI
+// routing both ways, the value boxes, the settings written at the end, the colour and random
+// settings commands, the MIDI port dialog, the manual anchor, the dump and the palette pages.
+#include "FrmMain.h"
+#include "FrmMidDlg.h"
+#include "FrmRndSet.h"
+#include "Arithmetic.h"
+#include "Dialogs.h"
+#include "LoopbackMidi.h"
+#include "MidiModules.h"
+#include "PanelControls.h"
+#include "Random.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QRegularExpression>
+#include <QTabBar>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QToolButton>
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The timer's wake-ups happen only when a test asks for them.
+class TManualTimeSource final : public ITimeSource {
+public:
+    bool Start(uint32_t, uint32_t, std::function<void(TTimerClock::time_point)> wake) override
+    {
+        std::lock_guard lock(FLock);
+        FWake = std::move(wake);
+        return true;
+    }
+    void Stop() override
+    {
+        std::lock_guard lock(FLock);
+        FWake = nullptr;
+    }
+    void Fire()
+    {
+        std::lock_guard lock(FLock);
+        if (FWake)
+            FWake(TTimerClock::now());
+    }
+
+private:
+    std::mutex FLock;
+    std::function<void(TTimerClock::time_point)> FWake;
+};
+
+// Records every box; input boxes and colour dialogs answer from scripts, and answer as
+// cancelled once a script runs out.
+struct TScriptedDialogs : IDialogs {
+    struct TInput {
+        QString Caption, Prompt, Value;
+    };
+    QStringList Messages, Errors;
+    std::vector<TInput> Inputs;
+    std::deque<QString> InputAnswers;
+    std::vector<uint32_t> ColorsAsked;
+    std::deque<std::optional<uint32_t>> ColorAnswers;
+    std::function<void()> WhileInputShows; // runs while an input box is open
+
+    void ShowMessage(const QString &text) override { Messages << text; }
+    void ShowError(const QString &text) override { Errors << text; }
+    QString InputBox(const QString &caption, const QString &prompt, const QString &value) override
+    {
+        Inputs.push_back({caption, prompt, value});
+        if (WhileInputShows)
+            WhileInputShows();
+        if (InputAnswers.empty())
+            return value;
+        QString answer = InputAnswers.front();
+        InputAnswers.pop_front();
+        return answer;
+    }
+    std::optional<uint32_t> ChooseColor(uint32_t initial) override
+    {
+        ColorsAsked.push_back(initial);
+        if (ColorAnswers.empty())
+            return std::nullopt;
+        auto answer = ColorAnswers.front();
+        ColorAnswers.pop_front();
+        return answer;
+    }
+};
+
+// A patch that takes a quarter of a second per tick.
+class TKorSlowModule : public TKorModule {
+    Q_OBJECT
+public:
+    Q_INVOKABLE TKorSlowModule() = default;
+    void Execute() override
+    {
+        ++Executes;
+        std::this_thread::sleep_for(250ms);
+    }
+    int Executes = 0;
+};
+
+// Sends a note-on on channel 3 on every tick.
+class TKorNoteSender : public TKorMidiBaseModule {
+    Q_OBJECT
+public:
+    Q_INVOKABLE TKorNoteSender() = default;
+    void Execute() override
+    {
+        ++Executes;
+        SendShortMidi(MakeShortMsg(2, 9, 60, 100));
+    }
+    int Executes = 0;
+};
+
+void SendMouse(QWidget *w, QEvent::Type type, QPoint p)
+{
+    QMouseEvent e(type, QPointF(p), w->mapToGlobal(QPointF(p)), Qt::LeftButton,
+                  type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(w, &e);
+}
+
+// A module added to the active slot; it follows the pointer until the button is released,
+// so it is put down where it was made.
+template <class T>
+T *AddTo(TFormMain &w)
+{
+    auto *m = qobject_cast<T *>(w.PageControl()->AddModule(ClassOf<T>()));
+    if (m)
+        SendMouse(w.PageControl()->ActiveSlot()->Canvas(), QEvent::MouseButtonRelease,
+                  m->LocalToSheet(QPoint(m->Width() / 2, m->Height() / 2)));
+    return m;
+}
+
+// Processes events until done() holds, at most ten seconds.
+bool ProcessUntil(const std::function<bool()> &done)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < 10000)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    return done();
+}
+
+void SendKey(QWidget *w, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+{
+    QKeyEvent press(QEvent::KeyPress, key, modifiers);
+    QApplication::sendEvent(w, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, modifiers);
+    QApplication::sendEvent(w, &release);
+}
+
+// A left click, or a double click, on the centre of a detail of the active slot, and the
+// queued report delivered.
+void ClickDetail(TFormMain &w, TKorCustomDetail *d, bool doubleClick)
+{
+    QWidget *canvas = w.PageControl()->ActiveSlot()->Canvas();
+    const QPoint p = d->LocalToSheet(QPoint(d->Width() / 2, d->Height() / 2));
+    SendMouse(canvas, QEvent::MouseButtonPress, p);
+    SendMouse(canvas, QEvent::MouseButtonRelease, p);
+    if (doubleClick) {
+        SendMouse(canvas, QEvent::MouseButtonDblClick, p);
+        SendMouse(canvas, QEvent::MouseButtonRelease, p);
+    }
+    QApplication::processEvents();
+}
+
+// What a port raises when asked for a device name it does not have.
+template <class TPort>
+QString PortError(const std::shared_ptr<TMidiServices> &midi, const QString &name)
+{
+    TPort port(nullptr, midi);
+    try {
+        port.SetProductName(name);
+    } catch (const std::exception &e) {
+        return QString::fromUtf8(e.what());
+    }
+    return QStringLiteral("(no error)");
+}
+
+const QByteArray BothPorts = "[Settings]\nMidiIn=Keys\nMidiOut=Synth\n";
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    MainWindowTest() { SetDialogs(&Boxes); }
+    ~MainWindowTest() override
+    {
+        Window.reset();
+        SetDialogs(nullptr);
+    }
+
+    QString SettingsFile() const { return Dir.filePath(QStringLiteral("korvane.INI")); }
+    void WriteSettingsFile(const QByteArray &text)
+    {
+        QFile f(SettingsFile());
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text);
+    }
+    QByteArray SettingsText() const
+    {
+        QFile f(SettingsFile());
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+    TFormMain &Make(bool saveSettings = true)
+    {
+        TMainWindowOptions options;
+        options.SettingsFile = SettingsFile();
+        options.Midi = Midi;
+        auto source = std::make_unique<TManualTimeSource>();
+        Source = source.get();
+        options.TimeSource = std::move(source);
+        options.SaveSettings = saveSettings;
+        Window = std::make_unique<TFormMain>(std::move(options));
+        return *Window;
+    }
+    void Destroy()
+    {
+        Window->close();
+        Window.reset();
+    }
+
+    // Runs one tick on this thread (the timer's own source never fires here) and tells
+    // whether the patches ran.
+    bool TickRan()
+    {
+        const uint64_t before = Window->TicksRun();
+        Window->Tick();
+        return Window->TicksRun() > before;
+    }
+
+    QTemporaryDir Dir;
+    TScriptedDialogs Boxes;
+    std::shared_ptr<TLoopbackMidi> Midi = std::make_shared<TLoopbackMidi>(QStringList{"Keys"}, QStringList{"Synth"});
+    std::unique_ptr<TFormMain> Window;
+    TManualTimeSource *Source = nullptr; // owned by the window's timer
+};
+
+TEST_F(MainWindowTest, RunsFromTheStartAndReportsThePortsItCouldNotChoose)
+{
+    TFormMain &w = Make(false);
+    EXPECT_TRUE(w.Running());
+    EXPECT_TRUE(w.Timer()->Enabled());
+    EXPECT_EQ(w.StartStopButton()->toolTip(), "Stop [F12]");
+    EXPECT_EQ(w.OverflowLamp()->Color(), OverflowGreen);
+    EXPECT_EQ(w.LastTickTime(), 1);
+    EXPECT_EQ(Boxes.Messages,
+              QStringList({"Could not open midi in port : " + PortError<TMidiInput>(Midi, QString()),
+                           "Could not open midi out port : " + PortError<TMidiOutput>(Midi, QString())}));
+    EXPECT_FALSE(w.MidiInOpen());
+    EXPECT_FALSE(w.MidiOutOpen());
+    EXPECT_TRUE(w.MidiInName().isEmpty());
+    EXPECT_TRUE(w.MidiOutName().isEmpty());
+    EXPECT_EQ(Midi->OpenDevices(), 0);
+}
+
+TEST_F(MainWindowTest, OpensTheConfiguredPortsAndClosesThemOnClose)
+{
+    WriteSettingsFile(BothPorts);
+    TFormMain &w = Make(false);
+    EXPECT_TRUE(Boxes.Messages.isEmpty()) << Boxes.Messages.join(" | ").toStdString();
+    EXPECT_TRUE(Boxes.Errors.isEmpty()) << Boxes.Errors.join(" | ").toStdString();
+    EXPECT_TRUE(w.MidiInOpen());
+    EXPECT_TRUE(w.MidiOutOpen());
+    EXPECT_EQ(w.MidiInName(), "Keys");
+    EXPECT_EQ(w.MidiOutName(), "Synth");
+    EXPECT_EQ(Midi->OpenDevices(), 2);
+    w.close();
+    EXPECT_FALSE(w.Running());
+    EXPECT_FALSE(w.Timer()->Enabled());
+    EXPECT_EQ(Midi->OpenDevices(), 0);
+}
+
+TEST_F(MainWindowTest, MenuItemsFollowTheSlotAndModuleCounts)
+{
+    TFormMain &w = Make(false);
+    const QStringList slotItems = {"&Save", "Save &as ...", "Sa&ve all", "&Close", "C&lose all"};
+    const QStringList moduleItems = {"&Delete", "De&lete all"};
+    const auto expectEnabled = [&](const QStringList &items, bool enabled, const char *when) {
+        for (const QString &caption : items) {
+            ASSERT_NE(w.Action(caption), nullptr) << caption.toStdString();
+            EXPECT_EQ(w.Action(caption)->isEnabled(), enabled) << caption.toStdString() << " " << when;
+        }
+    };
+    expectEnabled(slotItems, false, "without slots");
+    expectEnabled(moduleItems, false, "without slots");
+    EXPECT_FALSE(w.Palette()->ButtonsEnabled());
+
+    w.Action("&New")->trigger();
+    expectEnabled(slotItems, true, "with a slot");
+    expectEnabled(moduleItems, false, "with an empty slot");
+    EXPECT_TRUE(w.Palette()->ButtonsEnabled());
+
+    // The caption names the slot the user chose.
+    w.Action("&New")->trigger();
+    QTabBar *tabs = w.PageControl()->tabBar();
+    for (int i : {0, 1}) {
+        SendMouse(tabs, QEvent::MouseButtonPress, tabs->tabRect(i).center());
+        SendMouse(tabs, QEvent::MouseButtonRelease, tabs->tabRect(i).center());
+        EXPECT_EQ(w.windowTitle(), QStringLiteral("Korvane - Slot%1").arg(i + 1));
+    }
+    w.Action("&Close")->trigger();
+    ASSERT_EQ(w.PageControl()->SlotCount(), 1);
+
+    ASSERT_NE(AddTo<TKorConstant>(w), nullptr);
+    expectEnabled(moduleItems, true, "with a module");
+    w.Action("De&lete all")->trigger();
+    expectEnabled(moduleItems, false, "after deleting all modules");
+    expectEnabled(slotItems, true, "after deleting all modules");
+
+    AddTo<TKorConstant>(w);
+    w.Action("&Close")->trigger();
+    EXPECT_EQ(w.PageControl()->SlotCount(), 0);
+    expectEnabled(slotItems, false, "after closing the last slot");
+    expectEnabled(moduleItems, false, "after closing the last slot");
+    EXPECT_FALSE(w.Palette()->ButtonsEnabled());
+
+    w.Action("&New")->trigger();
+    expectEnabled(slotItems, true, "with a new slot");
+    EXPECT_TRUE(w.Palette()->ButtonsEnabled());
+}
+
+TEST_F(MainWindowTest, FunctionKeysToggleTheRunOnlyWithoutModifiers)
+{
+    TFormMain &w = Make(false);
+    struct Case {
+        const char *name;
+        int key;
+        Qt::KeyboardModifiers modifiers;
+        bool toggles;
+    };
+    const Case cases[] = {
+        {"F12", Qt::Key_F12, Qt::NoModifier, true},
+        {"F2", Qt::Key_F2, Qt::NoModifier, true},
+        {"Shift+F12", Qt::Key_F12, Qt::ShiftModifier, false},
+        {"Ctrl+F2", Qt::Key_F2, Qt::ControlModifier, false},
+        {"Alt+F12", Qt::Key_F12, Qt::AltModifier, false},
+        {"F3", Qt::Key_F3, Qt::NoModifier, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        w.SetLastTickTime(250);
+        const bool before = w.Running();
+        SendKey(&w, c.key, c.modifiers);
+        EXPECT_EQ(w.Running(), c.toggles ? !before : before);
+        EXPECT_EQ(w.StartStopButton()->toolTip(), w.Running() ? "Stop [F12]" : "Start [F12]");
+        EXPECT_EQ(w.LastTickTime(), 250) << "keys leave the overflow memory alone";
+        // Back to running for the next case.
+        w.SetRunning(true);
+    }
+}
+
+TEST_F(MainWindowTest, StartStopButtonTogglesTheRunAndClearsTheOverflowMemory)
+{
+    TFormMain &w = Make(false);
+    w.SetLastTickTime(250);
+    w.StartStopButton()->click();
+    EXPECT_FALSE(w.Running());
+    EXPECT_EQ(w.StartStopButton()->toolTip(), "Start [F12]");
+    EXPECT_EQ(w.LastTickTime(), 1);
+    EXPECT_TRUE(w.Timer()->Enabled()) << "a pause keeps the timer enabled";
+
+    w.SetLastTickTime(250);
+    w.StartStopButton()->click();
+    EXPECT_TRUE(w.Running());
+    EXPECT_EQ(w.StartStopButton()->toolTip(), "Stop [F12]");
+    EXPECT_EQ(w.LastTickTime(), 1);
+}
+
+TEST_F(MainWindowTest, ASlowPatchRunsOnEverySecondTickAndLightsTheLamp)
+{
+    TFormMain &w = Make(false);
+    w.Action("&New")->trigger();
+    TKorSlowModule *slow = AddTo<TKorSlowModule>(w);
+    ASSERT_NE(slow, nullptr);
+
+    std::vector<bool> ran;
+    for (int i = 0; i < 4; ++i)
+        ran.push_back(TickRan());
+    EXPECT_EQ(ran, std::vector<bool>({true, false, true, false}));
+    EXPECT_EQ(slow->Executes, 2);
+    EXPECT_EQ(w.TicksSkipped(), 2u);
+    EXPECT_EQ(w.OverflowLamp()->Color(), OverflowRed);
+
+    w.ScreenUpdate();
+    EXPECT_EQ(w.OverflowLamp()->Color(), OverflowGreen);
+
+    // Fast again: every tick runs and the lamp stays green.
+    w.PageControl()->DeleteAllModules();
+    w.SetLastTickTime(1);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(TickRan()) << "tick " << i;
+    EXPECT_EQ(w.OverflowLamp()->Color(), OverflowGreen);
+}
+
+TEST_F(MainWindowTest, TheTimerDrivesTheTicks)
+{
+    TFormMain &w = Make(false);
+    w.Action("&New")->trigger();
+    TKorNoteSender *sender = AddTo<TKorNoteSender>(w);
+    ASSERT_NE(sender, nullptr);
+    Source->Fire();
+    EXPECT_TRUE(ProcessUntil([&] { return w.TicksRun() >= 1; }));
+    w.close(); // waits for the timer's worker, so the count is settled
+    EXPECT_GE(sender->Executes, 1);
+}
+
+TEST_F(MainWindowTest, AllNotesOffSendsTheControllerOnEveryChannelOfAnOpenOutput)
+{
+    WriteSettingsFile(BothPorts);
+    TFormMain &w = Make(false);
+    ASSERT_TRUE(w.MidiOutOpen());
+    Midi->ClearSent();
+    w.AllNotesOff();
+    std::vector<std::vector<uint8_t>> expected;
+    for (uint8_t channel = 0; channel < 16; ++channel)
+        expected.push_back({uint8_t(176 + channel), 123, 0});
+    EXPECT_EQ(Midi->Sent(0), expected);
+
+    Midi->ClearSent();
+    SendKey(&w, Qt::Key_F10);
+    EXPECT_EQ(Midi->Sent(0).size(), 16u) << "F10";
+}
+
+TEST_F(MainWindowTest, PatchMidiReachesTheOutputOnlyWhileItIsOpen)
+{
+    struct Case {
+        const char *name;
+        QByteArray settings;
+        size_t allNotesOff;
+        std::vector<std::vector<uint8_t>> sent;
+    };
+    const std::vector<Case> cases = {
+        {"output open", BothPorts, 16, {{0x92, 60, 100}, {0x92, 60, 100}}},
+        {"output closed", "", 0, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteSettingsFile(c.settings);
+        TFormMain &w = Make(false);
+        Midi->ClearSent();
+        w.AllNotesOff();
+        EXPECT_EQ(Midi->Sent(0).size(), c.allNotesOff);
+        Midi->ClearSent();
+        w.Action("&New")->trigger();
+        TKorNoteSender *sender = AddTo<TKorNoteSender>(w);
+        ASSERT_NE(sender, nullptr);
+        EXPECT_TRUE(TickRan());
+        EXPECT_TRUE(TickRan());
+        EXPECT_EQ(sender->Executes, 2) << "MIDI modules run either way";
+        EXPECT_EQ(Midi->Sent(0), c.sent);
+        Window.reset();
+    }
+}
+
+TEST_F(MainWindowTest, IncomingMidiReachesTheMidiModulesOfAnActiveSlot)
+{
+    WriteSettingsFile(BothPorts);
+    TFormMain &w = Make(false);
+    ASSERT_TRUE(w.MidiInOpen());
+    w.Action("&New")->trigger();
+    TKorMidiIn *in = AddTo<TKorMidiIn>(w);
+    ASSERT_NE(in, nullptr);
+
+    ASSERT_TRUE(Midi->Inject(0, {0x90, 64, 100}));
+    ASSERT_TRUE(ProcessUntil([&] { return in->LastShortMidi() != 0; }));
+    EXPECT_EQ(in->LastShortMidi(), MakeShortMsg(0, 9, 64, 100));
+    EXPECT_EQ(in->OutGate()->Value(), 1000) << "a note-on on the module's channel opens its gate";
+
+    const std::vector<uint8_t> sysex = {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+    ASSERT_TRUE(Midi->Inject(0, sysex));
+    ASSERT_TRUE(ProcessUntil([&] { return !in->LastLongMidi().isEmpty(); }));
+    EXPECT_EQ(in->LastLongMidi(), QByteArray(reinterpret_cast<const char *>(sysex.data()), qsizetype(sysex.size())));
+    EXPECT_EQ(in->LastShortMidi(), MakeShortMsg(0, 9, 64, 100)) << "the block is not taken apart";
+}
+
+TEST_F(MainWindowTest, KnobValueBoxSetsTheTypedNumberWithinTheRange)
+{
+    TFormMain &w = Make(false);
+    w.Action("&New")->trigger();
+    TKorConstant *constant = AddTo<TKorConstant>(w);
+    ASSERT_NE(constant, nullptr);
+    TKorKnob *knob = constant->ValueKnob();
+    ASSERT_EQ(knob->Min(), -1000);
+    ASSERT_EQ(knob->Max(), 1000);
+
+    struct Case {
+        const char *typed;
+        int32_t position; // when accepted
+        QString error;
+    };
+    const std::vector<Case> cases = {
+        {"5000", 1000, {}},
+        {" -250 ", -250, {}},
+        {"-5000", -1000, {}},
+        {"abc", 0, "'abc' is not a valid integer value"},
+        {"12.5", 0, "'12.5' is not a valid integer value"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.typed);
+        Boxes.Inputs.clear();
+        Boxes.Errors.clear();
+        int32_t shown = INT32_MIN;
+        Boxes.WhileInputShows = [&] { shown = knob->Position(); };
+        Boxes.InputAnswers = {QString::fromLatin1(c.typed)};
+        ClickDetail(w, knob, true);
+        ASSERT_EQ(Boxes.Inputs.size(), 1u);
+        EXPECT_EQ(Boxes.Inputs[0].Caption, "Enter a knob value");
+        EXPECT_EQ(Boxes.Inputs[0].Prompt, "Value");
+        EXPECT_EQ(Boxes.Inputs[0].Value, QString::number(shown));
+        EXPECT_EQ(knob->Position(), c.error.isEmpty() ? c.position : shown);
+        EXPECT_EQ(Boxes.Errors, c.error.isEmpty() ? QStringList() : QStringList{c.error});
+    }
+    EXPECT_EQ(constant->Out()->Value(), knob->Position()) << "the module follows its knob";
+}
+
+TEST_F(MainWindowTest, TitleBoxNamesTheModule)
+{
+    TFormMain &w = Make(false);
+    w.Action("&New")->trigger();
+    TKorConstant *constant = AddTo<TKorConstant>(w);
+    ASSERT_NE(constant, nullptr);
+    ASSERT_NE(constant->TitleLabel(), nullptr);
+
+    Boxes.InputAnswers = {QStringLiteral("Bass")};
+    w.PageControl()->OnDetailDblClick(constant->TitleLabel());
+    ASSERT_EQ(Boxes.Inputs.size(), 1u);
+    EXPECT_EQ(Boxes.Inputs[0].Caption, "Enter module title");
+    EXPECT_EQ(Boxes.Inputs[0].Prompt, "Module type = KorConstant");
+    EXPECT_EQ(constant->Title(), "Bass");
+
+    // Cancelled: the box gives back the current title.
+    w.PageControl()->OnDetailDblClick(constant->TitleLabel());
+    ASSERT_EQ(Boxes.Inputs.size(), 2u);
+    EXPECT_EQ(Boxes.Inputs[1].Value, "Bass");
+    EXPECT_EQ(constant->Title(), "Bass");
+
+    // Any other detail opens no box.
+    w.PageControl()->OnDetailDblClick(constant->Out());
+    EXPECT_EQ(Boxes.Inputs.size(), 2u);
+}
+
+TEST_F(MainWindowTest, SettingsAreWrittenFromThePortsInUse)
+{
+    struct Case {
+        const char *name;
+        QByteArray settings;
+        QStringList lines;
+    };
+    const std::vector<Case> cases = {
+        {"both ports open", BothPorts + "Randomized=0\nRandomSeed=7\n",
+         {"MidiIn=Keys", "MidiOut=Synth", "Randomized=0", "RandomSeed=7"}},
+        {"an input that could not be chosen", "[Settings]\nMidiIn=Drums\nMidiOut=Synth\n",
+         {"MidiIn=", "MidiOut=Synth", "Randomized=1", "RandomSeed=0"}},
+        {"no settings file", {}, {"MidiIn=", "MidiOut=", "Randomized=1"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QFile::remove(SettingsFile());
+        if (!c.settings.isEmpty())
+            WriteSettingsFile(c.settings);
+        Make(true);
+        Destroy();
+        const QStringList written =
+            QString::fromUtf8(SettingsText()).split(QRegularExpression(QStringLiteral("\r?\n")), Qt::SkipEmptyParts);
+        for (const QString &line : c.lines)
+            EXPECT_TRUE(written.contains(line)) << line.toStdString() << " in\n" << written.join('\n').toStdString();
+    }
+}
+
+TEST_F(MainWindowTest, ColourCommandChangesTheColourOnlyWhenConfirmed)
+{
+    TFormMain &w = Make(false);
+    w.Action("&New")->trigger();
+    TKorConstant *constant = AddTo<TKorConstant>(w);
+    ASSERT_NE(constant, nullptr);
+    const uint32_t original = ModuleColor.load();
+    const uint32_t chosen = original == 0x123456 ? 0x654321 : 0x123456;
+
+    Boxes.ColorAnswers = {std::nullopt};
+    w.Action("&Module color...")->trigger();
+    EXPECT_EQ(Boxes.ColorsAsked, std::vector<uint32_t>{original});
+    EXPECT_EQ(ModuleColor.load(), original);
+    EXPECT_EQ(constant->Color(), original);
+
+    Boxes.ColorAnswers = {chosen};
+    w.Action("&Module color...")->trigger();
+    EXPECT_EQ(ModuleColor.load(), chosen);
+    EXPECT_EQ(constant->Color(), chosen) << "the modules take the new colour";
+    ModuleColor = original;
+    w.PageControl()->RefreshColors();
+
+    // Every item sets its own colour.
+    const std::pair<const char *, std::atomic<uint32_t> *> items[] = {
+        {"&Module color...", &ModuleColor},       {"&Asymmetric color...", &AsymmetricColor},
+        {"&Symmetric color...", &SymmetricColor}, {"&Logic color...", &LogicColor},
+        {"&Neuron color...", &NeuronColor},       {"&Knob color...", &KnobColor},
+        {"Led &color on...", &LedColorOn},        {"Led colo&r off...", &LedColorOff},
+        {"&Viewer color...", &ViewerColor},       {"Scope color", &ScopeColor},
+    };
+    for (const auto &[caption, setting] : items) {
+        SCOPED_TRACE(caption);
+        const uint32_t before = setting->load();
+        Boxes.ColorsAsked.clear();
+        Boxes.ColorAnswers = {0x0A0B0C};
+        ASSERT_NE(w.Action(caption), nullptr);
+        w.Action(caption)->trigger();
+        EXPECT_EQ(Boxes.ColorsAsked, std::vector<uint32_t>{before});
+        EXPECT_EQ(setting->load(), 0x0A0B0Cu);
+        *setting = before;
+    }
+    w.PageControl()->RefreshColors();
+}
+
+TEST_F(MainWindowTest, RandomSettingsReseedFromTheWindowsSettingsEvenWhenCancelled)
+{
+    WriteSettingsFile("[Settings]\nRandomized=0\nRandomSeed=7\n");
+    Make(false);
+    const int32_t first = Random(1000);
+    Window.reset();
+    Make(false);
+    EXPECT_EQ(Random(1000), first) << "a window with a fixed seed starts the same sequence";
+
+    struct Case {
+        const char *name;
+        std::function<void(TFormRandomSettings *)> answer;
+        int32_t seed;
+    };
+    const std::vector<Case> cases = {
+        {"cancelled", [](TFormRandomSettings *d) { d->SpeedButtonCancelClick(); }, 7},
+        {"confirmed with a new seed",
+         [](TFormRandomSettings *d) {
+             d->EditSeed()->setText(QStringLiteral("9"));
+             d->SpeedButtonOkClick();
+         },
+         9},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        RandSeed(uint32_t(c.seed));
+        const int32_t expected = Random(1000);
+        Random(1000); // somewhere else in the sequence
+        TFormRandomSettings *dialog = Window->RandomSettingsDialog();
+        QTimer::singleShot(0, dialog, [&] { c.answer(dialog); });
+        Window->Action("&Random settings ...")->trigger();
+        EXPECT_FALSE(dialog->isVisible());
+        EXPECT_EQ(Window->Settings().RandomSeed, c.seed);
+        EXPECT_FALSE(Window->Settings().Randomized);
+        EXPECT_TRUE(Window->Running());
+        EXPECT_EQ(Random(1000), expected) << "the window reseeded";
+    }
+}
+
+TEST_F(MainWindowTest, MidiCommandSwitchesToTheChosenPortsUnlessCancelled)
+{
+    TFormMain &w = Make(false);
+    ASSERT_FALSE(w.MidiInOpen());
+    TFormMidiDialog *dialog = w.MidiDialog();
+
+    QTimer::singleShot(0, dialog, [dialog] {
+        dialog->ComboBoxInputs()->setCurrentIndex(dialog->ComboBoxInputs()->findText("Keys"));
+        dialog->ComboBoxOutputs()->setCurrentIndex(dialog->ComboBoxOutputs()->findText("Synth"));
+        dialog->SpeedButtonCancelClick();
+    });
+    w.Action("&Midi...")->trigger();
+    EXPECT_FALSE(w.MidiInOpen());
+    EXPECT_FALSE(w.MidiOutOpen());
+    EXPECT_TRUE(w.MidiInName().isEmpty());
+
+    QTimer::singleShot(0, dialog, [dialog] {
+        dialog->ComboBoxInputs()->setCurrentIndex(dialog->ComboBoxInputs()->findText("Keys"));
+        dialog->ComboBoxOutputs()->setCurrentIndex(dialog->ComboBoxOutputs()->findText("Synth"));
+        dialog->SpeedButtonOkClick();
+    });
+    w.Action("&Midi...")->trigger();
+    EXPECT_EQ(w.MidiInName(), "Keys");
+    EXPECT_EQ(w.MidiOutName(), "Synth");
+    EXPECT_TRUE(w.MidiInOpen());
+    EXPECT_TRUE(w.MidiOutOpen());
+    EXPECT_EQ(Midi->OpenDevices(), 2);
+}
+
+TEST_F(MainWindowTest, ManualAnchorNamesTheClickedModule)
+{
+    TFormMain &w = Make(false);
+    EXPECT_EQ(w.ManualAnchor(), "");
+    EXPECT_FALSE(w.ManualTarget().contains('#'));
+    w.Action("&New")->trigger();
+    TKorConstant *constant = AddTo<TKorConstant>(w);
+    ASSERT_NE(constant, nullptr);
+
+    // A plain part of the module's body, away from its details.
+    QWidget *canvas = w.PageControl()->ActiveSlot()->Canvas();
+    const QPoint body = constant->LocalToSheet(QPoint(100, 40));
+    SendMouse(canvas, QEvent::MouseButtonPress, body);
+    SendMouse(canvas, QEvent::MouseButtonRelease, body);
+    ASSERT_TRUE(ProcessUntil([&] { return w.ClickedDetail() != nullptr; }));
+    EXPECT_EQ(w.ManualAnchor(), "#Module_KorConstant");
+    EXPECT_TRUE(w.ManualTarget().endsWith("Manual/Index.htm#Module_KorConstant")) << w.ManualTarget().toStdString();
+
+    // A detail that is no module gives no anchor.
+    ClickDetail(w, constant->ValueKnob(), false);
+    EXPECT_EQ(w.ClickedDetail(), constant->ValueKnob());
+    EXPECT_EQ(w.ManualAnchor(), "");
+
+    ClickDetail(w, constant, false);
+    ASSERT_EQ(w.ManualAnchor(), "#Module_KorConstant");
+    w.Action("&Close")->trigger();
+    EXPECT_EQ(w.ClickedDetail(), nullptr);
+    EXPECT_EQ(w.ManualAnchor(), "");
+}
+
+TEST_F(MainWindowTest, DumpWritesTheSlotsIntoTheCurrentFolder)
+{
+    TFormMain &w = Make(false);
+    w.Action("&New")->trigger();
+    AddTo<TKorConstant>(w);
+    const QString previous = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(Dir.path()));
+    w.Action("Dump")->trigger();
+    QDir::setCurrent(previous);
+    QFile dump(Dir.filePath(QStringLiteral("Dump.txt")));
+    ASSERT_TRUE(dump.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(dump.readAll());
+    EXPECT_TRUE(text.contains("TKorModulePageControl")) << text.toStdString();
+    EXPECT_TRUE(text.contains("TKorConstant")) << text.toStdString();
+    EXPECT_TRUE(Boxes.Errors.isEmpty());
+}
+
+TEST_F(MainWindowTest, PaletteHasItsPagesInOrder)
+{
+    TFormMain &w = Make(false);
+    const std::vector<std::pair<QString, int>> pages = {{"I/O", 6},     {"Gen", 11},    {"Logic", 2},
+                                                        {"Control", 8}, {"Viewers", 1}, {"Other", 4}};
+    ASSERT_EQ(w.Palette()->count(), int(pages.size()));
+    for (int i = 0; i < int(pages.size()); ++i) {
+        EXPECT_EQ(w.Palette()->tabText(i), pages[size_t(i)].first);
+        EXPECT_EQ(w.Palette()->ButtonCount(pages[size_t(i)].first), pages[size_t(i)].second)
+            << pages[size_t(i)].first.toStdString();
+    }
+    EXPECT_EQ(w.Palette()->Buttons().front()->ModuleClass(), &ClassOf<TKorMidiIn>());
+    EXPECT_EQ(w.Palette()->Buttons().back()->ModuleClass(), &ClassOf<TKorModule8>());
+}
+
+} // namespace
+
+#include "test_main_window.moc"
