@@ -13,7 +13,11 @@
 #include "QtDialogs.h"
 
 #include <QApplication>
+#include <QSocketNotifier>
+#include <csignal>
 #include <cstdio>
+#include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -34,6 +38,16 @@ std::optional<QString> TakeMidiApi(QStringList &args, QString &error)
         return std::nullopt;
     }
     return name;
+}
+
+// SIGTERM (a logout) and SIGINT only write a byte here; the event loop reads it and closes the
+// window as "E&xit" does, so the run stops cleanly and the settings are written.
+int SignalPipe[2] = {-1, -1};
+
+void OnSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(SignalPipe[1], &byte, 1);
 }
 
 void QuietQtMessages(QtMsgType type, const QMessageLogContext &, const QString &text)
@@ -95,11 +109,36 @@ int main(int argc, char **argv)
     TQtDialogs dialogs;
     SetDialogs(&dialogs);
     SetMidiMessageHook([](const QString &text) { Dialogs().ShowError(text); });
+    // A signal may come while a box shown during the start runs its own loop, before the window
+    // is there to close: the box's loop ends, and the program ends once the start is through.
+    bool stopAsked = false;
+    TFormMain *running = nullptr;
+    std::unique_ptr<QSocketNotifier> signalNotifier;
+    if (::pipe(SignalPipe) == 0) {
+        signalNotifier = std::make_unique<QSocketNotifier>(SignalPipe[0], QSocketNotifier::Read);
+        QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, qApp, [&] {
+            char byte;
+            [[maybe_unused]] const ssize_t taken = ::read(SignalPipe[0], &byte, 1);
+            stopAsked = true;
+            if (running)
+                running->close();
+            QCoreApplication::exit(0); // every loop, a dialog's too, which would keep the program up
+        });
+        struct sigaction action {};
+        action.sa_handler = OnSignal;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGINT, &action, nullptr);
+        ::sigaction(SIGTERM, &action, nullptr);
+    } else {
+        err << QStringLiteral("korvane: cannot set up signal handling; a logout ends Korvane without saving its settings")
+            << Qt::endl;
+    }
     int status = 0;
     {
         TMainWindowOptions options;
         options.Arguments = args;
         TFormMain form(std::move(options));
+        running = &form;
         dialogs.SetParent(&form);
         channel.OnActivate = [&form] {
             form.showNormal();
@@ -107,11 +146,18 @@ int main(int argc, char **argv)
             form.activateWindow();
         };
         channel.OnOpenFile = [&form](const QString &file) { form.OpenFile(file); };
-        form.show();
-        status = QApplication::exec();
+        if (stopAsked) {
+            form.close();
+        } else {
+            form.show();
+            status = QApplication::exec();
+        }
+        running = nullptr;
         channel.OnActivate = nullptr;
         channel.OnOpenFile = nullptr;
     }
+    ::signal(SIGINT, SIG_DFL);
+    ::signal(SIGTERM, SIG_DFL);
     SetMidiMessageHook(nullptr);
     SetDialogs(nullptr);
     return status;
