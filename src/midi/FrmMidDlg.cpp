@@ -144,22 +144,35 @@ void TFormMidiDialog::showEvent(QShowEvent *event)
         QMetaObject::invokeMethod(this, [problem] { ShowMidiMessage(problem); }, Qt::QueuedConnection);
 }
 
-bool TFormMidiDialog::HandleKey(QKeyEvent *event)
+TDialogKey ClassifyDialogKey(const QKeyEvent &event)
 {
-    const bool plain = (event->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier)) == 0;
-    switch (event->key()) {
+    const bool plain = (event.modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier)) == 0;
+    switch (event.key()) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
-        if (plain)
-            SpeedButtonOkClick();
-        return true;
+        return plain ? TDialogKey::Confirm : TDialogKey::Swallowed;
     case Qt::Key_Escape:
-        if (plain)
-            SpeedButtonCancelClick();
-        return true;
+        return plain ? TDialogKey::Cancel : TDialogKey::Swallowed;
     default:
-        return false;
+        return TDialogKey::Other;
     }
+}
+
+bool TFormMidiDialog::HandleKey(QKeyEvent *event)
+{
+    switch (ClassifyDialogKey(*event)) {
+    case TDialogKey::Confirm:
+        SpeedButtonOkClick();
+        return true;
+    case TDialogKey::Cancel:
+        SpeedButtonCancelClick();
+        return true;
+    case TDialogKey::Swallowed:
+        return true;
+    case TDialogKey::Other:
+        break;
+    }
+    return false;
 }
 
 void TFormMidiDialog::keyPressEvent(QKeyEvent *event)

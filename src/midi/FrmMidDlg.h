@@ -8,8 +8,14 @@
 #include <memory>
 
 class QComboBox;
+class QKeyEvent;
 class QToolButton;
 class QLabel;
+
+// How Korvane's dialogs take a key: Enter confirms and Esc cancels, but only without Shift, Ctrl
+// or Alt; with one of those held the key is swallowed; any other key is not the dialog's.
+enum class TDialogKey { Other, Confirm, Cancel, Swallowed };
+TDialogKey ClassifyDialogKey(const QKeyEvent &event);
 
 // User-interface thread only. Lives as long as the program and is shown modally any number of
 // times; the lists are built once, the chosen names persist between showings. Owns its widgets.

@@ -1,6 +1,7 @@
 #include "FrmRndSet.h"
 
 #include "Dialogs.h"
+#include "FrmMidDlg.h"
 
 #include <QCheckBox>
 #include <QFrame>
@@ -111,20 +112,19 @@ void TFormRandomSettings::showEvent(QShowEvent *event)
 
 bool TFormRandomSettings::HandleKey(QKeyEvent *event)
 {
-    const bool plain = (event->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier)) == 0;
-    switch (event->key()) {
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-        if (plain)
-            SpeedButtonOkClick();
+    switch (ClassifyDialogKey(*event)) {
+    case TDialogKey::Confirm:
+        SpeedButtonOkClick();
         return true;
-    case Qt::Key_Escape:
-        if (plain)
-            SpeedButtonCancelClick();
+    case TDialogKey::Cancel:
+        SpeedButtonCancelClick();
         return true;
-    default:
-        return false;
+    case TDialogKey::Swallowed:
+        return true;
+    case TDialogKey::Other:
+        break;
     }
+    return false;
 }
 
 void TFormRandomSettings::keyPressEvent(QKeyEvent *event)
