@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 #include <optional>
 
@@ -11,6 +12,12 @@
 struct TFileDialogRequest {
     QString Title, Filter, DefaultExtension, Directory, FileName;
 };
+
+// The answer to "Save changes to NAME?".
+enum class TSaveChoice { Save, Discard, Cancel };
+// The answer to the offer of patches recovered from an instance that ended without saving:
+// Later (the box closed without a choice) keeps them for the next start.
+enum class TRestoreChoice { Restore, Discard, Later };
 
 // User-interface thread only. Texts are shown exactly as given. The questions answer as a
 // cancelled dialog unless an implementation overrides them, so a run without a person never
@@ -32,6 +39,18 @@ public:
     // cancelled.
     virtual QString OpenFileName(const TFileDialogRequest &) { return {}; }
     virtual QString SaveFileName(const TFileDialogRequest &) { return {}; }
+    // Save / Discard / Cancel for one modified patch.
+    virtual TSaveChoice AskSaveChanges(const QString &text)
+    {
+        (void)text;
+        return TSaveChoice::Cancel;
+    }
+    // Restore / Discard for the recovered patches listed in `items`.
+    virtual TRestoreChoice AskRestore(const QString &text, const QStringList &items)
+    {
+        (void)text, (void)items;
+        return TRestoreChoice::Later;
+    }
     // A colour (0x00BBGGRR) chosen starting from `initial`; none when cancelled.
     virtual std::optional<uint32_t> ChooseColor(uint32_t initial)
     {
