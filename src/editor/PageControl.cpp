@@ -3,14 +3,32 @@
 #include <QDir>
 #include <QFile>
 #include <QTabBar>
+#include <QUndoGroup>
+#include <QUndoStack>
 
-TKorModulePageControl::TKorModulePageControl(QWidget *parent) : QTabWidget(parent)
+TKorModulePageControl::TKorModulePageControl(QWidget *parent) : QTabWidget(parent), FHistories(new QUndoGroup(this))
 {
     tabBar()->setAttribute(Qt::WA_Hover);
     connect(this, &QTabWidget::currentChanged, this, [this] {
-        if (!FSettingPage && !FDestroying)
+        if (FDestroying)
+            return;
+        FollowActiveSlot();
+        if (!FSettingPage)
             PageChanged();
     });
+}
+
+void TKorModulePageControl::FollowActiveSlot()
+{
+    TKorSlot *slot = ActiveSlot();
+    FHistories->setActiveStack(slot ? slot->History() : nullptr);
+}
+
+void TKorModulePageControl::ShowSlotName(TKorSlot *slot)
+{
+    const int index = indexOf(slot);
+    if (index >= 0)
+        setTabText(index, slot->SlotName() + (slot->Modified() ? QStringLiteral("*") : QString()));
 }
 
 TKorModulePageControl::~TKorModulePageControl()
@@ -53,6 +71,20 @@ TKorSlot *TKorModulePageControl::NewSlot(const QString &aName)
     const QString name = aName.isEmpty() ? QStringLiteral("Slot%1").arg(++FSlotCounter) : aName;
     auto *slot = new TKorSlot(&FGuard);
     slot->SetSlotFileName(UserFilesDirectory() + name + QStringLiteral(".slt"));
+    slot->SetSlotName(name);
+    FHistories->addStack(slot->History());
+    slot->OnModifiedChange = [this](QObject *sender) {
+        auto *s = qobject_cast<TKorSlot *>(sender);
+        if (FDestroying || !s)
+            return;
+        ShowSlotName(s);
+        if (OnModifiedChange)
+            OnModifiedChange(s);
+    };
+    slot->OnEdited = [this](QObject *sender) {
+        if (!FDestroying && OnSlotEdited)
+            OnSlotEdited(sender);
+    };
     slot->OnModuleCountChange = [this](QObject *sender, int32_t) {
         NotifyModuleCountChange(qobject_cast<TKorSlot *>(sender));
     };
@@ -88,6 +120,7 @@ TKorSlot *TKorModulePageControl::NewSlot(const QString &aName)
     addTab(slot, name);
     setCurrentWidget(slot);
     FSettingPage = false;
+    FollowActiveSlot();
     NotifyCountChange();
     return slot;
 }
@@ -107,6 +140,7 @@ void TKorModulePageControl::CloseActiveSlot()
             FSettingPage = false;
         }
     }
+    FollowActiveSlot();
     NotifyCountChange();
 }
 
@@ -176,7 +210,19 @@ void TKorModulePageControl::SaveActiveSlotAs(const QString &aFileName)
     if (!slot)
         return;
     slot->SaveToFile(aFileName);
-    setTabText(indexOf(slot), SlotNameFromFileName(aFileName));
+    slot->SetSlotName(SlotNameFromFileName(aFileName));
+    ShowSlotName(slot);
+}
+
+TKorSlot *TKorModulePageControl::RestoreSlot(const QString &recoveredFile, const QString &originalFile)
+{
+    LoadSlot(recoveredFile, TOldFiles::ConvertCopy);
+    TKorSlot *slot = ActiveSlot();
+    slot->SetSlotFileName(originalFile);
+    slot->SetSlotName(SlotNameFromFileName(originalFile));
+    slot->SetModified();
+    ShowSlotName(slot);
+    return slot;
 }
 
 TKorCustomModule *TKorModulePageControl::AddModule(const TComponentClass &aModuleClass)
@@ -203,6 +249,12 @@ void TKorModulePageControl::DeleteSelectedModules()
 {
     if (TKorSlot *slot = ActiveSlot())
         slot->DeleteSelectedModules();
+}
+
+void TKorModulePageControl::CutSelection()
+{
+    if (TKorSlot *slot = ActiveSlot())
+        slot->CutSelection();
 }
 
 void TKorModulePageControl::CopySelection()
@@ -277,6 +329,6 @@ void TKorModulePageControl::PageChanged()
 {
     TKorSlot *slot = ActiveSlot();
     if (OnActiveSlotChange)
-        OnActiveSlotChange(slot, slot ? tabText(indexOf(slot)) : QString());
+        OnActiveSlotChange(slot, slot ? slot->SlotName() : QString());
     NotifyModuleCountChange(slot);
 }

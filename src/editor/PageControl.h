@@ -8,6 +8,8 @@
 #include <QTabWidget>
 #include <vector>
 
+class QUndoGroup;
+
 // Owns its slots (as tab pages) and the patch guard they share. User-interface thread, except
 // Execute (tick thread). Its MIDI output events fire on the thread that runs the patches.
 class TKorModulePageControl : public QTabWidget {
@@ -21,6 +23,8 @@ public:
     TNotifyCountChange OnModuleCountChange; // (slot, its module count) or (page control, 0)
     TNotifyConnectionChange OnConnectionMade, OnConnectionLost;
     TNotifyActiveSlotChange OnActiveSlotChange; // when the user selects another tab
+    TNotifyEvent OnModifiedChange;              // (slot) its modified mark came or went
+    TNotifyEvent OnSlotEdited;                  // (slot) an edit, undo or redo changed it
     TMidiOutShortProc OnMidiOutShort;
     TMidiOutLongProc OnMidiOutLong;
     TNotifyEvent OnDetailClick, OnDetailDblClick;
@@ -45,10 +49,16 @@ public:
     void SaveActiveSlot();
     void SaveAllSlots();
     void SaveActiveSlotAs(const QString &aFileName);
+    // Opens a patch recovered after a crash in a new slot that saves to `originalFile`, marked
+    // modified, so that nothing is written over the original until the user saves.
+    TKorSlot *RestoreSlot(const QString &recoveredFile, const QString &originalFile);
+    // The histories of all slots, the active slot's active: what Undo and Redo act on.
+    QUndoGroup *Histories() const { return FHistories; }
     // A module placed by the user on the active sheet; null without a slot.
     TKorCustomModule *AddModule(const TComponentClass &aModuleClass);
     void DeleteAllModules();
     void DeleteSelectedModules();
+    void CutSelection();
     void CopySelection();
     void PasteClipboard();
     void SelectAll();
@@ -70,8 +80,12 @@ private:
     void PageChanged();
     void MakeActive(int index);
     void LoadConvertedCopy(TKorSlot &slot, const QString &aFileName);
+    // The tab shows the slot's name, with "*" while it is modified.
+    void ShowSlotName(TKorSlot *slot);
+    void FollowActiveSlot();
 
     TPatchGuard FGuard;
+    QUndoGroup *FHistories; // a child object
     std::vector<TKorSlot *> FSlots; // page order; changed under the lock, read by the tick
     int FSlotCounter = 0;
     bool FDestroying = false;

@@ -1,12 +1,18 @@
 #include "Slot.h"
 
+#include "SlotHistory.h"
+
 #include <QCoreApplication>
+#include <QUndoStack>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
 
 namespace {
+
+// Steps a slot keeps; each holds only what its edit touched.
+constexpr int HistorySteps = 200;
 
 // Detail click reports, standing for the private messages 1024 (click) and 1025 (double-click).
 const QEvent::Type ClickEvent = QEvent::Type(QEvent::User + 1024);
@@ -101,6 +107,7 @@ protected:
         if (button == TMouseButton::mbLeft)
             FLeftPressed = true;
         const QPoint p = e->position().toPoint();
+        FSlot->BeginGesture(p);
         Guarded(FSlot->Guard(), [&] { FSlot->Sheet()->MouseDown(button, ShiftOf(e), p.x(), p.y()); });
     }
 
@@ -127,6 +134,7 @@ protected:
                 FSlot->Sheet()->Click();
             FSlot->Sheet()->MouseUp(button, ShiftOf(e), p.x(), p.y());
         });
+        FSlot->EndGesture();
     }
 
     void mouseDoubleClickEvent(QMouseEvent *e) override
@@ -137,6 +145,7 @@ protected:
         if (button == TMouseButton::mbLeft)
             FLeftPressed = true;
         const QPoint p = e->position().toPoint();
+        FSlot->BeginGesture(p);
         Guarded(FSlot->Guard(), [&] {
             if (button == TMouseButton::mbLeft)
                 FSlot->Sheet()->DblClick();
@@ -161,6 +170,16 @@ TKorSlot::TKorSlot(TPatchGuard *guard, QWidget *parent)
     viewport()->setAutoFillBackground(true);
     viewport()->setPalette(pal);
     setWidget(new TKorSlotCanvas(this));
+    FHistory = new QUndoStack(this);
+    FHistory->setUndoLimit(HistorySteps);
+    connect(FHistory, &QUndoStack::cleanChanged, this, [this] {
+        if (OnModifiedChange)
+            OnModifiedChange(this);
+    });
+    connect(FHistory, &QUndoStack::indexChanged, this, [this] {
+        if (OnEdited)
+            OnEdited(this);
+    });
     LinkSheet(CreateOwned<TKorDrawSheet>());
 }
 
@@ -221,13 +240,19 @@ void TKorSlot::SaveToFile(const QString &aFileName)
     }
     WriteSheetBinary(binary, aFileName);
     FSlotFileName = aFileName;
+    FHistory->setClean();
 }
 
 void TKorSlot::LoadFromFile(const QString &aFileName)
 {
     TOwned<TKorDrawSheet> sheet = ReadSheetFromFile(aFileName);
     const TUpdateScope loading(*FGuard);
+    const TQuiet quiet(*this);
+    FGestureOpen = false;
+    FGestureBefore.clear();
+    FPlacing = nullptr;
     LinkSheet(std::move(sheet));
+    FHistory->clear();
     ModuleCountChanged();
     // May show a message box: the update count keeps ticks away without holding the lock.
     FSheet->ResolveConnections();
@@ -237,22 +262,76 @@ void TKorSlot::LoadFromFile(const QString &aFileName)
     FSlotFileName = aFileName;
 }
 
+bool TKorSlot::Modified() const
+{
+    return !FHistory->isClean();
+}
+
+void TKorSlot::SetModified()
+{
+    FHistory->resetClean();
+}
+
+QByteArray TKorSlot::PatchText() const
+{
+    QByteArray binary;
+    {
+        std::lock_guard lock(FGuard->Mutex);
+        binary = WriteComponent(*FSheet);
+    }
+    return ObjectBinaryToText(binary);
+}
+
+void TKorSlot::Push(TSlotStep *step)
+{
+    if (FQuiet > 0) {
+        delete step;
+        return;
+    }
+    FHistory->push(step);
+}
+
 TKorCustomModule *TKorSlot::AddModule(const TComponentClass &aModuleClass)
 {
     std::lock_guard lock(FGuard->Mutex);
-    return FSheet ? FSheet->AddModule(aModuleClass) : nullptr;
+    TKorCustomModule *m = FSheet ? FSheet->AddModule(aModuleClass) : nullptr;
+    FPlacing = m; // a step once it is dropped
+    return m;
+}
+
+void TKorSlot::RemoveModules(const QString &verb, bool all)
+{
+    TFragment fragment;
+    {
+        const TQuiet quiet(*this);
+        TStructuralEdit edit(*FGuard);
+        std::vector<TKorCustomModule *> chosen;
+        for (int i = 0; i < FSheet->ModuleCount(); ++i)
+            if (all || FSheet->Modules(i)->Selected())
+                chosen.push_back(FSheet->Modules(i));
+        if (chosen.empty())
+            return;
+        fragment = CaptureFragment(*FSheet, chosen);
+        all ? FSheet->DeleteAllModules() : FSheet->DeleteSelectedModules();
+    }
+    const int count = int(fragment.Modules.size());
+    Push(new TFragmentStep(*this, ModulesStepText(verb, count), std::move(fragment), false));
 }
 
 void TKorSlot::DeleteAllModules()
 {
-    TStructuralEdit edit(*FGuard);
-    FSheet->DeleteAllModules();
+    RemoveModules(QStringLiteral("Delete"), true);
 }
 
 void TKorSlot::DeleteSelectedModules()
 {
-    TStructuralEdit edit(*FGuard);
-    FSheet->DeleteSelectedModules();
+    RemoveModules(QStringLiteral("Delete"), false);
+}
+
+void TKorSlot::CutSelection()
+{
+    CopySelection();
+    RemoveModules(QStringLiteral("Cut"), false);
 }
 
 void TKorSlot::CopySelection()
@@ -263,8 +342,89 @@ void TKorSlot::CopySelection()
 
 void TKorSlot::PasteClipboard()
 {
-    TStructuralEdit edit(*FGuard);
-    FSheet->PasteClipboard();
+    std::vector<TKorCustomModule *> pasted;
+    TFragment fragment;
+    {
+        const TQuiet quiet(*this);
+        TStructuralEdit edit(*FGuard);
+        const int before = FSheet->ComponentCount();
+        FSheet->PasteClipboard();
+        for (int i = before; i < FSheet->ComponentCount(); ++i)
+            if (auto *m = qobject_cast<TKorCustomModule *>(FSheet->Components(i)))
+                pasted.push_back(m);
+        if (pasted.empty())
+            return;
+        fragment = CaptureFragment(*FSheet, pasted);
+    }
+    Push(new TFragmentStep(*this, ModulesStepText(QStringLiteral("Paste"), int(pasted.size())), std::move(fragment), true));
+}
+
+void TKorSlot::EditModule(TKorCustomModule *module, const std::function<void()> &edit)
+{
+    std::vector<std::pair<QPointer<TKorCustomModule>, QVariantList>> before;
+    {
+        std::lock_guard lock(FGuard->Mutex);
+        before.emplace_back(module, ModuleSettings(*module));
+        edit();
+    }
+    PushSettingsChanges(before);
+}
+
+void TKorSlot::BeginGesture(QPoint p)
+{
+    EndGesture();
+    if (!FSheet)
+        return;
+    FGestureOpen = true;
+    std::lock_guard lock(FGuard->Mutex);
+    TKorCustomModule *under = FSheet->ModuleAt(p);
+    for (int i = 0; i < FSheet->ModuleCount(); ++i) {
+        TKorCustomModule *m = FSheet->Modules(i);
+        if ((m == under || m->Selected()) && m != FPlacing)
+            FGestureBefore.emplace_back(m, ModuleSettings(*m));
+    }
+}
+
+void TKorSlot::EndGesture()
+{
+    // A module from the palette is dropped by a release, whether or not the canvas saw a press.
+    if (FPlacing && !FPlacing->BeingCreated() && FSheet) {
+        TKorCustomModule *dropped = FPlacing;
+        FPlacing = nullptr;
+        TFragment fragment;
+        {
+            std::lock_guard lock(FGuard->Mutex);
+            fragment = CaptureFragment(*FSheet, {dropped});
+        }
+        Push(new TFragmentStep(*this, ModulesStepText(QStringLiteral("Add"), 1), std::move(fragment), true));
+    }
+    if (!FGestureOpen)
+        return;
+    FGestureOpen = false;
+    auto before = std::move(FGestureBefore);
+    FGestureBefore.clear();
+    PushSettingsChanges(before);
+}
+
+void TKorSlot::PushSettingsChanges(const std::vector<std::pair<QPointer<TKorCustomModule>, QVariantList>> &before)
+{
+    std::vector<TSettingsChange> changes;
+    QString text;
+    {
+        std::lock_guard lock(FGuard->Mutex);
+        for (const auto &[module, settings] : before) {
+            if (!module || module->Owner() != FSheet.get())
+                continue;
+            QVariantList after = ModuleSettings(*module);
+            if (after == settings)
+                continue;
+            const QString what = SettingsStepText(*module, settings, after);
+            text = changes.empty() || what == text ? what : QStringLiteral("Change %1 modules").arg(changes.size() + 1);
+            changes.push_back({module->ComponentIndex(), settings, std::move(after)});
+        }
+    }
+    if (!changes.empty())
+        Push(new TSettingsStep(*this, text, std::move(changes)));
 }
 
 void TKorSlot::SelectAll()
@@ -385,12 +545,16 @@ void TKorSlot::MidiOutLong(TKorCustomModule *sender, const TLongMidi &msg)
 
 void TKorSlot::ConnectionMade(TKorConnector *from, TKorConnector *to)
 {
+    if (FQuiet == 0 && FSheet)
+        Push(new TCableStep(*this, QStringLiteral("Cable"), RecordCable(from, to, FSheet->Connections().LastToggledIndex()), true));
     if (OnConnectionMade)
         OnConnectionMade(this, from, to);
 }
 
 void TKorSlot::ConnectionLost(TKorConnector *from, TKorConnector *to)
 {
+    if (FQuiet == 0 && FSheet)
+        Push(new TCableStep(*this, QStringLiteral("Remove cable"), RecordCable(from, to, FSheet->Connections().LastToggledIndex()), false));
     if (OnConnectionLost)
         OnConnectionLost(this, from, to);
 }

@@ -7,10 +7,13 @@
 
 #include <QPointer>
 #include <QScrollArea>
+#include <QVariantList>
 #include <atomic>
 #include <functional>
 
 class TKorSlot;
+class TSlotStep;
+class QUndoStack;
 
 using TNotifyCountChange = std::function<void(QObject *Sender, int32_t aCount)>;
 using TNotifyConnectionChange = std::function<void(QObject *Sender, TKorConnector *aFrom, TKorConnector *aTo)>;
@@ -19,9 +22,10 @@ using TMidiOutShortProc = std::function<void(QObject *aSender, uint32_t aShortMi
 using TMidiOutLongProc = std::function<void(QObject *aSender, const TLongMidi &aLongMidi)>;
 using TNotifyEvent = std::function<void(QObject *Sender)>;
 
-// Owns its sheet. User-interface thread, except Execute and the MIDI output events, which run
-// on the tick thread. Every change to the patch happens under the guard's lock; loading and
-// deleting also raise its update count so that ticks skip them.
+// Owns its sheet and its history. User-interface thread, except Execute and the MIDI output
+// events, which run on the tick thread. Every change to the patch happens under the guard's
+// lock; loading and deleting also raise its update count so that ticks skip them. Every edit
+// the user makes becomes one step of the history, whose clean state is "not modified".
 class TKorSlot : public QScrollArea, public ISheetHost {
     Q_OBJECT
 public:
@@ -37,6 +41,34 @@ public:
     bool Active() const { return FActive; }
     void SetActive(bool v) { FActive = v; }
     int ModuleCount() const { return FSheet ? FSheet->ModuleCount() : 0; }
+    // The name on the tab and in the window caption, without the modified mark.
+    QString SlotName() const { return FSlotName; }
+    void SetSlotName(const QString &name) { FSlotName = name; }
+
+    // Undo and redo. Owned by the slot; loading a file clears it.
+    QUndoStack *History() const { return FHistory; }
+    // Whether the patch differs from its file (or was never saved since it was changed).
+    bool Modified() const;
+    // Marks the patch modified without a step to undo (a patch restored after a crash).
+    void SetModified();
+    // The patch as text, the way a save would write it but without renaming anything, for
+    // recovery copies. Takes the patch lock.
+    QByteArray PatchText() const;
+    // Changes one module's settings as one step (a title or a knob value typed in a box).
+    void EditModule(TKorCustomModule *module, const std::function<void()> &edit);
+    // While one lives, the slot records no steps: the history itself is changing the patch.
+    class TQuiet {
+    public:
+        explicit TQuiet(TKorSlot &slot) : FSlot(slot) { ++FSlot.FQuiet; }
+        ~TQuiet() { --FSlot.FQuiet; }
+        TQuiet(const TQuiet &) = delete;
+        TQuiet &operator=(const TQuiet &) = delete;
+
+    private:
+        TKorSlot &FSlot;
+    };
+    TNotifyEvent OnModifiedChange; // the modified state flipped
+    TNotifyEvent OnEdited;         // an edit, undo or redo changed the patch
 
     // Events; each fires only when set.
     TNotifyCountChange OnCountChange;
@@ -58,6 +90,8 @@ public:
     TKorCustomModule *AddModule(const TComponentClass &aModuleClass);
     void DeleteAllModules();
     void DeleteSelectedModules();
+    // Copy, then delete, as one step.
+    void CutSelection();
     void CopySelection();
     void PasteClipboard();
     void SelectAll();
@@ -87,12 +121,27 @@ protected:
     void resizeEvent(QResizeEvent *e) override;
 
 private:
+    friend class TKorSlotCanvas;
     void LinkSheet(TOwned<TKorDrawSheet> sheet);
+    // A step whose edit has happened; nothing while the slot is quiet.
+    void Push(TSlotStep *step);
+    // Removes all modules, or the selected ones, as one step named `verb` (Delete, Cut).
+    void RemoveModules(const QString &verb, bool all);
+    // A mouse gesture on the canvas: the settings of the modules it may change are taken at
+    // the press and compared at the release, so a drag is one step however long it is.
+    void BeginGesture(QPoint p);
+    void EndGesture();
+    void PushSettingsChanges(const std::vector<std::pair<QPointer<TKorCustomModule>, QVariantList>> &before);
 
     std::unique_ptr<TPatchGuard> FOwnGuard;
     TPatchGuard *FGuard;
     TOwned<TKorDrawSheet> FSheet;
-    QString FSlotFileName;
+    QString FSlotFileName, FSlotName;
+    QUndoStack *FHistory; // a child widget object
+    int FQuiet = 0;
+    bool FGestureOpen = false;
+    std::vector<std::pair<QPointer<TKorCustomModule>, QVariantList>> FGestureBefore;
+    QPointer<TKorCustomModule> FPlacing; // made by the palette, waiting to be dropped
     std::atomic<bool> FActive{true};
     bool FDestroying = false;
 };

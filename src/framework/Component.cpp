@@ -3,6 +3,7 @@
 #include "Errors.h"
 
 #include <QHash>
+#include <algorithm>
 
 TComponent::~TComponent()
 {
@@ -116,6 +117,24 @@ void TComponent::RemoveComponent(TComponent *child)
     Notification(child, TOperation::Remove);
     Unindex(child);
     child->setParent(nullptr);
+}
+
+void TComponent::MoveComponent(TComponent *child, int index)
+{
+    Q_ASSERT(child && child->Owner() == this);
+    // QObject keeps its children in joining order and cannot reorder them: `child` goes last,
+    // then the siblings that must follow it leave and join again behind it, in their order.
+    if (child->ComponentIndex() == index)
+        return;
+    child->QObject::setParent(nullptr);
+    child->QObject::setParent(this);
+    const int last = ComponentCount() - 1;
+    index = std::clamp(index, 0, last);
+    for (int moved = index; moved < last; ++moved) {
+        QObject *sibling = children().at(index);
+        sibling->setParent(nullptr);
+        sibling->setParent(this);
+    }
 }
 
 void TComponent::Notification(TComponent *, TOperation) {}

@@ -70,6 +70,9 @@ public:
     void InsertComponent(TComponent *child);
     // Notifies, then detaches `child` without destroying it.
     void RemoveComponent(TComponent *child);
+    // Moves a child to position `index` among the children (stream order), silently: an undone
+    // deletion puts a module back where it was, so the patch is written as before.
+    void MoveComponent(TComponent *child, int index);
 
 protected:
     // Told when a child joins (after it is constructed, before its Init) or leaves

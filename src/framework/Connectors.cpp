@@ -4,6 +4,8 @@
 #include "CustomModule.h"
 #include "DrawSheet.h"
 
+#include <algorithm>
+
 void TKorConnector::Init()
 {
     TKorCustomDetail::Init();
@@ -167,17 +169,25 @@ bool TKorConnections::Toggle(TKorConnector *A, TKorConnector *B)
     if (i < 0)
         i = IndexOfPair(B, A);
     if (i < 0) {
-        FItems.push_back(std::make_unique<TKorConnection>(A, B));
-        A->Attach();
-        B->Attach();
-        Plan();
+        Insert(Count(), A, B);
         return true;
     }
+    FLastToggled = i;
     A->Detach();
     B->Detach();
     RemoveAt(i);
     Plan();
     return false;
+}
+
+void TKorConnections::Insert(int index, TKorConnector *A, TKorConnector *B)
+{
+    index = std::clamp(index, 0, Count());
+    FItems.insert(FItems.begin() + index, std::make_unique<TKorConnection>(A, B));
+    FLastToggled = index;
+    A->Attach();
+    B->Attach();
+    Plan();
 }
 
 void TKorConnections::RemoveAt(int i)

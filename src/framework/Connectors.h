@@ -112,6 +112,10 @@ public:
     // Makes the cable A -> B (true) or breaks an existing one between A and B in either
     // direction (false).
     bool Toggle(TKorConnector *A, TKorConnector *B);
+    // Where the last Toggle made or broke its cable, so an edit can be put back in place.
+    int LastToggledIndex() const { return FLastToggled; }
+    // Makes the cable A -> B at list position `index` (0..Count), as an undone removal does.
+    void Insert(int index, TKorConnector *A, TKorConnector *B);
     // Breaks every cable touching C, last first, reporting each to the sheet's ConnectionLost.
     void RemoveConnectionsOf(TKorConnector *C);
     // Breaks every cable without reporting (the sheet going away).
@@ -127,6 +131,7 @@ private:
     // Rebuilds the transport plan from the cables; after every change, on the changing thread.
     void Plan();
     std::vector<std::unique_ptr<TKorConnection>> FItems;
+    int FLastToggled = -1;
     // The cables as the tick carries them, resolved once per change so that the tick touches
     // only the connectors: the inputs to clear, then each source added into its target, in
     // cable order.

@@ -52,8 +52,12 @@ TKorDrawSheet::~TKorDrawSheet() = default;
 void TKorDrawSheet::SetHost(ISheetHost *host)
 {
     FHost = host;
-    if (FHost)
-        UpdateExtent();
+    if (!FHost)
+        return;
+    // The extent worked out while the sheet had no host (a patch being read) was never told
+    // to anybody: the new host hears it in any case.
+    UpdateExtent();
+    FHost->ExtentChanged(QSize(FWidth, FHeight));
 }
 
 void TKorDrawSheet::SetActive(bool v)
@@ -213,6 +217,15 @@ void TKorDrawSheet::BringToFront(TKorCustomModule *module)
         return;
     FModules.erase(it);
     FModules.push_back(module);
+}
+
+void TKorDrawSheet::MoveInRunOrder(TKorCustomModule *module, int index)
+{
+    const auto it = std::find(FModules.begin(), FModules.end(), module);
+    if (it == FModules.end())
+        return;
+    FModules.erase(it);
+    FModules.insert(FModules.begin() + std::clamp(index, 0, int(FModules.size())), module);
 }
 
 void TKorDrawSheet::DeselectAllBut(TKorCustomModule *module)
@@ -559,6 +572,14 @@ void TKorDrawSheet::ToggleConnection(TKorConnector *aFrom, TKorConnector *aTo)
         ConnectionMade(aFrom, aTo);
     else
         ConnectionLost(aFrom, aTo);
+    if (FHost)
+        InvalidateArea(CableArea(aFrom, aTo), true);
+}
+
+void TKorDrawSheet::InsertConnection(int index, TKorConnector *aFrom, TKorConnector *aTo)
+{
+    FConnections.Insert(index, aFrom, aTo);
+    ConnectionMade(aFrom, aTo);
     if (FHost)
         InvalidateArea(CableArea(aFrom, aTo), true);
 }

@@ -111,6 +111,10 @@ public:
     TKorCustomModule *ModuleAt(QPoint P) const;
     TKorConnector *ConnectorAt(const TKorConnector *Except, QPoint P) const;
     void BringToFront(TKorCustomModule *module);
+    // Moves a module to a place in run (and paint) order, as an undone deletion does.
+    void MoveInRunOrder(TKorCustomModule *module, int index);
+    // Makes the cable aFrom -> aTo at cable list position `index`, reported like a drawn one.
+    void InsertConnection(int index, TKorConnector *aFrom, TKorConnector *aTo);
     void DeselectAllBut(TKorCustomModule *module);
     void DrawDragRects(QPoint Offset);
     // Moves every selected module by Offset (dead zone: both axes under 10 pixels).
@@ -162,7 +166,7 @@ public:
     // Patch files. Before writing: the module list back in creation order and every module
     // renamed with GetUniqueName, so cables are written with fresh, unique names.
     void PrepareForSave();
-    // The modules in list order, but only those this sheet owns.
+    // The modules this sheet owns, in creation order.
     QList<TComponent *> StreamedChildren() const override;
     // "Connections": one "Module.Connector Module.Connector" line per cable, in list order.
     void WriteDefinedProperties(TStreamWriter &writer) const override;

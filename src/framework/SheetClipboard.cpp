@@ -50,9 +50,8 @@ void TKorDrawSheet::CopySelection()
     for (TKorCustomModule *m : FModules) {
         if (!m->Selected())
             continue;
-        auto *c = static_cast<TKorCustomModule *>(CreateComponent(FindModuleClass(m->ClassName()), copy.get()));
-        c->Assign(*m);
-        copies[m] = c;
+        // Through the object stream, so the copy holds whatever a saved patch would.
+        copies[m] = static_cast<TKorCustomModule *>(ReadComponent(WriteComponent(*m), nullptr, copy.get()));
     }
     CopyCables(FConnections, copy->Connections(), copies);
     auto *data = new QMimeData;
@@ -83,7 +82,7 @@ void TKorDrawSheet::PasteClipboard()
             TKorCustomModule *source = pasted->Modules(i);
             TOwned<TKorCustomModule> made(
                 static_cast<TKorCustomModule *>(CreateComponent(FindModuleClass(source->ClassName()), nullptr)));
-            made->Assign(*source);
+            ReadComponent(WriteComponent(*source), made.get());
             made->SetSelected(true);
             made->SetBeingCreated(false);
             TKorCustomModule *m = made.release();

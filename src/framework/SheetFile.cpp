@@ -80,9 +80,11 @@ void TKorDrawSheet::PrepareForSave()
 
 QList<TComponent *> TKorDrawSheet::StreamedChildren() const
 {
+    // Creation order (as PrepareForSave leaves the list too), so that a patch written without
+    // a save, for a recovery copy, lists its modules as the save would.
     QList<TComponent *> list;
-    for (TKorCustomModule *m : FModules)
-        if (m->Owner() == this)
+    for (int i = 0; i < ComponentCount(); ++i)
+        if (auto *m = qobject_cast<TKorCustomModule *>(Components(i)))
             list << m;
     return list;
 }

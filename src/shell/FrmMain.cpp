@@ -18,6 +18,8 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
+#include <QSessionManager>
+#include <QUndoGroup>
 #include <QPainter>
 #include <QScreen>
 #include <QToolButton>
@@ -265,22 +267,24 @@ void TFormMain::CreateMenus()
     add(file, QStringLiteral("Sa&ve all"), {}, [this] { Guarded([&] { FPages->SaveAllSlots(); }); }, false);
     add(file, QStringLiteral("&Close"), QKeySequence(Qt::CTRL | Qt::Key_W),
         [this] {
+            if (!ConfirmClose(FPages->ActiveSlot()))
+                return;
             FClickedDetail = nullptr;
             FPages->CloseActiveSlot();
         },
         false);
-    add(file, QStringLiteral("C&lose all"), QKeySequence(Qt::SHIFT | Qt::CTRL | Qt::Key_F4), [this] { FPages->CloseAllSlots(); },
+    add(file, QStringLiteral("C&lose all"), QKeySequence(Qt::SHIFT | Qt::CTRL | Qt::Key_F4),
+        [this] {
+            if (ConfirmCloseAll())
+                FPages->CloseAllSlots();
+        },
         false);
     file->addSeparator();
     add(file, QStringLiteral("E&xit"), QKeySequence(Qt::ALT | Qt::Key_X), [this] { close(); });
 
     QMenu *edit = menuBar()->addMenu(QStringLiteral("&Edit"));
-    add(edit, QStringLiteral("Cu&t"), QKeySequence(Qt::CTRL | Qt::Key_X), [this] {
-        Guarded([&] {
-            FPages->CopySelection();
-            FPages->DeleteSelectedModules();
-        });
-    });
+    FEditMenu = edit;
+    add(edit, QStringLiteral("Cu&t"), QKeySequence(Qt::CTRL | Qt::Key_X), [this] { Guarded([&] { FPages->CutSelection(); }); });
     add(edit, QStringLiteral("&Copy"), QKeySequence(Qt::CTRL | Qt::Key_C), [this] { Guarded([&] { FPages->CopySelection(); }); });
     add(edit, QStringLiteral("&Paste"), QKeySequence(Qt::CTRL | Qt::Key_V), [this] { Guarded([&] { FPages->PasteClipboard(); }); });
     add(edit, QStringLiteral("&Delete"), QKeySequence(Qt::Key_Delete), [this] { FPages->DeleteSelectedModules(); }, false);
@@ -341,9 +345,25 @@ void TFormMain::CreatePageControl()
     static_cast<QVBoxLayout *>(centralWidget()->layout())->addWidget(FPages, 1);
     FPages->OnCountChange = [this](QObject *, int32_t count) { CountChanged(count); };
     FPages->OnModuleCountChange = [this](QObject *, int32_t count) { ModuleCountChanged(count); };
-    FPages->OnActiveSlotChange = [this](TKorSlot *, const QString &name) {
-        setWindowTitle(QStringLiteral("%1 - %2").arg(FAppTitle, name));
-    };
+    FPages->OnActiveSlotChange = [this](TKorSlot *, const QString &) { UpdateCaption(); };
+    FPages->OnModifiedChange = [this](QObject *) { UpdateCaption(); };
+    // Undo and Redo head the Edit menu and act on the active slot's history.
+    FUndo = FPages->Histories()->createUndoAction(this, QStringLiteral("&Undo"));
+    FUndo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
+    FRedo = FPages->Histories()->createRedoAction(this, QStringLiteral("&Redo"));
+    FRedo->setShortcuts({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence(Qt::CTRL | Qt::Key_Y)});
+    QAction *first = FEditMenu->actions().value(0);
+    FEditMenu->insertActions(first, {FUndo, FRedo});
+    FEditMenu->insertSeparator(first);
+    connect(qApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager &manager) {
+        // A logout asks like Exit does, when the session lets it; a refusal cancels the logout.
+        if (manager.allowsInteraction()) {
+            const bool closing = ConfirmCloseAll();
+            manager.release();
+            if (!closing)
+                manager.cancel();
+        }
+    });
     FPages->OnDetailClick = [this](QObject *sender) { FClickedDetail = qobject_cast<TComponent *>(sender); };
     FPages->OnDetailDblClick = [this](QObject *sender) { DetailDoubleClicked(sender); };
     FPages->OnMidiOutShort = [this](QObject *, uint32_t msg) { MidiOutShort(msg); };
@@ -360,8 +380,54 @@ QAction *TFormMain::Action(const QString &caption) const
     return nullptr;
 }
 
+void TFormMain::UpdateCaption()
+{
+    const TKorSlot *slot = FPages ? FPages->ActiveSlot() : nullptr;
+    setWindowTitle(slot ? QStringLiteral("%1 - %2%3").arg(FAppTitle, slot->SlotName(), slot->Modified() ? QStringLiteral("*") : QString())
+                        : FAppTitle);
+}
+
+bool TFormMain::ConfirmClose(TKorSlot *slot)
+{
+    if (!slot || !slot->Modified())
+        return true;
+    FPages->setCurrentWidget(slot);
+    switch (Dialogs().AskSaveChanges(QStringLiteral("Save changes to %1?").arg(slot->SlotName()))) {
+    case TSaveChoice::Discard:
+        return true;
+    case TSaveChoice::Cancel:
+        return false;
+    case TSaveChoice::Save:
+        try {
+            slot->Save();
+            return true;
+        } catch (const std::exception &e) {
+            Dialogs().ShowError(QString::fromUtf8(e.what()));
+            return false;
+        }
+    }
+    return false;
+}
+
+bool TFormMain::ConfirmCloseAll()
+{
+    if (!FPages)
+        return true;
+    for (int i = 0; i < FPages->SlotCount(); ++i)
+        if (!ConfirmClose(FPages->Slots(i)))
+            return false;
+    return true;
+}
+
+void TFormMain::CloseWithoutAsking()
+{
+    FAskBeforeClosing = false;
+    close();
+}
+
 void TFormMain::CountChanged(int count)
 {
+    UpdateCaption();
     for (const char *caption : {"&Close", "C&lose all", "&Save", "Save &as ...", "Sa&ve all"})
         Action(QString::fromLatin1(caption))->setEnabled(count >= 1);
     FPalette->SetButtonsEnabled(count >= 1);
@@ -567,6 +633,20 @@ void TFormMain::SaveAsCommand()
         return;
     FSettings.LastSavePath = QFileInfo(file).absolutePath();
     Guarded([&] { FPages->SaveActiveSlotAs(file); });
+    UpdateCaption();
+}
+
+void TFormMain::EditDetail(TKorCustomDetail *detail, const std::function<void()> &edit)
+{
+    // A detail of a module on a slot's sheet is one step of that slot's history.
+    auto *module = qobject_cast<TKorCustomModule *>(detail->Owner());
+    TKorDrawSheet *sheet = module ? module->DrawSheet() : nullptr;
+    if (auto *slot = sheet ? dynamic_cast<TKorSlot *>(sheet->Host()) : nullptr) {
+        slot->EditModule(module, edit);
+        return;
+    }
+    std::lock_guard lock(FPages->Guard().Mutex);
+    edit();
 }
 
 void TFormMain::DetailDoubleClicked(QObject *sender)
@@ -576,8 +656,7 @@ void TFormMain::DetailDoubleClicked(QObject *sender)
         const QString type = module ? module->ClassName().mid(1) : label->ClassName().mid(1);
         const QString title = Dialogs().InputBox(QStringLiteral("Enter module title"),
                                                  QStringLiteral("Module type = ") + type, label->Text());
-        std::lock_guard lock(FPages->Guard().Mutex);
-        label->SetText(title);
+        EditDetail(label, [&] { label->SetText(title); });
     } else if (auto *knob = qobject_cast<TKorKnob *>(sender)) {
         if (knob->MouseMode() != TKorKnob::mmIdle)
             return;
@@ -589,8 +668,7 @@ void TFormMain::DetailDoubleClicked(QObject *sender)
             Dialogs().ShowError(QStringLiteral("'%1' is not a valid integer value").arg(text));
             return;
         }
-        std::lock_guard lock(FPages->Guard().Mutex);
-        knob->SetPosition(value);
+        EditDetail(knob, [&] { knob->SetPosition(value); });
     }
 }
 
@@ -740,6 +818,10 @@ void TFormMain::Shutdown()
 
 void TFormMain::closeEvent(QCloseEvent *event)
 {
+    if (FAskBeforeClosing && !FShutDown && !ConfirmCloseAll()) {
+        event->ignore();
+        return;
+    }
     Shutdown();
     event->accept();
 }

@@ -16,6 +16,7 @@
 #include <memory>
 
 class QAction;
+class QMenu;
 class QToolButton;
 class TFormMidiDialog;
 class TFormRandomSettings;
@@ -83,6 +84,15 @@ public:
     // Stops the run for good: pause, end the timer's worker, all notes off, close the ports.
     // Idempotent.
     void Shutdown();
+    // Asks "Save changes to NAME?" for a modified slot: true when it may close (saved or
+    // discarded), false for Cancel or a save that failed (the error shown).
+    bool ConfirmClose(TKorSlot *slot);
+    // The same for every slot, in page order; false as soon as one answer keeps it open.
+    bool ConfirmCloseAll();
+    // Closes without asking (a signal): whatever is modified stays in the recovery copies.
+    void CloseWithoutAsking();
+    QAction *UndoAction() const { return FUndo; }
+    QAction *RedoAction() const { return FRedo; }
 
     // One tick of the timer: runs the patches unless the last tick took 200 ms or more.
     void Tick();
@@ -132,8 +142,12 @@ private:
     void CreatePageControl();
     void UpdateStartStop();
     void CountChanged(int count);
+    // "Korvane - NAME" for the active slot, with "*" while it is modified.
+    void UpdateCaption();
     void ModuleCountChanged(int count);
     void DetailDoubleClicked(QObject *sender);
+    // Runs a change to a detail under the patch lock, as a step of its slot's history.
+    void EditDetail(TKorCustomDetail *detail, const std::function<void()> &edit);
     void MidiInputArrived();
     void MidiOutShort(uint32_t msg);
     void MidiOutLong(const TLongMidi &msg);
@@ -162,6 +176,9 @@ private:
     TFormRandomSettings *FRandomSettings = nullptr;
     TFormAbout *FAbout = nullptr;
     QList<QAction *> FActions;
+    QMenu *FEditMenu = nullptr;
+    QAction *FUndo = nullptr, *FRedo = nullptr;
+    bool FAskBeforeClosing = true;
 
     bool FRunning = false;
     std::atomic<int32_t> FLastTickTime{1};

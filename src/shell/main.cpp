@@ -121,7 +121,7 @@ int main(int argc, char **argv)
             [[maybe_unused]] const ssize_t taken = ::read(SignalPipe[0], &byte, 1);
             stopAsked = true;
             if (running)
-                running->close();
+                running->CloseWithoutAsking();
             QCoreApplication::exit(0); // every loop, a dialog's too, which would keep the program up
         });
         struct sigaction action {};
@@ -147,7 +147,7 @@ int main(int argc, char **argv)
         };
         channel.OnOpenFile = [&form](const QString &file) { form.OpenFile(file); };
         if (stopAsked) {
-            form.close();
+            form.CloseWithoutAsking();
         } else {
             form.show();
             status = QApplication::exec();

@@ -17,6 +17,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -74,6 +75,20 @@ struct TScriptedDialogs : IDialogs {
     std::vector<uint32_t> ColorsAsked;
     std::deque<std::optional<uint32_t>> ColorAnswers;
     std::function<void()> WhileInputShows; // runs while an input box is open
+    // "Save changes to NAME?": asked texts, and answers from a script, Discard once it runs out
+    // (most tests close modified slots without caring).
+    QStringList SaveQuestions;
+    std::deque<TSaveChoice> SaveAnswers;
+
+    TSaveChoice AskSaveChanges(const QString &text) override
+    {
+        SaveQuestions << text;
+        if (SaveAnswers.empty())
+            return TSaveChoice::Discard;
+        const TSaveChoice answer = SaveAnswers.front();
+        SaveAnswers.pop_front();
+        return answer;
+    }
 
     void ShowMessage(const QString &text) override { Messages << text; }
     void ShowError(const QString &text) override { Errors << text; }
@@ -757,3 +772,120 @@ TEST_F(MainWindowTest, PaletteHasItsPagesInOrder)
 } // namespace
 
 #include "test_main_window.moc"
+
+namespace {
+
+struct TCloseCase {
+    const char *Name;
+    TSaveChoice Answer;
+    bool WritableFolder;
+    bool Closes, Written;
+    int Errors;
+};
+
+void PrintTo(const TCloseCase &c, std::ostream *os)
+{
+    *os << c.Name;
+}
+
+class ClosingModified : public MainWindowTest, public ::testing::WithParamInterface<TCloseCase> {};
+
+TEST_P(ClosingModified, AsksToSaveAndKeepsTheSlotUnlessSavedOrDiscarded)
+{
+    const TCloseCase &c = GetParam();
+    TFormMain &w = Make(false);
+    TKorSlot *slot = w.PageControl()->NewSlot("Song");
+    const QString file = c.WritableFolder ? Dir.filePath("Song.korvane") : Dir.filePath("missing/Song.korvane");
+    slot->SetSlotFileName(file);
+    w.Action("&Close")->trigger();
+    EXPECT_TRUE(Boxes.SaveQuestions.isEmpty()) << "an unmodified slot closes without a question";
+    slot = w.PageControl()->NewSlot("Song");
+    slot->SetSlotFileName(file);
+    ASSERT_NE(AddTo<TKorConstant>(w), nullptr);
+    EXPECT_EQ(w.windowTitle(), "Korvane - Song*");
+
+    Boxes.SaveAnswers = {c.Answer};
+    w.Action("&Close")->trigger();
+    EXPECT_EQ(Boxes.SaveQuestions, QStringList{"Save changes to Song?"});
+    EXPECT_EQ(w.PageControl()->SlotCount(), c.Closes ? 0 : 1);
+    EXPECT_EQ(QFileInfo::exists(file), c.Written);
+    EXPECT_EQ(Boxes.Errors.size(), c.Errors) << Boxes.Errors.join("; ").toStdString();
+    if (!c.Closes)
+        EXPECT_TRUE(w.PageControl()->ActiveSlot()->Modified());
+}
+
+const TCloseCase CloseCases[] = {
+    {"Cancel", TSaveChoice::Cancel, true, false, false, 0},
+    {"Discard", TSaveChoice::Discard, true, true, false, 0},
+    {"Save", TSaveChoice::Save, true, true, true, 0},
+    {"SaveThatFails", TSaveChoice::Save, false, false, false, 1},
+};
+
+INSTANTIATE_TEST_SUITE_P(MainWindow, ClosingModified, ::testing::ValuesIn(CloseCases),
+                         [](const auto &info) { return std::string(info.param.Name); });
+
+TEST_F(MainWindowTest, ExitAsksForEachModifiedSlotAndCancelKeepsEverythingRunning)
+{
+    TFormMain &w = Make(false);
+    w.show();
+    for (const char *name : {"One", "Two", "Three"}) {
+        w.PageControl()->NewSlot(name);
+        if (QByteArray(name) != "Two")
+            AddTo<TKorConstant>(w);
+    }
+    Boxes.SaveAnswers = {TSaveChoice::Discard, TSaveChoice::Cancel};
+    EXPECT_FALSE(w.close());
+    EXPECT_EQ(Boxes.SaveQuestions, (QStringList{"Save changes to One?", "Save changes to Three?"}));
+    EXPECT_EQ(w.PageControl()->SlotCount(), 3);
+    EXPECT_TRUE(w.Running());
+    EXPECT_TRUE(TickRan());
+
+    Boxes.SaveQuestions.clear();
+    Boxes.SaveAnswers = {TSaveChoice::Discard, TSaveChoice::Cancel};
+    w.Action("C&lose all")->trigger();
+    EXPECT_EQ(Boxes.SaveQuestions.size(), 2) << "Close all asks the same way";
+    EXPECT_EQ(w.PageControl()->SlotCount(), 3);
+
+    Boxes.SaveQuestions.clear();
+    Boxes.SaveAnswers = {TSaveChoice::Discard, TSaveChoice::Discard};
+    EXPECT_TRUE(w.close());
+    EXPECT_EQ(Boxes.SaveQuestions.size(), 2);
+    EXPECT_FALSE(w.Running());
+}
+
+TEST_F(MainWindowTest, UndoAndRedoNameTheStepAndFollowTheActiveSlot)
+{
+    TFormMain &w = Make(false);
+    QAction *undo = w.UndoAction(), *redo = w.RedoAction();
+    EXPECT_FALSE(undo->isEnabled());
+    EXPECT_EQ(undo->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Z));
+    EXPECT_EQ(redo->shortcuts(), (QList<QKeySequence>{QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence(Qt::CTRL | Qt::Key_Y)}));
+    w.Action("&New")->trigger();
+    AddTo<TKorConstant>(w);
+    EXPECT_TRUE(undo->isEnabled());
+    EXPECT_EQ(undo->text(), "&Undo Add module");
+    EXPECT_FALSE(redo->isEnabled());
+
+    w.Action("&New")->trigger();
+    EXPECT_FALSE(undo->isEnabled()) << "the new slot has nothing to undo";
+    EXPECT_EQ(w.windowTitle(), "Korvane - Slot2");
+    w.PageControl()->setCurrentIndex(0);
+    EXPECT_EQ(w.windowTitle(), "Korvane - Slot1*");
+    undo->trigger();
+    EXPECT_EQ(w.PageControl()->ActiveSlot()->ModuleCount(), 0);
+    EXPECT_EQ(w.windowTitle(), "Korvane - Slot1");
+    EXPECT_EQ(redo->text(), "&Redo Add module");
+    redo->trigger();
+    EXPECT_EQ(w.PageControl()->ActiveSlot()->ModuleCount(), 1);
+
+    // Delete all asks nothing now that it can be undone.
+    const QStringList shown = Boxes.Messages + Boxes.Errors;
+    w.Action("De&lete all")->trigger();
+    EXPECT_EQ(Boxes.Messages + Boxes.Errors, shown);
+    EXPECT_EQ(w.PageControl()->ActiveSlot()->ModuleCount(), 0);
+    EXPECT_EQ(undo->text(), "&Undo Delete module");
+    undo->trigger();
+    EXPECT_EQ(w.PageControl()->ActiveSlot()->ModuleCount(), 1);
+}
+
+} // namespace

@@ -14,6 +14,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QUndoGroup>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -153,7 +154,7 @@ protected:
 
     void OneEdit()
     {
-        switch (Random(0, 9)) {
+        switch (Random(0, 10)) {
         case 0:
         case 1:
             if (TKorSlot *slot = RandomSlot(true))
@@ -206,6 +207,15 @@ protected:
                 Structural([&] { Pages.DeleteSelectedModules(); });
                 if (Random(0, 3) == 0)
                     Structural([&] { Pages.DeleteAllModules(); });
+            }
+            break;
+        case 9:
+            if (TKorSlot *slot = RandomSlot(false)) {
+                Show(slot);
+                if (Random(0, 2) == 0)
+                    Structural([&] { Pages.Histories()->redo(); });
+                else
+                    Structural([&] { Pages.Histories()->undo(); });
             }
             break;
         default:

@@ -1,0 +1,212 @@
+#include "SlotHistory.h"
+
+#include "Slot.h"
+
+#include <QMetaProperty>
+#include <algorithm>
+#include <unordered_map>
+
+namespace {
+
+TKorCustomModule *ModuleOf(const TKorConnector *c)
+{
+    return qobject_cast<TKorCustomModule *>(c->Owner());
+}
+
+TKorCustomModule *ModuleAt(const TKorDrawSheet &sheet, int childIndex)
+{
+    auto *m = childIndex >= 0 && childIndex < sheet.ComponentCount()
+                  ? qobject_cast<TKorCustomModule *>(sheet.Components(childIndex))
+                  : nullptr;
+    if (!m)
+        throw EModule(QStringLiteral("The history does not match the patch: no module at %1").arg(childIndex));
+    return m;
+}
+
+TKorConnector *ConnectorAt(const TKorDrawSheet &sheet, int module, int connector)
+{
+    TKorCustomModule *m = ModuleAt(sheet, module);
+    auto *c = connector >= 0 && connector < m->ComponentCount() ? qobject_cast<TKorConnector *>(m->Components(connector))
+                                                                 : nullptr;
+    if (!c)
+        throw EModule(QStringLiteral("The history does not match the patch: no connector %1 on %2").arg(connector).arg(m->Name()));
+    return c;
+}
+
+} // namespace
+
+qsizetype TFragment::Bytes() const
+{
+    qsizetype n = qsizetype(Cables.size() * sizeof(TCableRecord));
+    for (const TModuleRecord &m : Modules)
+        n += qsizetype(sizeof m) + m.Stream.size() + (m.Name.size() + m.ClassName.size()) * 2;
+    return n;
+}
+
+TCableRecord RecordCable(const TKorConnector *from, const TKorConnector *to, int index)
+{
+    return {index, ModuleOf(from)->ComponentIndex(), from->ComponentIndex(), ModuleOf(to)->ComponentIndex(),
+            to->ComponentIndex()};
+}
+
+TFragment CaptureFragment(const TKorDrawSheet &sheet, const std::vector<TKorCustomModule *> &modules)
+{
+    std::unordered_map<const QObject *, int> childIndex; // every child, for the cables' far ends
+    childIndex.reserve(size_t(sheet.ComponentCount()));
+    for (int i = 0; i < sheet.ComponentCount(); ++i)
+        childIndex.emplace(sheet.Components(i), i);
+    std::unordered_map<const TKorCustomModule *, int> chosen;
+    chosen.reserve(modules.size());
+    for (TKorCustomModule *m : modules)
+        chosen.emplace(m, 0);
+    for (int i = 0; i < sheet.ModuleCount(); ++i)
+        if (auto it = chosen.find(sheet.Modules(i)); it != chosen.end())
+            it->second = i;
+
+    TFragment f;
+    f.Modules.reserve(modules.size());
+    for (int i = 0; i < sheet.ComponentCount(); ++i) {
+        auto *m = qobject_cast<TKorCustomModule *>(sheet.Components(i));
+        const auto it = m ? chosen.find(m) : chosen.end();
+        if (it != chosen.end())
+            f.Modules.push_back({i, it->second, m->Name(), m->ClassName(), WriteComponent(*m)});
+    }
+    for (int i = 0; i < sheet.CableCount(); ++i) {
+        const TKorConnector *from = sheet.CableFrom(i), *to = sheet.CableTo(i);
+        if (!chosen.contains(ModuleOf(from)) && !chosen.contains(ModuleOf(to)))
+            continue;
+        f.Cables.push_back({i, childIndex.at(from->Owner()), from->ComponentIndex(), childIndex.at(to->Owner()),
+                            to->ComponentIndex()});
+    }
+    return f;
+}
+
+void RemoveFragment(TKorDrawSheet &sheet, const TFragment &fragment)
+{
+    for (auto it = fragment.Modules.rbegin(); it != fragment.Modules.rend(); ++it)
+        Free(ModuleAt(sheet, it->ChildIndex));
+    sheet.InvalidateArea(sheet.ClientRect(), true);
+}
+
+void RestoreFragment(TKorDrawSheet &sheet, const TFragment &fragment)
+{
+    std::vector<std::pair<int, TKorCustomModule *>> byRun;
+    byRun.reserve(fragment.Modules.size());
+    for (const TModuleRecord &r : fragment.Modules) {
+        auto *m = static_cast<TKorCustomModule *>(CreateComponent(FindModuleClass(r.ClassName), &sheet));
+        if (!sheet.FindComponent(r.Name))
+            m->SetName(r.Name);
+        ReadComponent(r.Stream, m);
+        sheet.MoveComponent(m, r.ChildIndex);
+        byRun.emplace_back(r.RunIndex, m);
+    }
+    std::sort(byRun.begin(), byRun.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    for (const auto &[index, m] : byRun)
+        sheet.MoveInRunOrder(m, index);
+    for (const TCableRecord &c : fragment.Cables)
+        sheet.InsertConnection(c.Index, ConnectorAt(sheet, c.FromModule, c.FromConnector),
+                               ConnectorAt(sheet, c.ToModule, c.ToConnector));
+    sheet.InvalidateArea(sheet.ClientRect(), true);
+}
+
+QVariantList ModuleSettings(const TKorCustomModule &module)
+{
+    const QMetaObject *meta = module.metaObject();
+    QVariantList settings;
+    settings.reserve(meta->propertyCount());
+    for (int i = QObject::staticMetaObject.propertyCount(); i < meta->propertyCount(); ++i)
+        if (const QMetaProperty p = meta->property(i); p.isWritable())
+            settings << p.read(&module);
+    return settings;
+}
+
+void SetModuleSettings(TKorCustomModule &module, const QVariantList &settings)
+{
+    const QMetaObject *meta = module.metaObject();
+    qsizetype next = 0;
+    for (int i = QObject::staticMetaObject.propertyCount(); i < meta->propertyCount() && next < settings.size(); ++i)
+        if (const QMetaProperty p = meta->property(i); p.isWritable())
+            p.write(&module, settings[next++]);
+}
+
+QString SettingsStepText(const TKorCustomModule &module, const QVariantList &before, const QVariantList &after)
+{
+    const QMetaObject *meta = module.metaObject();
+    QStringList changed;
+    qsizetype next = 0;
+    for (int i = QObject::staticMetaObject.propertyCount(); i < meta->propertyCount(); ++i) {
+        const QMetaProperty p = meta->property(i);
+        if (!p.isWritable())
+            continue;
+        if (next < before.size() && next < after.size() && before[next] != after[next])
+            changed << QString::fromLatin1(p.name());
+        ++next;
+    }
+    const auto only = [&](std::initializer_list<const char *> names) {
+        return !changed.isEmpty() && std::all_of(changed.begin(), changed.end(), [&](const QString &n) {
+            return std::any_of(names.begin(), names.end(), [&](const char *x) { return n == QLatin1String(x); });
+        });
+    };
+    if (only({"Left", "Top"}))
+        return QStringLiteral("Move");
+    if (only({"Title"}))
+        return QStringLiteral("Title");
+    return QStringLiteral("Change %1").arg(module.Name());
+}
+
+QString ModulesStepText(const QString &verb, int count)
+{
+    return count == 1 ? QStringLiteral("%1 module").arg(verb) : QStringLiteral("%1 %2 modules").arg(verb).arg(count);
+}
+
+void TSlotStep::redo()
+{
+    if (!FPushed) { // the edit has just happened
+        FPushed = true;
+        return;
+    }
+    Run(true);
+}
+
+void TSlotStep::undo()
+{
+    Run(false);
+}
+
+void TSlotStep::Run(bool forward)
+{
+    TKorDrawSheet *sheet = FSlot.Sheet();
+    if (!sheet)
+        return;
+    const TKorSlot::TQuiet quiet(FSlot);
+    {
+        TStructuralEdit edit(FSlot.Guard());
+        Apply(*sheet, forward);
+        sheet->UpdateExtent();
+    }
+}
+
+void TFragmentStep::Apply(TKorDrawSheet &sheet, bool forward)
+{
+    if (forward == FAdded)
+        RestoreFragment(sheet, FFragment);
+    else
+        RemoveFragment(sheet, FFragment);
+}
+
+void TSettingsStep::Apply(TKorDrawSheet &sheet, bool forward)
+{
+    for (const TSettingsChange &c : FChanges)
+        SetModuleSettings(*ModuleAt(sheet, c.ChildIndex), forward ? c.After : c.Before);
+    sheet.InvalidateArea(sheet.ClientRect(), true);
+}
+
+void TCableStep::Apply(TKorDrawSheet &sheet, bool forward)
+{
+    TKorConnector *from = ConnectorAt(sheet, FCable.FromModule, FCable.FromConnector);
+    TKorConnector *to = ConnectorAt(sheet, FCable.ToModule, FCable.ToConnector);
+    if (forward == FMade)
+        sheet.InsertConnection(FCable.Index, from, to);
+    else
+        sheet.ToggleConnection(from, to);
+}

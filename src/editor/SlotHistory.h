@@ -1,0 +1,122 @@
+// Undo and redo of a slot's edits. A step records only what it touches: the saved form of the
+// modules it adds or removes with their cables, the settings of the modules it changes, or one
+// cable. Undoing a one-module edit so costs the same on a sheet of ten modules as of ten thousand.
+#pragma once
+
+#include "Modules.h"
+
+#include <QUndoCommand>
+#include <QVariantList>
+#include <vector>
+
+class TKorSlot;
+
+// A module as a step keeps it: its places among the sheet's children (the order a patch file
+// lists them in) and in run order, its name, and its saved form.
+struct TModuleRecord {
+    int ChildIndex = 0, RunIndex = 0;
+    QString Name, ClassName;
+    QByteArray Stream;
+};
+
+// A cable by the child indexes of its modules and connectors, and its place in the cable list.
+struct TCableRecord {
+    int Index = 0;
+    int FromModule = 0, FromConnector = 0, ToModule = 0, ToConnector = 0;
+};
+
+// Some modules with every cable that touches them, as they stood on the sheet.
+struct TFragment {
+    std::vector<TModuleRecord> Modules; // ascending child index
+    std::vector<TCableRecord> Cables;   // ascending cable index
+    qsizetype Bytes() const;
+};
+
+// Records `modules` (any order, all owned by `sheet`). Linear in the sheet's size.
+TFragment CaptureFragment(const TKorDrawSheet &sheet, const std::vector<TKorCustomModule *> &modules);
+// Frees the fragment's modules, and with them their cables. Under a structural edit.
+void RemoveFragment(TKorDrawSheet &sheet, const TFragment &fragment);
+// Makes the fragment's modules and cables again, each at its recorded place and under its
+// recorded name where that is free. Under a structural edit.
+void RestoreFragment(TKorDrawSheet &sheet, const TFragment &fragment);
+TCableRecord RecordCable(const TKorConnector *from, const TKorConnector *to, int index);
+
+// Every writable published property of a module but its name, in declaration order.
+QVariantList ModuleSettings(const TKorCustomModule &module);
+void SetModuleSettings(TKorCustomModule &module, const QVariantList &settings);
+
+// One module's settings before and after a step.
+struct TSettingsChange {
+    int ChildIndex = 0;
+    QVariantList Before, After;
+};
+
+// The base of a slot's steps. A step is pushed once its edit has happened, so the first redo
+// that QUndoStack::push makes does nothing. Applying runs under the patch lock, and the slot
+// records nothing meanwhile.
+class TSlotStep : public QUndoCommand {
+public:
+    TSlotStep(TKorSlot &slot, const QString &text) : QUndoCommand(text), FSlot(slot) {}
+    void redo() final;
+    void undo() final;
+
+protected:
+    virtual void Apply(TKorDrawSheet &sheet, bool forward) = 0;
+    TKorSlot &FSlot; // owns the stack that owns the step
+
+private:
+    void Run(bool forward);
+    bool FPushed = false;
+};
+
+// Modules with their cables added (paste, a module placed) or removed (delete, cut).
+class TFragmentStep : public TSlotStep {
+public:
+    TFragmentStep(TKorSlot &slot, const QString &text, TFragment fragment, bool added)
+        : TSlotStep(slot, text), FFragment(std::move(fragment)), FAdded(added)
+    {
+    }
+
+protected:
+    void Apply(TKorDrawSheet &sheet, bool forward) override;
+
+private:
+    TFragment FFragment;
+    bool FAdded;
+};
+
+// Settings of some modules changed (moved, a knob turned, a button pressed, a title).
+class TSettingsStep : public TSlotStep {
+public:
+    TSettingsStep(TKorSlot &slot, const QString &text, std::vector<TSettingsChange> changes)
+        : TSlotStep(slot, text), FChanges(std::move(changes))
+    {
+    }
+
+protected:
+    void Apply(TKorDrawSheet &sheet, bool forward) override;
+
+private:
+    std::vector<TSettingsChange> FChanges;
+};
+
+// One cable made or broken.
+class TCableStep : public TSlotStep {
+public:
+    TCableStep(TKorSlot &slot, const QString &text, TCableRecord cable, bool made)
+        : TSlotStep(slot, text), FCable(cable), FMade(made)
+    {
+    }
+
+protected:
+    void Apply(TKorDrawSheet &sheet, bool forward) override;
+
+private:
+    TCableRecord FCable;
+    bool FMade;
+};
+
+// "Move", "Title" or "Change NAME", from what differs between the settings before and after.
+QString SettingsStepText(const TKorCustomModule &module, const QVariantList &before, const QVariantList &after);
+// "Delete module" / "Delete 3 modules" and the like.
+QString ModulesStepText(const QString &verb, int count);
