@@ -20,7 +20,7 @@ using TMidiOutLongProc = std::function<void(QObject *aSender, const TLongMidi &a
 using TNotifyEvent = std::function<void(QObject *Sender)>;
 
 // Owns its sheet. User-interface thread, except Execute and the MIDI output events, which run
-// on the tick thread. Every change to the patch happens under the guard's lock; loading and
+// on the tick thread (or under the lock here, for the note-offs of an edit). Every change to the patch happens under the guard's lock; loading and
 // deleting also raise its update count so that ticks skip them.
 class TKorSlot : public QScrollArea, public ISheetHost {
     Q_OBJECT
