@@ -11,7 +11,8 @@
 class QUndoGroup;
 
 // Owns its slots (as tab pages) and the patch guard they share. User-interface thread, except
-// Execute (tick thread). Its MIDI output events fire on the thread that runs the patches.
+// Execute (tick thread). Its MIDI output events fire on the thread that runs the patches, and
+// under the patch lock on the user-interface thread for the note-offs an edit sends.
 class TKorModulePageControl : public QTabWidget {
     Q_OBJECT
 public:

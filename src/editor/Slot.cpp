@@ -196,12 +196,10 @@ void TKorSlot::LinkSheet(TOwned<TKorDrawSheet> sheet)
     {
         TStructuralEdit edit(*FGuard);
         old = std::move(FSheet);
+        old.reset(); // still linked and in its own state, so its sounding notes' note-offs go out
         FSheet = std::move(sheet);
         FSheet->SetHost(this);
         FActive = FSheet->Active(); // a patch saved stopped loads stopped
-        if (old)
-            old->SetHost(nullptr);
-        old.reset();
     }
     Canvas()->update();
 }

@@ -23,9 +23,10 @@ using TMidiOutLongProc = std::function<void(QObject *aSender, const TLongMidi &a
 using TNotifyEvent = std::function<void(QObject *Sender)>;
 
 // Owns its sheet and its history. User-interface thread, except Execute and the MIDI output
-// events, which run on the tick thread. Every change to the patch happens under the guard's
-// lock; loading and deleting also raise its update count so that ticks skip them. Every edit
-// the user makes becomes one step of the history, whose clean state is "not modified".
+// events, which run on the tick thread (or, for the note-offs of an edit, here under the lock).
+// Every change to the patch happens under the guard's lock; loading and deleting also raise its
+// update count so that ticks skip them. Every edit the user makes becomes one step of the
+// history, whose clean state is "not modified".
 class TKorSlot : public QScrollArea, public ISheetHost {
     Q_OBJECT
 public:

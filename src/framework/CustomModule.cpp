@@ -330,6 +330,12 @@ void TKorMidiBaseModule::LongMidiIn(const TLongMidi &Msg)
     FLastLongMidi = QByteArray(reinterpret_cast<const char *>(Msg.Data), qsizetype(Msg.Count));
 }
 
+void TKorMidiBaseModule::BeforeDestruction()
+{
+    Silence();
+    TKorCustomModule::BeforeDestruction();
+}
+
 void TKorMidiBaseModule::SendShortMidi(uint32_t Msg)
 {
     if (TKorDrawSheet *sheet = DrawSheet())

@@ -109,6 +109,8 @@ public:
 
 // Base of the MIDI modules. Input arrives on the user-interface thread under the patch lock;
 // sending happens from Execute on the tick thread and goes up through the sheet to its slot.
+// Silence is the one other sender: it runs on the user-interface thread under the patch lock
+// (so it never interleaves with a tick) when the module is freed and when its sheet stops.
 class TKorMidiBaseModule : public TKorCustomModule {
     Q_OBJECT
 public:
@@ -119,9 +121,16 @@ public:
     virtual void LongMidiIn(const TLongMidi &Msg);
     virtual void SendShortMidi(uint32_t Msg);
     virtual void SendLongMidi(const TLongMidi &Msg);
+    // Sends what ends every note the module is sounding and forgets those notes, so that no
+    // edit leaves a note hanging; sends nothing when none sounds. Nothing by default.
+    virtual void Silence() {}
 
     uint32_t LastShortMidi() const { return FLastShortMidi; }
     const QByteArray &LastLongMidi() const { return FLastLongMidi; }
+
+protected:
+    // Silences the module first, while its sheet and the sheet's slot can still send.
+    void BeforeDestruction() override;
 
 private:
     uint32_t FLastShortMidi = 0;

@@ -64,6 +64,8 @@ void TKorDrawSheet::SetActive(bool v)
 {
     if (v == FActive)
         return;
+    if (!v)
+        Silence();
     FActive = v;
     if (FHost)
         FHost->ActiveChanged(v);
@@ -417,6 +419,13 @@ void TKorDrawSheet::MidiInLong(const TLongMidi &Msg)
     for (TKorCustomModule *m : FModules)
         if (auto *midi = qobject_cast<TKorMidiBaseModule *>(m))
             midi->LongMidiIn(Msg);
+}
+
+void TKorDrawSheet::Silence()
+{
+    for (TKorCustomModule *m : FModules)
+        if (auto *midi = qobject_cast<TKorMidiBaseModule *>(m))
+            midi->Silence();
 }
 
 void TKorDrawSheet::MidiOutShort(TKorCustomModule *sender, uint32_t Msg)

@@ -27,7 +27,8 @@ struct TOverlayShape {
 };
 
 // What a sheet needs from the slot that shows it. Clipboard sheets have none and report
-// nothing. MidiOut* run on the tick thread; every other call comes on the user-interface thread.
+// nothing. MidiOut* run on the tick thread, or under the patch lock on the user-interface thread
+// when an edit ends sounding notes; every other call comes on the user-interface thread.
 class ISheetHost {
 public:
     virtual ~ISheetHost() = default;
@@ -82,7 +83,8 @@ public:
     TRect ClientRect() const { return {0, 0, FWidth, FHeight}; }
 
     bool Active() const { return FActive; }
-    // Also switches the slot's Active flag.
+    // Also switches the slot's Active flag. Stopping silences the modules first, while the
+    // slot still sends.
     void SetActive(bool v);
     bool CablesVisible() const { return FCablesVisible; }
 
@@ -132,6 +134,9 @@ public:
 
     void MidiInShort(uint32_t Msg);
     void MidiInLong(const TLongMidi &Msg);
+    // Every MIDI module sends what ends the notes it sounds (TKorMidiBaseModule::Silence).
+    // User-interface thread, under the patch lock.
+    void Silence();
     void MidiOutShort(TKorCustomModule *sender, uint32_t Msg);
     void MidiOutLong(TKorCustomModule *sender, const TLongMidi &Msg);
 

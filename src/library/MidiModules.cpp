@@ -132,7 +132,14 @@ void TKorMidiOut::Execute()
         NoteOff(release);
     }
     FPrevGate = gate;
+    FRelease = release;
     FLamp->SetOn(high);
+}
+
+void TKorMidiOut::Silence()
+{
+    if (FSoundingNote >= 0)
+        NoteOff(FRelease);
 }
 
 void TKorControlIn::CreateDetails()

@@ -52,9 +52,11 @@ private:
 // Plays "InNote" while "InGate" is high: note-on at the rising gate, note-off at the falling
 // one; with the gate-mode button down (retrigger) every new note while the gate is high stops
 // the old note and starts the new one. A note-off goes out on the channel its note-on used,
-// so a channel change never leaves a note hanging. Owns its panel and the sounding note.
-// Execute runs on the tick thread, allocates nothing and sends only on gate edges and note
-// changes; the handlers run on the user-interface thread under the patch lock.
+// so a channel change never leaves a note hanging; nor does freeing the module or stopping its
+// sheet: Silence sends the note-off with the release velocity of the latest tick. Owns its
+// panel and the sounding note. Execute runs on the tick thread, allocates nothing and sends
+// only on gate edges and note changes; the handlers run on the user-interface thread under
+// the patch lock.
 class TKorMidiOut : public TKorMidiChannelModule {
     Q_OBJECT
     Q_PROPERTY(bool ButtonGateDown READ ButtonGateDown WRITE SetButtonGateDown)
@@ -62,6 +64,7 @@ public:
     Q_INVOKABLE TKorMidiOut() = default;
     void CreateDetails() override;
     void Execute() override;
+    void Silence() override;
 
     bool ButtonGateDown() const { return FGateButton->Down(); }
     void SetButtonGateDown(bool v) { FGateButton->SetDown(v); }
@@ -87,6 +90,7 @@ private:
     int32_t FSoundingNote = -1;
     int32_t FSoundingChannel = 0;
     int32_t FPrevGate = 0;
+    int32_t FRelease = 127; // the release velocity the latest tick read
 };
 
 // One controller of the selected channel as a value 0 .. 1016; the lamp toggles with every

@@ -1,8 +1,10 @@
 // MIDI modules: notes, controllers and bends taken from incoming messages, the messages the
 // output modules send per tick (only on change, always well formed), the panels, the saved
-// settings, and silence while the slot is stopped.
+// settings, silence while the slot is stopped, and the note-off of a sounding note when an
+// edit removes its module or stops its slot.
 #include "AllocationCounter.h"
 #include "LibraryTestSupport.h"
+#include "PageControl.h"
 #include "PatchFile.h"
 #include "Slot.h"
 
@@ -10,9 +12,11 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -610,6 +614,119 @@ TEST(MidiModules, AStoppedSlotSendsNothingAndTheOutputsSendOnceWhenItRuns)
     for (int i = 0; i < 3; ++i)
         slot.Execute();
     EXPECT_EQ(sent, (TSent{"cc 0 2 0", "bend 0 8192", "on 0 0 127"}));
+}
+
+// A page control with one slot whose patch holds a note output sounding note 62, started on
+// channel 5 with release velocity 10 wired (its knob turned to channel 10 since), and a note
+// output whose note has already ended. Sent: what the page control sent, in words.
+struct TSoundingPatch {
+    TKorModulePageControl Pages;
+    TKorSlot *Slot = Pages.NewSlot(QString());
+    TKorMidiOut *Sounding = nullptr, *Ended = nullptr;
+    TSent Sent;
+
+    // Plays both notes and ends one; returns what that sent.
+    TSent Start()
+    {
+        Pages.OnMidiOutShort = [this](QObject *, uint32_t msg) { Sent.push_back(Describe(msg)); };
+        TKorDrawSheet &sheet = *Slot->Sheet();
+        Sounding = Create<TKorMidiOut>(&sheet);
+        Sounding->SetKnobChValue(5);
+        Wire(sheet, Sounding->InNote(), 496);
+        Wire(sheet, Sounding->InVelOff(), 80);
+        Wire(sheet, Sounding->InGate(), 1000);
+        Ended = Create<TKorMidiOut>(&sheet);
+        Wire(sheet, Ended->InNote(), 480);
+        TDrive gate = Drive(sheet, Ended->InGate(), 1000);
+        Ended->InGate()->SetValue(1000);
+        Run(SettleTicks);
+        gate.Set(0);
+        Run(SettleTicks);
+        Sounding->SetKnobChValue(10);
+        return std::exchange(Sent, {});
+    }
+    // Selects both note outputs only (their sources cannot be copied).
+    void SelectNoteOutputs()
+    {
+        Sounding->SetSelected(true);
+        Ended->SetSelected(true);
+    }
+    void Run(int ticks)
+    {
+        for (int i = 0; i < ticks; ++i)
+            Pages.Execute();
+    }
+};
+
+struct TSilencingEdit {
+    const char *Name;
+    std::function<void(TSoundingPatch &)> Edit;
+};
+
+TEST(MidiOut, EveryEditThatRemovesASoundingNoteOrStopsItsSlotSendsItsNoteOffOnce)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString empty = dir.filePath("empty.korvane"), stopped = dir.filePath("stopped.korvane");
+    SaveSheetToFile(*CreateOwned<TKorDrawSheet>(), empty);
+    {
+        TOwned<TKorDrawSheet> sheet = CreateOwned<TKorDrawSheet>();
+        Create<TKorSlotCtrl>(sheet.get())->SetActive(false);
+        SaveSheetToFile(*sheet, stopped);
+    }
+    const std::vector<TSilencingEdit> edits = {
+        {"deleting the selected modules",
+         [](TSoundingPatch &p) {
+             p.SelectNoteOutputs();
+             p.Pages.DeleteSelectedModules();
+         }},
+        {"cutting the selection",
+         [](TSoundingPatch &p) {
+             p.SelectNoteOutputs();
+             p.Pages.CopySelection();
+             p.Pages.DeleteSelectedModules();
+         }},
+        {"deleting all modules", [](TSoundingPatch &p) { p.Pages.DeleteAllModules(); }},
+        {"freeing that module alone by its index",
+         [](TSoundingPatch &p) {
+             TKorDrawSheet &sheet = *p.Slot->Sheet();
+             int index = 0;
+             while (sheet.Modules(index) != p.Sounding)
+                 ++index;
+             TStructuralEdit edit(p.Pages.Guard());
+             sheet.FreeModule(index);
+         }},
+        {"closing its slot", [](TSoundingPatch &p) { p.Pages.CloseActiveSlot(); }},
+        {"closing all slots while another is active",
+         [](TSoundingPatch &p) {
+             p.Pages.NewSlot(QString());
+             p.Pages.CloseAllSlots();
+         }},
+        {"loading a patch over it", [&](TSoundingPatch &p) { p.Slot->LoadFromFile(empty); }},
+        {"loading a patch saved stopped over it", [&](TSoundingPatch &p) { p.Slot->LoadFromFile(stopped); }},
+        {"stopping its slot with a slot control, then starting it again",
+         [](TSoundingPatch &p) {
+             auto *control = Create<TKorSlotCtrl>(p.Slot->Sheet());
+             std::lock_guard lock(p.Pages.Guard().Mutex);
+             control->StopButton()->SetDown(true);
+             ASSERT_FALSE(p.Slot->Active());
+             // Running again with the gate still high plays nothing until the gate rises anew,
+             // and a note the stop did not forget would be ended a second time at the close.
+             control->StartButton()->SetDown(true);
+             ASSERT_TRUE(p.Slot->Active());
+         }},
+    };
+    for (const TSilencingEdit &e : edits) {
+        SCOPED_TRACE(e.Name);
+        TSoundingPatch p;
+        ASSERT_EQ(p.Start(), (TSent{"on 4 62 127", "on 0 60 127", "off 0 60 127"}));
+        e.Edit(p);
+        // On the note's own channel, at once; nothing for the note that has ended.
+        EXPECT_EQ(p.Sent, TSent{"off 4 62 10"});
+        p.Run(SettleTicks);
+        p.Pages.CloseAllSlots();
+        EXPECT_EQ(p.Sent, TSent{"off 4 62 10"}) << "never a second time";
+    }
 }
 
 TEST(MidiModules, SendingFromTheTickAllocatesNothing)
