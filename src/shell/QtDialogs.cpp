@@ -3,9 +3,15 @@
 #include "Colors.h"
 
 #include <QColorDialog>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QInputDialog>
+#include <QLabel>
+#include <QListWidget>
 #include <QMessageBox>
+#include <QPushButton>
+#include <QVBoxLayout>
 
 namespace {
 
@@ -76,4 +82,50 @@ std::optional<uint32_t> TQtDialogs::ChooseColor(uint32_t initial)
     if (!chosen.isValid())
         return std::nullopt;
     return uint32_t(chosen.red()) | uint32_t(chosen.green()) << 8 | uint32_t(chosen.blue()) << 16;
+}
+
+TSaveChoice TQtDialogs::AskSaveChanges(const QString &text)
+{
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Korvane"), BoxText(text),
+                    QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, FParent);
+    box.setDefaultButton(QMessageBox::Save);
+    box.setEscapeButton(QMessageBox::Cancel);
+    switch (box.exec()) {
+    case QMessageBox::Save:
+        return TSaveChoice::Save;
+    case QMessageBox::Discard:
+        return TSaveChoice::Discard;
+    default:
+        return TSaveChoice::Cancel;
+    }
+}
+
+TRestoreChoice TQtDialogs::AskRestore(const QString &text, const QStringList &items)
+{
+    const int discarded = 2; // beside QDialog's Accepted and Rejected
+    QDialog box(FParent);
+    box.setWindowTitle(QStringLiteral("Korvane"));
+    auto *layout = new QVBoxLayout(&box);
+    auto *label = new QLabel(BoxText(text), &box);
+    label->setWordWrap(true);
+    layout->addWidget(label);
+    auto *list = new QListWidget(&box);
+    list->addItems(items);
+    list->setSelectionMode(QAbstractItemView::NoSelection);
+    layout->addWidget(list);
+    auto *buttons = new QDialogButtonBox(&box);
+    QPushButton *restore = buttons->addButton(QStringLiteral("Restore"), QDialogButtonBox::AcceptRole);
+    QPushButton *discard = buttons->addButton(QStringLiteral("Discard"), QDialogButtonBox::DestructiveRole);
+    restore->setDefault(true);
+    QObject::connect(restore, &QPushButton::clicked, &box, &QDialog::accept);
+    QObject::connect(discard, &QPushButton::clicked, &box, [&box] { box.done(discarded); });
+    layout->addWidget(buttons);
+    switch (box.exec()) {
+    case QDialog::Accepted:
+        return TRestoreChoice::Restore;
+    case discarded:
+        return TRestoreChoice::Discard;
+    default:
+        return TRestoreChoice::Later;
+    }
 }

@@ -19,6 +19,11 @@ public:
     QString OpenFileName(const TFileDialogRequest &request) override;
     QString SaveFileName(const TFileDialogRequest &request) override;
     std::optional<uint32_t> ChooseColor(uint32_t initial) override;
+    // A question box with Save (the default), Discard and Cancel; Esc and closing it cancel.
+    TSaveChoice AskSaveChanges(const QString &text) override;
+    // The text above a list of the items, with Restore (the default) and Discard; Esc and
+    // closing the box answer Later.
+    TRestoreChoice AskRestore(const QString &text, const QStringList &items) override;
 
 private:
     QPointer<QWidget> FParent;

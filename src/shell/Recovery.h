@@ -1,0 +1,129 @@
+// Copies of modified patches kept in the user's state folder while Korvane runs, so that a crash,
+// a kill or a power loss loses at most a few seconds of editing; the next start offers them back.
+#pragma once
+
+#include "Dialogs.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <functional>
+#include <map>
+#include <memory>
+#include <vector>
+
+class QLockFile;
+
+// One open patch as the recovery sees it.
+struct TRecoverySlot {
+    quintptr Id = 0;  // stable while the slot is open; may be reused once it is closed
+    QString Name;     // the slot's name as its tab shows it
+    QString FileName; // the file the patch was loaded from or will be saved to; may be empty
+    bool Modified = false;
+};
+
+// What the recovery needs of the open patches; the main window implements it over its slots.
+// Called on the user-interface thread only.
+class IRecoverySource {
+public:
+    virtual ~IRecoverySource() = default;
+    // Every open slot, modified or not.
+    virtual std::vector<TRecoverySlot> RecoverySlots() const = 0;
+    // The patch text of slot `id` as a save would write it, taken under the patch lock by the
+    // implementation (the caller writes it to disk outside that lock).
+    virtual QByteArray RecoveryText(quintptr id) const = 0;
+};
+
+// A patch that an instance left behind when it ended without saving it.
+struct TRecoveredPatch {
+    QString Name;     // the slot's name
+    QString FileName; // its original file, which the copy never replaced; may be empty
+    QString TextFile; // the copy of its text
+};
+
+// The recovery copies of this running instance and the offer of those that ended ones left
+// behind. User-interface thread only. Owns its folder's lock and the locks of the left-behind
+// folders it has claimed; the source is not owned and must outlive it.
+//
+// Folders: <state>/Korvane/recovery/<instance id>/, <state> being $XDG_STATE_HOME or
+// ~/.local/state. Each holds "lock" (a QLockFile naming the owning process), "index.json" and one
+// "<slot>.korvane" copy per modified slot. A folder whose lock names a process that is gone, or
+// that has no lock, was left behind by an instance that ended without cleaning up.
+//
+// Writing never shows a box: a failure goes to qWarning, once until a write succeeds again.
+class TRecovery : public QObject {
+    Q_OBJECT
+public:
+    // Creates and locks a folder of this instance's own. When that fails (with a warning) the
+    // copies are not written, and left-behind ones are still offered.
+    explicit TRecovery(IRecoverySource &source, QObject *parent = nullptr);
+    // Without Finish() the copies stay (a signal-triggered exit: WriteNow() first) and the next
+    // start offers them; an empty folder goes. Claimed left-behind folders are kept.
+    ~TRecovery() override;
+
+    // <state>/Korvane/recovery, where every instance has its folder.
+    static QString RootFolder();
+    // This instance's folder; empty when it could not be created and locked.
+    QString Folder() const { return FFolder; }
+
+    // The wait after the last edit before the copies are written (5000 ms by default).
+    void SetDelay(int ms) { FTimer.setInterval(ms); }
+    int Delay() const { return FTimer.interval(); }
+
+    // After every edit: (re)starts the wait, after which WriteNow() runs.
+    void Touched();
+    // Writes the text of every modified slot, rewriting only those whose text changed, and
+    // removes the copies of slots that are no longer modified or no longer open. False when
+    // some copy could not be written (or there is no folder to write in).
+    bool WriteNow();
+    // The slot was saved, or closed: its copy goes at once.
+    void SlotSaved(quintptr id) { RemoveCopy(id); }
+    void SlotClosed(quintptr id) { RemoveCopy(id); }
+    // A clean exit: removes this instance's folder entirely and writes nothing more.
+    void Finish();
+
+    // The patches of every left-behind folder, claimed by taking its lock (so that no other
+    // starting instance offers them too). Folders with nothing in them are removed on the way.
+    // A folder that a live instance holds is never listed.
+    std::vector<TRecoveredPatch> LeftBehind();
+    // Hands each claimed patch to `load` (which opens it in a slot, modified, under its original
+    // file name, and returns false when it cannot). Then writes this instance's copies, so the
+    // restored patches are safe here before their left-behind copies are removed; when that
+    // fails they stay too. A patch not loaded stays for the next start. An exception from `load`
+    // ends the loading and passes on once the folders are dealt with. Returns how many were
+    // loaded.
+    int Adopt(const std::function<bool(const TRecoveredPatch &)> &load);
+    // Removes the claimed folders.
+    void Discard();
+    // Releases the claimed folders, keeping them for the next start.
+    void KeepForLater();
+    // Asks Dialogs().AskRestore about LeftBehind() and then adopts through `load`, discards or
+    // keeps them for later. Asks nothing and answers Later when nothing was left behind.
+    TRestoreChoice OfferLeftBehind(const std::function<bool(const TRecoveredPatch &)> &load);
+
+private:
+    struct TClaim {
+        QString Folder;
+        std::unique_ptr<QLockFile> Lock;
+        std::vector<TRecoveredPatch> Patches;
+    };
+
+    static QString CopyName(quintptr id);
+    void RemoveCopy(quintptr id);
+    void Warn(const QString &what);
+    void Release(TClaim &claim, bool removeFolder);
+
+    IRecoverySource &FSource;
+    QTimer FTimer;
+    QString FFolder;
+    std::unique_ptr<QLockFile> FLock;
+    std::map<quintptr, QByteArray> FCopies; // the copies on disk, by slot, as written
+    QByteArray FIndex;                 // index.json as last written
+    bool FWarned = false;
+    std::vector<TClaim> FClaims;
+};
+
+// The question OfferLeftBehind asks and its list's line for one patch ("NAME - FILE").
+QString RestoreQuestion();
+QString RestoreItem(const TRecoveredPatch &patch);
