@@ -214,12 +214,19 @@ void TKorModulePageControl::SaveActiveSlotAs(const QString &aFileName)
     ShowSlotName(slot);
 }
 
-TKorSlot *TKorModulePageControl::RestoreSlot(const QString &recoveredFile, const QString &originalFile)
+TKorSlot *TKorModulePageControl::RestoreSlot(const QString &recoveredFile, const QString &originalFile,
+                                             const QString &name)
 {
-    LoadSlot(recoveredFile, TOldFiles::ConvertCopy);
+    try {
+        LoadSlot(recoveredFile, TOldFiles::ConvertCopy);
+    } catch (...) {
+        CloseActiveSlot(); // the page LoadSlot made, named after the copy: of no use to anybody
+        throw;
+    }
     TKorSlot *slot = ActiveSlot();
-    slot->SetSlotFileName(originalFile);
-    slot->SetSlotName(SlotNameFromFileName(originalFile));
+    const QString file = originalFile.isEmpty() ? UserFilesDirectory() + name + QStringLiteral(".slt") : originalFile;
+    slot->SetSlotFileName(file);
+    slot->SetSlotName(name.isEmpty() ? SlotNameFromFileName(file) : name);
     slot->SetModified();
     ShowSlotName(slot);
     return slot;

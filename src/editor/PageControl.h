@@ -52,7 +52,8 @@ public:
     void SaveActiveSlotAs(const QString &aFileName);
     // Opens a patch recovered after a crash in a new slot that saves to `originalFile`, marked
     // modified, so that nothing is written over the original until the user saves.
-    TKorSlot *RestoreSlot(const QString &recoveredFile, const QString &originalFile);
+    // `name` is the name the slot had (its file's name when empty).
+    TKorSlot *RestoreSlot(const QString &recoveredFile, const QString &originalFile, const QString &name);
     // The histories of all slots, the active slot's active: what Undo and Redo act on.
     QUndoGroup *Histories() const { return FHistories; }
     // A module placed by the user on the active sheet; null without a slot.

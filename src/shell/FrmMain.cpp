@@ -166,12 +166,17 @@ TFormMain::TFormMain(TMainWindowOptions options) : FOptions(std::move(options))
     qApp->installEventFilter(this);
     // 13. The patches run from the start.
     SetRunning(true);
+    if (FOptions.Recovery) {
+        FRecovery = std::make_unique<TRecovery>(static_cast<IRecoverySource &>(*this));
+        QTimer::singleShot(0, this, [this] { OfferRecoveredPatches(); });
+    }
 }
 
 TFormMain::~TFormMain()
 {
     qApp->removeEventFilter(this);
     Shutdown();
+    FRecovery.reset(); // before the slots it reads
     if (FOptions.SaveSettings) {
         FSettings.Window = geometry();
         FSettings.MidiIn = FMidiInName;
@@ -267,16 +272,26 @@ void TFormMain::CreateMenus()
     add(file, QStringLiteral("Sa&ve all"), {}, [this] { Guarded([&] { FPages->SaveAllSlots(); }); }, false);
     add(file, QStringLiteral("&Close"), QKeySequence(Qt::CTRL | Qt::Key_W),
         [this] {
-            if (!ConfirmClose(FPages->ActiveSlot()))
+            TKorSlot *slot = FPages->ActiveSlot();
+            if (!ConfirmClose(slot))
                 return;
             FClickedDetail = nullptr;
             FPages->CloseActiveSlot();
+            if (FRecovery)
+                FRecovery->SlotClosed(quintptr(slot));
         },
         false);
     add(file, QStringLiteral("C&lose all"), QKeySequence(Qt::SHIFT | Qt::CTRL | Qt::Key_F4),
         [this] {
-            if (ConfirmCloseAll())
-                FPages->CloseAllSlots();
+            if (!ConfirmCloseAll())
+                return;
+            std::vector<quintptr> closed;
+            for (int i = 0; i < FPages->SlotCount(); ++i)
+                closed.push_back(quintptr(FPages->Slots(i)));
+            FPages->CloseAllSlots();
+            for (quintptr id : closed)
+                if (FRecovery)
+                    FRecovery->SlotClosed(id);
         },
         false);
     file->addSeparator();
@@ -346,7 +361,16 @@ void TFormMain::CreatePageControl()
     FPages->OnCountChange = [this](QObject *, int32_t count) { CountChanged(count); };
     FPages->OnModuleCountChange = [this](QObject *, int32_t count) { ModuleCountChanged(count); };
     FPages->OnActiveSlotChange = [this](TKorSlot *, const QString &) { UpdateCaption(); };
-    FPages->OnModifiedChange = [this](QObject *) { UpdateCaption(); };
+    FPages->OnModifiedChange = [this](QObject *sender) {
+        UpdateCaption();
+        auto *slot = qobject_cast<TKorSlot *>(sender);
+        if (FRecovery && slot && !slot->Modified())
+            FRecovery->SlotSaved(quintptr(slot)); // saved, or undone back to its file
+    };
+    FPages->OnSlotEdited = [this](QObject *) {
+        if (FRecovery)
+            FRecovery->Touched();
+    };
     // Undo and Redo head the Edit menu and act on the active slot's history.
     FUndo = FPages->Histories()->createUndoAction(this, QStringLiteral("&Undo"));
     FUndo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
@@ -417,6 +441,39 @@ bool TFormMain::ConfirmCloseAll()
         if (!ConfirmClose(FPages->Slots(i)))
             return false;
     return true;
+}
+
+void TFormMain::OfferRecoveredPatches()
+{
+    if (!FRecovery)
+        return;
+    FRecovery->OfferLeftBehind([this](const TRecoveredPatch &patch) {
+        try {
+            FPages->RestoreSlot(patch.TextFile, patch.FileName, patch.Name);
+            return true;
+        } catch (const std::exception &e) {
+            Dialogs().ShowError(QString::fromUtf8(e.what()));
+            return false;
+        }
+    });
+}
+
+std::vector<TRecoverySlot> TFormMain::RecoverySlots() const
+{
+    std::vector<TRecoverySlot> open;
+    for (int i = 0; FPages && i < FPages->SlotCount(); ++i) {
+        const TKorSlot *slot = FPages->Slots(i);
+        open.push_back({quintptr(slot), slot->SlotName(), slot->SlotFileName(), slot->Modified()});
+    }
+    return open;
+}
+
+QByteArray TFormMain::RecoveryText(quintptr id) const
+{
+    for (int i = 0; FPages && i < FPages->SlotCount(); ++i)
+        if (quintptr(FPages->Slots(i)) == id)
+            return FPages->Slots(i)->PatchText();
+    return {};
 }
 
 void TFormMain::CloseWithoutAsking()
@@ -821,6 +878,13 @@ void TFormMain::closeEvent(QCloseEvent *event)
     if (FAskBeforeClosing && !FShutDown && !ConfirmCloseAll()) {
         event->ignore();
         return;
+    }
+    if (FRecovery) {
+        // Asked and answered: nothing is left to recover. Closed by a signal: the copies stay.
+        if (FAskBeforeClosing)
+            FRecovery->Finish();
+        else
+            FRecovery->WriteNow();
     }
     Shutdown();
     event->accept();

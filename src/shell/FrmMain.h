@@ -8,6 +8,7 @@
 #include "MidiOut.h"
 #include "PageControl.h"
 #include "Palette.h"
+#include "Recovery.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -52,11 +53,14 @@ struct TMainWindowOptions {
     // Overrides of the settings file (headless runs); unset keeps the file's value.
     std::optional<QString> MidiIn, MidiOut;
     std::optional<int32_t> PeriodMs;
+    // Keep recovery copies of modified patches and offer those an ended instance left behind
+    // (the desktop program; tests and headless runs leave the user's state folder alone).
+    bool Recovery = false;
 };
 
 // User-interface thread, except Tick and the MIDI output routing, which run on the timer's
 // worker thread inside the patch lock. Owns everything it shows and runs.
-class TFormMain : public QMainWindow {
+class TFormMain : public QMainWindow, private IRecoverySource {
     Q_OBJECT
 public:
     explicit TFormMain(TMainWindowOptions options = {});
@@ -92,6 +96,10 @@ public:
     // Closes without asking (a signal): whatever is modified stays in the recovery copies.
     void CloseWithoutAsking();
     QAction *UndoAction() const { return FUndo; }
+    // Offers what an ended instance left behind; restored patches open modified. The start
+    // calls it once the window shows.
+    void OfferRecoveredPatches();
+    TRecovery *Recovery() const { return FRecovery.get(); }
     QAction *RedoAction() const { return FRedo; }
 
     // One tick of the timer: runs the patches unless the last tick took 200 ms or more.
@@ -158,6 +166,8 @@ private:
     template <class F>
     void Guarded(F step);
     bool FunctionKey(int key);
+    std::vector<TRecoverySlot> RecoverySlots() const override;
+    QByteArray RecoveryText(quintptr id) const override;
 
     TMainWindowOptions FOptions;
     TAppSettings FSettings;
@@ -179,6 +189,7 @@ private:
     QMenu *FEditMenu = nullptr;
     QAction *FUndo = nullptr, *FRedo = nullptr;
     bool FAskBeforeClosing = true;
+    std::unique_ptr<TRecovery> FRecovery;
 
     bool FRunning = false;
     std::atomic<int32_t> FLastTickTime{1};

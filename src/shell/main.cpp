@@ -137,6 +137,7 @@ int main(int argc, char **argv)
     {
         TMainWindowOptions options;
         options.Arguments = args;
+        options.Recovery = true;
         TFormMain form(std::move(options));
         running = &form;
         dialogs.SetParent(&form);

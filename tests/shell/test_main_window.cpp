@@ -80,6 +80,14 @@ struct TScriptedDialogs : IDialogs {
     QStringList SaveQuestions;
     std::deque<TSaveChoice> SaveAnswers;
 
+    QStringList RestoreOffers;
+    TRestoreChoice RestoreAnswer = TRestoreChoice::Later;
+    TRestoreChoice AskRestore(const QString &, const QStringList &items) override
+    {
+        RestoreOffers += items;
+        return RestoreAnswer;
+    }
+
     TSaveChoice AskSaveChanges(const QString &text) override
     {
         SaveQuestions << text;
@@ -886,6 +894,82 @@ TEST_F(MainWindowTest, UndoAndRedoNameTheStepAndFollowTheActiveSlot)
     EXPECT_EQ(undo->text(), "&Undo Delete module");
     undo->trigger();
     EXPECT_EQ(w.PageControl()->ActiveSlot()->ModuleCount(), 1);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(MainWindowTest, APatchLeftModifiedByAnEndedWindowIsOfferedAndRestoredUnderItsFileName)
+{
+    const QByteArray state = Dir.filePath("state").toUtf8();
+    const QByteArray oldState = qgetenv("XDG_STATE_HOME");
+    qputenv("XDG_STATE_HOME", state);
+    const QString file = Dir.filePath("Song.korvane");
+    {
+        TMainWindowOptions options;
+        options.SettingsFile = SettingsFile();
+        options.Midi = Midi;
+        options.SaveSettings = false;
+        options.Recovery = true;
+        TFormMain first(std::move(options));
+        first.Recovery()->SetDelay(0);
+        TKorSlot *slot = first.PageControl()->NewSlot("Song");
+        slot->SaveToFile(file);
+        AddTo<TKorConstant>(first);
+        ASSERT_TRUE(ProcessUntil([&] { return QDir(first.Recovery()->Folder()).entryList({"*.korvane"}, QDir::Files).size() == 1; }))
+            << "the copy is written after the edit";
+
+        // A second window running beside it takes nothing of the first's.
+        TMainWindowOptions other;
+        other.SettingsFile = SettingsFile();
+        other.Midi = Midi;
+        other.SaveSettings = false;
+        other.Recovery = true;
+        TFormMain second(std::move(other));
+        second.OfferRecoveredPatches();
+        EXPECT_TRUE(Boxes.RestoreOffers.isEmpty());
+        second.close();
+
+        first.CloseWithoutAsking(); // as a signal ends it: the copy stays
+    }
+    const QByteArray saved = [&] {
+        QFile f(file);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }();
+
+    Boxes.RestoreAnswer = TRestoreChoice::Restore;
+    TMainWindowOptions options;
+    options.SettingsFile = SettingsFile();
+    options.Midi = Midi;
+    options.SaveSettings = false;
+    options.Recovery = true;
+    TFormMain next(std::move(options));
+    next.OfferRecoveredPatches();
+    ASSERT_EQ(Boxes.RestoreOffers.size(), 1);
+    EXPECT_TRUE(Boxes.RestoreOffers[0].startsWith("Song")) << Boxes.RestoreOffers[0].toStdString();
+    ASSERT_EQ(next.PageControl()->SlotCount(), 1);
+    TKorSlot *restored = next.PageControl()->ActiveSlot();
+    EXPECT_EQ(restored->SlotFileName(), file);
+    EXPECT_EQ(restored->SlotName(), "Song");
+    EXPECT_TRUE(restored->Modified());
+    EXPECT_EQ(restored->ModuleCount(), 1) << "the edit made after the save is back";
+    EXPECT_EQ(next.windowTitle(), "Korvane - Song*");
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), saved) << "the file is not written until the user saves";
+
+    Boxes.RestoreOffers.clear();
+    next.Recovery()->Finish();
+    TMainWindowOptions last;
+    last.SettingsFile = SettingsFile();
+    last.Midi = Midi;
+    last.SaveSettings = false;
+    last.Recovery = true;
+    TFormMain after(std::move(last));
+    after.OfferRecoveredPatches();
+    EXPECT_TRUE(Boxes.RestoreOffers.isEmpty()) << "a clean end leaves nothing to offer";
+    qputenv("XDG_STATE_HOME", oldState);
 }
 
 } // namespace
