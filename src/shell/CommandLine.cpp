@@ -375,7 +375,7 @@ namespace {
 // Written without allocating: there may be no memory left for a formatted message.
 void ReportOutOfMemory()
 {
-    static const char Message[] = "korvane: out of memory; no output was written\n";
+    static const char Message[] = "korvane: out of memory\n";
     [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, Message, sizeof Message - 1);
 }
 
