@@ -161,7 +161,8 @@ TFileWriter::TFileWriter(const QString &fileName, TAccess access) : FFileName(fi
                 Raise(fileName, "create", errno);
         } else {
             FTarget = path;
-            const QByteArray stem = Folder(path) + "/." + path.mid(path.lastIndexOf('/') + 1) + '.';
+            // Beside the target, visible as the target's name with a random middle and ".part".
+            const QByteArray stem = Folder(path) + '/' + path.mid(path.lastIndexOf('/') + 1) + '.';
             for (int attempt = 0; FFd < 0; ++attempt) {
                 FTemporary = stem + QByteArray::number(QRandomGenerator::global()->generate(), 36) + ".part";
                 FFd = ::open(FTemporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

@@ -29,6 +29,7 @@ public:
         Overwrites, // Overwrite() will be called: a direct target gets everything at Commit
     };
 
+    // Opens the target (a FIFO: waits, as any writer does, until a reader has it open).
     explicit TFileWriter(const QString &fileName, TAccess access = TAccess::Sequential);
     // Discards what was written unless Commit succeeded.
     ~TFileWriter();
