@@ -1,5 +1,7 @@
 #include "PageControl.h"
 
+#include "FileWriter.h"
+
 #include <QDir>
 #include <QFile>
 #include <QTabBar>
@@ -179,9 +181,12 @@ void TKorModulePageControl::LoadConvertedCopy(TKorSlot &slot, const QString &aFi
         QFile::remove(backup);
     };
     removeCopies();
-    if (!QFile::copy(aFileName, copy))
+    QFile source(aFileName);
+    const QByteArray original = source.open(QIODevice::ReadOnly) ? source.readAll() : QByteArray();
+    if (!source.isOpen() || source.error() != QFileDevice::NoError)
         throw EFileError(QStringLiteral("Cannot copy \"%1\" to convert it.").arg(QDir::toNativeSeparators(aFileName)));
     try {
+        WriteWholeFile(copy, original);
         ConvertOldClassNames(copy);
         slot.LoadFromFile(copy);
     } catch (...) {

@@ -15,3 +15,8 @@ void CheckBounds(int Value, int Lo, int Hi, const QString &Where, const QString 
                  .arg(Lo)
                  .arg(Hi));
 }
+
+EFileError::EFileError(const QString &message, const QString &path, const QString &reason)
+    : Exception(message), FPath(path), FReason(reason)
+{
+}

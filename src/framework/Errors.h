@@ -34,7 +34,19 @@ KOR_DECLARE_EXCEPTION(EClassNotFound, Exception)
 KOR_DECLARE_EXCEPTION(EAssertionFailed, Exception)
 KOR_DECLARE_EXCEPTION(EStreamError, Exception)  // malformed patch text or object stream
 KOR_DECLARE_EXCEPTION(EConvertError, Exception) // text that is not a number
-KOR_DECLARE_EXCEPTION(EFileError, Exception)    // a file that cannot be created, opened or written
+
+// A file that cannot be created, opened or written. Errors of the file writer also carry the
+// file's name as given and the system's reason, so a caller can word its own message.
+class EFileError : public Exception {
+public:
+    using Exception::Exception;
+    EFileError(const QString &message, const QString &path, const QString &reason);
+    const QString &Path() const { return FPath; }
+    const QString &Reason() const { return FReason; }
+
+private:
+    QString FPath, FReason;
+};
 
 // Raises EAssertionFailed with "text (Modules, line N)": an inconsistency inside the
 // framework that must never happen. Nothing in the framework catches it.

@@ -1,13 +1,13 @@
 #include "PatchFile.h"
 
 #include "Errors.h"
+#include "FileWriter.h"
 #include "ObjectStream.h"
 #include "Registry.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QTemporaryDir>
 
 namespace {
@@ -21,25 +21,6 @@ QByteArray ReadWholeFile(const QString &fileName)
     if (f.error() != QFileDevice::NoError)
         throw EFileError(QStringLiteral("Cannot read file \"%1\". %2").arg(QDir::toNativeSeparators(fileName), f.errorString()));
     return data;
-}
-
-// Replaces fileName with data only once all of it is written. Unbuffered, because a buffered
-// QSaveFile takes a short write (a full disk, a file-size limit) for success at commit and
-// would put a truncated patch in place of the old one.
-void WriteWholeFile(const QString &fileName, const QByteArray &data)
-{
-    QSaveFile f(fileName);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        throw EFileError(QStringLiteral("Cannot create file \"%1\". %2").arg(QDir::toNativeSeparators(fileName), f.errorString()));
-    const qint64 written = f.write(data);
-    if (written != data.size() || !f.commit()) {
-        const QString why = f.error() != QFileDevice::NoError
-                                ? f.errorString()
-                                : QStringLiteral("Only %1 of %2 bytes could be written; the disk may be full.")
-                                      .arg(std::max<qint64>(written, 0))
-                                      .arg(data.size());
-        throw EFileError(QStringLiteral("Cannot write file \"%1\". %2").arg(QDir::toNativeSeparators(fileName), why));
-    }
 }
 
 // A temporary file that is gone when the scope ends, whatever happens.
@@ -69,7 +50,13 @@ QByteArray PrepareSheetBinary(TKorDrawSheet &sheet)
 void WriteSheetBinary(const QByteArray &binary, const QString &fileName)
 {
     const TTemporaryFile temporary(QStringLiteral("tmps.slb"));
-    WriteWholeFile(temporary.Path, binary);
+    try {
+        WriteWholeFile(temporary.Path, binary);
+    } catch (const EFileError &e) {
+        // The save is what failed: its message names the file the user chose.
+        throw EFileError(QStringLiteral("Cannot write file \"%1\". %2").arg(QDir::toNativeSeparators(fileName), e.Reason()),
+                         fileName, e.Reason());
+    }
     WriteWholeFile(fileName, ObjectBinaryToText(ReadWholeFile(temporary.Path)));
 }
 

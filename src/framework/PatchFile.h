@@ -7,8 +7,9 @@
 #include <QString>
 
 // Writes the sheet as patch text: PrepareForSave, the binary form through a temporary file,
-// then the text. The target is replaced only once the new text is complete, so a failed save
-// leaves the previous file as it was. Raises EFileError with the reason.
+// then the text, through TFileWriter: a regular file (or the file a symbolic link leads to) is
+// replaced only once the new text is complete, so a failed save leaves the previous file as it
+// was; a FIFO or device is written directly. Raises EFileError naming fileName and the reason.
 void SaveSheetToFile(TKorDrawSheet &sheet, const QString &fileName);
 // The two halves of SaveSheetToFile, so that only the first, which renames and reorders the
 // modules, needs the patch lock: PrepareForSave and the binary form ...

@@ -1,6 +1,8 @@
 #include "CommandLine.h"
 
 #include "Dialogs.h"
+#include "Errors.h"
+#include "FileWriter.h"
 #include "MidiFile.h"
 #include "OfflineRun.h"
 #include "PageControl.h"
@@ -8,9 +10,15 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <limits>
+#include <new>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -82,6 +90,56 @@ int64_t ParseInteger(const QString &option, const QString &text, int64_t lo, int
     if (!ok || v < lo || v > hi)
         throw TUsageError{QStringLiteral("%1 wants a whole number from %2 to %3, not \"%4\"").arg(option).arg(lo).arg(hi).arg(text)};
     return v;
+}
+
+// "-" stands for standard output, which the file writer knows as /dev/stdout.
+QString OutputName(const QString &file)
+{
+    return file == QLatin1String("-") ? QStringLiteral("/dev/stdout") : file;
+}
+
+// The file a name reaches, links followed; nothing when there is none yet.
+std::optional<struct stat> FileIdentity(const QString &file)
+{
+    struct stat st {};
+    const int done = file == QLatin1String("-") ? ::fstat(STDOUT_FILENO, &st) : ::stat(QFile::encodeName(file).constData(), &st);
+    return done == 0 ? std::optional(st) : std::nullopt;
+}
+
+bool SameFile(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// An output that is one of the inputs (through a link, a hard link or another spelling) would
+// destroy it; two outputs in one file would spoil each other. Both are refused before anything
+// runs; writing both to a character device such as /dev/null is harmless.
+void RefuseOutputsThatAreInputs(const TOptions &o)
+{
+    QStringList inputs, outputs;
+    if (o.Mode == TOptions::Convert) {
+        inputs = {o.Files[0]};
+        outputs = {o.Files[1]};
+    } else {
+        inputs = o.Files;
+        if (!o.MidiIn.isEmpty())
+            inputs << o.MidiIn;
+        for (const QString &output : {o.MidiOut, o.Events})
+            if (!output.isEmpty())
+                outputs << output;
+    }
+    for (qsizetype i = 0; i < outputs.size(); ++i) {
+        const std::optional<struct stat> output = FileIdentity(outputs[i]);
+        if (!output)
+            continue;
+        for (const QString &input : inputs)
+            if (const std::optional<struct stat> in = FileIdentity(input); in && SameFile(*in, *output))
+                throw TUsageError{QStringLiteral("the output %1 is the input %2; choose another output file").arg(outputs[i], input)};
+        for (qsizetype j = 0; j < i; ++j)
+            if (const std::optional<struct stat> other = FileIdentity(outputs[j]);
+                other && SameFile(*other, *output) && !S_ISCHR(output->st_mode))
+                throw TUsageError{QStringLiteral("--render and --events both write %1").arg(outputs[i])};
+    }
 }
 
 TOptions ParseArguments(const QStringList &args)
@@ -167,6 +225,7 @@ TOptions ParseArguments(const QStringList &args)
             throw TUsageError{QStringLiteral("no such file: %1").arg(file)};
     if (!o.MidiIn.isEmpty() && !QFileInfo(o.MidiIn).isFile())
         throw TUsageError{QStringLiteral("no such file: %1").arg(o.MidiIn)};
+    RefuseOutputsThatAreInputs(o);
     return o;
 }
 
@@ -178,6 +237,8 @@ void LoadAll(TKorModulePageControl &pages, const QStringList &files, TStandardEr
         dialogs.Prefix = file + QStringLiteral(": ");
         try {
             pages.LoadSlot(file, TKorModulePageControl::TOldFiles::ConvertCopy);
+        } catch (const std::bad_alloc &) {
+            throw;
         } catch (const std::exception &e) {
             throw TRunError{file + QStringLiteral(": ") + MessageOf(e)};
         }
@@ -194,6 +255,8 @@ int Check(const TOptions &o, TStandardErrorDialogs &dialogs)
         dialogs.Prefix = file + QStringLiteral(": ");
         try {
             pages.LoadSlot(file, TKorModulePageControl::TOldFiles::ConvertCopy);
+        } catch (const std::bad_alloc &) {
+            throw;
         } catch (const std::exception &e) {
             dialogs.ShowError(MessageOf(e));
         }
@@ -208,6 +271,10 @@ int Convert(const TOptions &o, TStandardErrorDialogs &dialogs)
     LoadAll(pages, o.Files.mid(0, 1), dialogs);
     try {
         pages.SaveActiveSlotAs(o.Files[1]);
+    } catch (const EFileError &e) {
+        throw TRunError{QStringLiteral("korvane: ") + e.Message()};
+    } catch (const std::bad_alloc &) {
+        throw;
     } catch (const std::exception &e) {
         throw TRunError{o.Files[1] + QStringLiteral(": ") + MessageOf(e)};
     }
@@ -226,16 +293,18 @@ QByteArray ReadMidiInput(const QString &file)
     }
 }
 
-void WriteOutput(const QString &file, const QByteArray &data, QTextStream &out)
+// One line per message: the tick, then the bytes in hex ("12 90 3c 64").
+void AppendEventLine(std::string &line, int64_t tick, const char *bytes, size_t size)
 {
-    if (file == QLatin1String("-")) {
-        out << QString::fromLatin1(data);
-        out.flush();
-        return;
+    static const char Hex[] = "0123456789abcdef";
+    line += std::to_string(tick);
+    for (size_t i = 0; i < size; ++i) {
+        const auto b = uint8_t(bytes[i]);
+        line += ' ';
+        line += Hex[b >> 4];
+        line += Hex[b & 0xF];
     }
-    QSaveFile f(file);
-    if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size() || !f.commit())
-        throw TRunError{QStringLiteral("%1: cannot write: %2").arg(file, f.errorString())};
+    line += '\n';
 }
 
 int Render(const TOptions &o, QTextStream &out, QTextStream &err, TStandardErrorDialogs &dialogs)
@@ -244,6 +313,8 @@ int Render(const TOptions &o, QTextStream &out, QTextStream &err, TStandardError
     if (!o.MidiIn.isEmpty()) {
         try {
             input = ReadStandardMidiFile(ReadMidiInput(o.MidiIn));
+        } catch (const std::bad_alloc &) {
+            throw;
         } catch (const std::exception &e) {
             throw TRunError{o.MidiIn + QStringLiteral(": ") + MessageOf(e)};
         }
@@ -256,33 +327,56 @@ int Render(const TOptions &o, QTextStream &out, QTextStream &err, TStandardError
     TKorModulePageControl pages;
     LoadAll(pages, o.Files, dialogs);
     const int64_t ticks = o.Ticks ? *o.Ticks : int64_t(std::floor(*o.Seconds * 1000 / o.PeriodMs));
-    TOfflineRun run(pages, o.PeriodMs);
-    run.Run(ticks, input);
+    out.flush(); // standard output is written below its text stream
 
-    if (!o.Events.isEmpty()) {
-        QByteArray text;
-        for (const auto &[tick, bytes] : run.Sent()) {
-            text += QByteArray::number(tick);
-            for (char b : bytes)
-                text += ' ' + QByteArray::number(uint8_t(b), 16).rightJustified(2, '0');
-            text += '\n';
+    // Both outputs are streamed as the run goes and put in place only once complete.
+    try {
+        std::optional<TFileWriter> events, midi;
+        std::optional<TMidiFileStream> midiStream;
+        if (!o.Events.isEmpty())
+            events.emplace(OutputName(o.Events));
+        if (!o.MidiOut.isEmpty()) {
+            midi.emplace(OutputName(o.MidiOut), TFileWriter::TAccess::Overwrites);
+            midiStream.emplace(*midi);
         }
-        WriteOutput(o.Events, text, out);
+        std::string line;
+        TOfflineRun run(pages, o.PeriodMs, [&](int64_t tick, const char *bytes, size_t size) {
+            if (events) {
+                line.clear();
+                AppendEventLine(line, tick, bytes, size);
+                events->Write(line.data(), line.size());
+            }
+            if (midiStream)
+                midiStream->Add(tick * o.PeriodMs, bytes, size);
+        });
+        run.Run(ticks, input);
+        if (events)
+            events->Commit();
+        if (midiStream) {
+            midiStream->Finish();
+            midi->Commit();
+        }
+        if (run.FailedTicks() > 0)
+            err << QStringLiteral("korvane: %1 of %2 ticks raised an error and were discarded; the first: %3")
+                       .arg(run.FailedTicks())
+                       .arg(ticks)
+                       .arg(run.FirstFailure())
+                << Qt::endl;
+    } catch (const EFileError &e) {
+        throw TRunError{QStringLiteral("korvane: ") + e.Message()};
     }
-    if (!o.MidiOut.isEmpty()) {
-        std::vector<TTimedMidi> timed;
-        timed.reserve(run.Sent().size());
-        for (const auto &[tick, bytes] : run.Sent())
-            timed.push_back({tick * o.PeriodMs, bytes});
-        WriteOutput(o.MidiOut, WriteStandardMidiFile(timed), out);
-    }
-    if (run.FailedTicks() > 0)
-        err << QStringLiteral("korvane: %1 of %2 ticks raised an error and were discarded; the first: %3")
-                   .arg(run.FailedTicks())
-                   .arg(ticks)
-                   .arg(run.FirstFailure())
-            << Qt::endl;
     return 0;
+}
+
+} // namespace
+
+namespace {
+
+// Written without allocating: there may be no memory left for a formatted message.
+void ReportOutOfMemory()
+{
+    static const char Message[] = "korvane: out of memory\n";
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, Message, sizeof Message - 1);
 }
 
 } // namespace
@@ -342,6 +436,28 @@ int RunCommandLine(const QStringList &args, QTextStream &out, QTextStream &err)
     } catch (const TRunError &e) {
         err << OneLine(e.Message) << Qt::endl;
         return 1;
+    } catch (const std::bad_alloc &) {
+        ReportOutOfMemory();
+        return 1;
+    } catch (const std::exception &e) {
+        err << QStringLiteral("korvane: ") << OneLine(MessageOf(e)) << Qt::endl;
+        return 1;
     }
     return 2;
+}
+
+void ExitOnOutOfMemory()
+{
+    std::set_terminate([] {
+        if (const std::exception_ptr current = std::current_exception()) {
+            try {
+                std::rethrow_exception(current);
+            } catch (const std::bad_alloc &) {
+                ReportOutOfMemory();
+                std::_Exit(1);
+            } catch (...) {
+            }
+        }
+        std::abort();
+    });
 }

@@ -3,6 +3,8 @@
 #include "AppPaths.h"
 #include "Colors.h"
 #include "Dialogs.h"
+#include "Errors.h"
+#include "FileWriter.h"
 #include "FrmAbout.h"
 #include "FrmMidDlg.h"
 #include "FrmRndSet.h"
@@ -11,6 +13,7 @@
 #include "Random.h"
 
 #include <QApplication>
+#include <QTextStream>
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QFileInfo>
@@ -803,18 +806,16 @@ void TFormMain::ShowManual()
 
 void TFormMain::DebugDump()
 {
-    QFile file(QStringLiteral("Dump.txt"));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
-        Dialogs().ShowError(QStringLiteral("Cannot create file \"%1\". %2")
-                                .arg(QFileInfo(file).absoluteFilePath(), file.errorString()));
-        return;
+    QByteArray text;
+    {
+        QTextStream out(&text, QIODevice::WriteOnly);
+        Guarded([&] { FPages->Dump(out, 0, 5); });
     }
-    QTextStream out(&file);
-    Guarded([&] { FPages->Dump(out, 0, 5); });
-    out.flush();
-    if (file.error() != QFileDevice::NoError)
-        Dialogs().ShowError(QStringLiteral("Cannot write file \"%1\". %2")
-                                .arg(QFileInfo(file).absoluteFilePath(), file.errorString()));
+    try {
+        WriteWholeFile(QFileInfo(QStringLiteral("Dump.txt")).absoluteFilePath(), text);
+    } catch (const EFileError &e) {
+        Dialogs().ShowError(e.Message());
+    }
 }
 
 bool TFormMain::FunctionKey(int key)

@@ -1,12 +1,12 @@
 #include "Globals.h"
 
 #include "Errors.h"
+#include "FileWriter.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <QTemporaryFile>
 #include <limits>
@@ -157,25 +157,17 @@ private:
     QString FText;
 };
 
-// Replaces fileName with data only once all of it is written. Unbuffered, because a buffered
-// QSaveFile takes a short write (a full disk) for success at commit.
-void WriteWholeFile(const QString &fileName, const QByteArray &data)
+// Replaces the settings file through the file writer: a failed write keeps the previous file.
+void WriteSettingsFile(const QString &fileName, const QByteArray &data)
 {
-    auto fail = [&](const QString &why) {
-        throw EFileError(QStringLiteral("Cannot write the settings file \"%1\". %2")
-                             .arg(QDir::toNativeSeparators(fileName), why));
-    };
     QDir().mkpath(QFileInfo(fileName).absolutePath()); // a first save into the configuration folder
-    QSaveFile f(fileName);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        fail(f.errorString());
-    const qint64 written = f.write(data);
-    if (written != data.size() || !f.commit())
-        fail(f.error() != QFileDevice::NoError
-                 ? f.errorString()
-                 : QStringLiteral("Only %1 of %2 bytes could be written; the disk may be full.")
-                       .arg(std::max<qint64>(written, 0))
-                       .arg(data.size()));
+    try {
+        WriteWholeFile(fileName, data);
+    } catch (const EFileError &e) {
+        throw EFileError(QStringLiteral("Cannot write the settings file \"%1\". %2")
+                             .arg(QDir::toNativeSeparators(fileName), e.Reason()),
+                         fileName, e.Reason());
+    }
 }
 
 // Tried rather than judged from the permission bits, which say nothing about a read-only
@@ -279,5 +271,5 @@ void WriteSettings(const QString &file, const TAppSettings &settings)
     ini.Section(TimingSection);
     ini.WriteInteger(QStringLiteral("Resolution"), settings.Resolution);
     ini.WriteInteger(QStringLiteral("Accuracy"), settings.Accuracy);
-    WriteWholeFile(file, ini.Text().toUtf8());
+    WriteSettingsFile(file, ini.Text().toUtf8());
 }

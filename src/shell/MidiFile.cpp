@@ -16,15 +16,62 @@ void PutBigEndian(QByteArray &out, uint32_t v, int bytes)
         out.append(char((v >> (8 * i)) & 0xFF));
 }
 
-void PutVarLen(QByteArray &out, uint32_t v)
+// Calls put(data, size) for the variable-length form of v.
+template <class TPut>
+void PutVarLen(TPut &&put, uint32_t v)
 {
     char bytes[5];
     int n = 0;
     bytes[n++] = char(v & 0x7F);
     while (v >>= 7)
         bytes[n++] = char(0x80 | (v & 0x7F));
-    while (n > 0)
-        out.append(bytes[--n]);
+    char ordered[5];
+    for (int i = 0; i < n; ++i)
+        ordered[i] = bytes[n - 1 - i];
+    put(ordered, size_t(n));
+}
+
+// The header chunk, the track chunk's id and length, and the tempo event that opens the track.
+QByteArray FileStart(uint32_t trackLength)
+{
+    QByteArray file("MThd");
+    PutBigEndian(file, 6, 4);
+    PutBigEndian(file, 0, 2); // format 0
+    PutBigEndian(file, 1, 2); // one track
+    PutBigEndian(file, TicksPerQuarter, 2);
+    file.append("MTrk");
+    PutBigEndian(file, trackLength, 4);
+    file.append('\0'); // delta time 0
+    file.append("\xFF\x51\x03", 3);
+    PutBigEndian(file, MicrosecondsPerQuarter, 3);
+    return file;
+}
+constexpr qsizetype TrackLengthOffset = 18, TrackStart = 22;
+constexpr char TrackEnd[] = {0, char(0xFF), 0x2F, 0};
+
+// Calls put for one event: its delta time from `last` (which it advances), then the message.
+// A system exclusive becomes a sysex event, another system message an escaped one.
+template <class TPut>
+void PutEvent(TPut &&put, int64_t &last, int64_t ms, const char *bytes, size_t size)
+{
+    if (size == 0)
+        return;
+    const int64_t at = std::max(ms, last);
+    PutVarLen(put, uint32_t(at - last));
+    last = at;
+    const auto status = uint8_t(bytes[0]);
+    if (status == 0xF0) {
+        put(bytes, 1);
+        PutVarLen(put, uint32_t(size - 1));
+        put(bytes + 1, size - 1);
+    } else if (status >= 0xF0) {
+        const char escape = char(0xF7);
+        put(&escape, 1);
+        PutVarLen(put, uint32_t(size));
+        put(bytes, size);
+    } else {
+        put(bytes, size);
+    }
 }
 
 // Reads one chunk-structured file with a position that never leaves the data.
@@ -171,42 +218,39 @@ int ShortMessageLength(uint8_t status)
 
 QByteArray WriteStandardMidiFile(const std::vector<TTimedMidi> &events)
 {
-    QByteArray track;
-    PutVarLen(track, 0);
-    track.append("\xFF\x51\x03", 3);
-    PutBigEndian(track, MicrosecondsPerQuarter, 3);
+    QByteArray file = FileStart(0);
+    const auto put = [&file](const char *data, size_t size) { file.append(data, qsizetype(size)); };
     int64_t last = 0;
-    for (const TTimedMidi &e : events) {
-        if (e.Bytes.isEmpty())
-            continue;
-        const int64_t at = std::max(e.Ms, last);
-        PutVarLen(track, uint32_t(at - last));
-        last = at;
-        const auto status = uint8_t(e.Bytes[0]);
-        if (status == 0xF0) {
-            track.append(char(0xF0));
-            PutVarLen(track, uint32_t(e.Bytes.size() - 1));
-            track.append(e.Bytes.mid(1));
-        } else if (status >= 0xF0) {
-            track.append(char(0xF7));
-            PutVarLen(track, uint32_t(e.Bytes.size()));
-            track.append(e.Bytes);
-        } else {
-            track.append(e.Bytes);
-        }
-    }
-    PutVarLen(track, 0);
-    track.append("\xFF\x2F\x00", 3);
-
-    QByteArray file("MThd");
-    PutBigEndian(file, 6, 4);
-    PutBigEndian(file, 0, 2); // format 0
-    PutBigEndian(file, 1, 2); // one track
-    PutBigEndian(file, TicksPerQuarter, 2);
-    file.append("MTrk");
-    PutBigEndian(file, uint32_t(track.size()), 4);
-    file.append(track);
+    for (const TTimedMidi &e : events)
+        PutEvent(put, last, e.Ms, e.Bytes.constData(), size_t(e.Bytes.size()));
+    file.append(TrackEnd, sizeof TrackEnd);
+    const QByteArray start = FileStart(uint32_t(file.size() - TrackStart));
+    file.replace(0, start.size(), start);
     return file;
+}
+
+TMidiFileStream::TMidiFileStream(TFileWriter &out) : FOut(out)
+{
+    FStart = out.Size();
+    out.Write(FileStart(0));
+}
+
+void TMidiFileStream::Add(int64_t ms, const char *bytes, size_t size)
+{
+    PutEvent([this](const char *data, size_t n) { FOut.Write(data, n); }, FLast, ms, bytes, size);
+}
+
+void TMidiFileStream::Finish()
+{
+    FOut.Write(TrackEnd, sizeof TrackEnd);
+    const uint64_t length = FOut.Size() - FStart - uint64_t(TrackStart);
+    if (length > UINT32_MAX)
+        throw EFileError(QStringLiteral("Cannot write file \"%1\". The MIDI track would be %2 bytes long; a MIDI file holds at most 4 GiB.")
+                             .arg(FOut.FileName())
+                             .arg(length));
+    QByteArray field;
+    PutBigEndian(field, uint32_t(length), 4);
+    FOut.Overwrite(FStart + uint64_t(TrackLengthOffset), field.constData(), size_t(field.size()));
 }
 
 std::vector<TTimedMidi> ReadStandardMidiFile(const QByteArray &file)

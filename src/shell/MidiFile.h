@@ -1,6 +1,8 @@
-// Standard MIDI Files: writing what a patch sent, stamped in milliseconds, and reading a file's
-// events back as millisecond-stamped messages. Pure data functions; safe on any thread.
+// Standard MIDI Files: writing what a patch sent, stamped in milliseconds, whole or streamed as
+// the messages come, and reading a file's events back as millisecond-stamped messages.
 #pragma once
+
+#include "FileWriter.h"
 
 #include <QByteArray>
 #include <QString>
@@ -23,6 +25,24 @@ int ShortMessageLength(uint8_t status);
 // tick is one millisecond. Events must come in time order. A system exclusive becomes a sysex
 // event; any other system message goes out as an escaped (F7) event.
 QByteArray WriteStandardMidiFile(const std::vector<TTimedMidi> &events);
+
+// The same file, streamed into a writer as the messages come, so that memory stays flat however
+// long the run: the header at once with a track length that Finish fills in. The writer (not
+// owned) must be opened with TFileWriter::TAccess::Overwrites; errors of the writer reach the
+// caller as EFileError. One thread at a time.
+class TMidiFileStream {
+public:
+    explicit TMidiFileStream(TFileWriter &out);
+    // One message at `ms`; times must not go back (an earlier time counts as the last one).
+    void Add(int64_t ms, const char *bytes, size_t size);
+    // Ends the track and writes its length; the caller then commits the writer.
+    void Finish();
+
+private:
+    TFileWriter &FOut;
+    uint64_t FStart = 0;
+    int64_t FLast = 0;
+};
 
 // The channel messages and system exclusives of a format 0 or 1 file, merged in time order
 // (ties keep the order of the tracks), with times converted through the tempo map (or the

@@ -1,22 +1,24 @@
 #include "OfflineRun.h"
 
 #include <algorithm>
+#include <new>
 
-TOfflineRun::TOfflineRun(TKorModulePageControl &pages, int32_t periodMs) : FPages(pages), FPeriodMs(periodMs)
+TOfflineRun::TOfflineRun(TKorModulePageControl &pages, int32_t periodMs, TSink sink)
+    : FPages(pages), FPeriodMs(periodMs), FSink(std::move(sink))
 {
     pages.OnMidiOutShort = [this](QObject *, uint32_t msg) {
         const auto status = uint8_t(msg & 0xFF);
         const int length = ShortMessageLength(status);
         if (length == 0)
             return; // not a message: nothing a port could send either
-        QByteArray bytes(length, 0);
+        char bytes[3];
         for (int i = 0; i < length; ++i)
             bytes[i] = char((msg >> (8 * i)) & 0xFF);
-        Record(bytes);
+        Record(bytes, size_t(length));
     };
     pages.OnMidiOutLong = [this](QObject *, const TLongMidi &msg) {
         if (msg.Count > 0 && msg.Data)
-            Record(QByteArray(reinterpret_cast<const char *>(msg.Data), qsizetype(msg.Count)));
+            Record(reinterpret_cast<const char *>(msg.Data), size_t(msg.Count));
     };
 }
 
@@ -26,17 +28,33 @@ TOfflineRun::~TOfflineRun()
     FPages.OnMidiOutLong = nullptr;
 }
 
+void TOfflineRun::Record(const char *bytes, size_t size)
+{
+    FTickBytes.insert(FTickBytes.end(), bytes, bytes + size);
+    FTickSizes.push_back(size);
+}
+
 void TOfflineRun::Run(int64_t ticks, const std::vector<TTimedMidi> &input)
 {
     auto next = input.begin();
     for (FTick = 0; FTick < ticks; ++FTick) {
+        FTickBytes.clear();
+        FTickSizes.clear();
         for (; next != input.end() && next->Ms / FPeriodMs <= FTick; ++next)
             Deliver(next->Bytes);
         try {
             FPages.Execute();
+        } catch (const std::bad_alloc &) {
+            throw;
         } catch (const std::exception &e) {
             if (FFailedTicks++ == 0)
                 FFirstFailure = QString::fromUtf8(e.what());
+        }
+        // Outside Execute, so that the sink's errors end the run instead of counting as ticks.
+        const char *at = FTickBytes.data();
+        for (const size_t size : FTickSizes) {
+            FSink(FTick, at, size);
+            at += size;
         }
     }
 }

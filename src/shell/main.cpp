@@ -74,6 +74,8 @@ int main(int argc, char **argv)
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
         qInstallMessageHandler(QuietQtMessages);
+        if (commandLine)
+            ExitOnOutOfMemory();
     } else if (noDisplay) {
         std::fprintf(stderr, "korvane: there is no display to show the window on; "
                              "korvane --headless FILE plays patches without one\n");
