@@ -149,7 +149,7 @@ void TKorModulePageControl::LoadConvertedCopy(TKorSlot &slot, const QString &aFi
         throw EFileError(QStringLiteral("Cannot copy \"%1\" to convert it.").arg(QDir::toNativeSeparators(aFileName)));
     try {
         ConvertOldClassNames(copy);
-        slot.LoadFromFile(copy);
+        slot.LoadFromFile(copy, aFileName); // errors name the user's file, not the copy
     } catch (...) {
         removeCopies();
         throw;

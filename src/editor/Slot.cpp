@@ -223,9 +223,9 @@ void TKorSlot::SaveToFile(const QString &aFileName)
     FSlotFileName = aFileName;
 }
 
-void TKorSlot::LoadFromFile(const QString &aFileName)
+void TKorSlot::LoadFromFile(const QString &aFileName, const QString &shownName)
 {
-    TOwned<TKorDrawSheet> sheet = ReadSheetFromFile(aFileName);
+    TOwned<TKorDrawSheet> sheet = ReadSheetFromFile(aFileName, shownName);
     const TUpdateScope loading(*FGuard);
     LinkSheet(std::move(sheet));
     ModuleCountChanged();

@@ -164,6 +164,8 @@ public:
     void PrepareForSave();
     // The modules in list order, but only those this sheet owns.
     QList<TComponent *> StreamedChildren() const override;
+    // Modules only: a sheet inside a sheet is never written.
+    bool AcceptsStreamedChild(const TComponentClass &cls) const override;
     // "Connections": one "Module.Connector Module.Connector" line per cable, in list order.
     void WriteDefinedProperties(TStreamWriter &writer) const override;
     bool ReadDefinedProperty(const QString &name, const QVariant &value) override;

@@ -270,7 +270,18 @@ TEST_F(PatchFile, FailedReadsNameTheirCause)
         EXPECT_TRUE(e.Message().startsWith("Cannot open file \"" + Path("missing.slt") + "\"."));
     }
     Write(Path("broken.slt"), "object TKorDrawSheet\r\n  Left = \r\nend\r\n");
-    EXPECT_THROW(ReadSheetFromFile(Path("broken.slt")), EStreamError);
+    try {
+        ReadSheetFromFile(Path("broken.slt"));
+        FAIL() << "broken file read";
+    } catch (const EStreamError &e) {
+        EXPECT_EQ(e.Message(), Path("broken.slt") + ":3: Invalid property value");
+    }
+    try {
+        ReadSheetFromFile(Dir.path());
+        FAIL() << "directory read";
+    } catch (const EFileError &e) {
+        EXPECT_EQ(e.Message(), "Cannot open file \"" + Dir.path() + "\". Is a directory");
+    }
 }
 
 // Fills the sheet with a module whose note makes the text larger than the binary form.
