@@ -447,7 +447,8 @@ private:
         const qsizetype n = s.size();
         if (n > LineLength)
             NewLine(level);
-        auto plain = [](QChar c) { return c.unicode() >= ' ' && c.unicode() <= 127 && c != u'\''; };
+        // Control characters, DEL (127) among them, are written as codes.
+        auto plain = [](QChar c) { return c.unicode() >= ' ' && c.unicode() < 127 && c != u'\''; };
         qsizetype i = 0, lineStart = 0;
         while (i < n) {
             bool lineBreak = false;

@@ -284,6 +284,20 @@ TEST_F(PatchFile, FailedReadsNameTheirCause)
     }
 }
 
+TEST_F(PatchFile, ClearedTitlesStayClearedThroughSaveAndLoad)
+{
+    auto sheet = CreateOwned<TKorDrawSheet>();
+    Create<TKorTestSource>(sheet.get())->SetTitle("");
+    Create<TKorTestSource>(sheet.get())->SetTitle(QStringLiteral("del") + QChar(0x7F));
+    SaveSheetToFile(*sheet, Path("titles.slt"));
+    EXPECT_TRUE(Read(Path("titles.slt")).contains("    Title = ''\r\n"));
+    EXPECT_TRUE(Read(Path("titles.slt")).contains("    Title = 'del'#127\r\n"));
+    auto loaded = Load(Path("titles.slt"));
+    ASSERT_EQ(loaded->ModuleCount(), 2);
+    EXPECT_EQ(loaded->Modules(0)->Title(), "") << "not the default title of a new module";
+    EXPECT_EQ(loaded->Modules(1)->Title(), QStringLiteral("del") + QChar(0x7F));
+}
+
 // Fills the sheet with a module whose note makes the text larger than the binary form.
 void AddBulk(TKorDrawSheet &sheet)
 {

@@ -39,11 +39,12 @@ TEST(Stream, ModuleTextListsPublishedPropertiesBaseClassFirst)
     EXPECT_EQ(TextOf(*m), "object TestSettings0: TKorTestSettings\r\n"
                           "  Left = 0\r\n"
                           "  Top = 100\r\n"
+                          "  Title = ''\r\n"
                           "  KnobValue = -250\r\n"
                           "  ButtonDown = True\r\n"
                           "  Note = ''\r\n"
                           "end\r\n")
-        << "an empty title is left out; the panel's details are not written";
+        << "an empty title is written too, so that it stays empty; the panel's details are not written";
 }
 
 TEST(Stream, StringsAreQuotedRunsAndCharacterCodes)
@@ -57,6 +58,7 @@ TEST(Stream, StringsAreQuotedRunsAndCharacterCodes)
         {"plain", "Bass line", "    Note = 'Bass line'"},
         {"apostrophe", "It's", "    Note = 'It'#39's'"},
         {"only codes", "\x01\t", "    Note = #1#9"},
+        {"delete is a control character", QStringLiteral("a") + QChar(0x7F) + "b", "    Note = 'a'#127'b'"},
         {"latin", QString::fromUtf8("Caf\u00e9 \u00c0"), "    Note = 'Caf'#233' '#192"},
         {"beyond the basic plane", QString::fromUtf8("\xF0\x9F\x8E\xB9!"), "    Note = #55356#57273'!'"},
     };
@@ -85,6 +87,7 @@ TEST(Stream, StringsSurviveTheRoundTrip)
     const QString notes[] = {
         "", "It's a 'quoted' \"word\"", QString::fromUtf8("\u00e9\u20ac\u4e2d\xF0\x9F\x8E\xB9"),
         QString(200, u'\''), QString(65, u'q') + "#39 + 'not code'", QString(QChar(0)) + "after nul",
+        QStringLiteral("rub") + QChar(0x7F) + "out",
     };
     for (const QString &note : notes) {
         const QByteArray text = NoteText(note);
