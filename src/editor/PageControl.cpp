@@ -188,7 +188,7 @@ void TKorModulePageControl::LoadConvertedCopy(TKorSlot &slot, const QString &aFi
     try {
         WriteWholeFile(copy, original);
         ConvertOldClassNames(copy);
-        slot.LoadFromFile(copy);
+        slot.LoadFromFile(copy, aFileName); // errors name the user's file, not the copy
     } catch (...) {
         removeCopies();
         throw;

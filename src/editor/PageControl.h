@@ -45,7 +45,8 @@ public:
     // earlier text kept as ".bak"), or on a temporary copy so the file is never written.
     enum class TOldFiles { ConvertInPlace, ConvertCopy };
     // Opens a patch file in a new slot, converting a file of an earlier version once. Errors
-    // reach the caller; the new, empty page stays, named after the file.
+    // reach the caller, those of the patch's content naming the file and line (see
+    // ReadSheetFromFile); the new, empty page stays, named after the file.
     void LoadSlot(const QString &aFileName, TOldFiles oldFiles = TOldFiles::ConvertInPlace);
     void SaveActiveSlot();
     void SaveAllSlots();

@@ -241,9 +241,9 @@ void TKorSlot::SaveToFile(const QString &aFileName)
     FHistory->setClean();
 }
 
-void TKorSlot::LoadFromFile(const QString &aFileName)
+void TKorSlot::LoadFromFile(const QString &aFileName, const QString &shownName)
 {
-    TOwned<TKorDrawSheet> sheet = ReadSheetFromFile(aFileName);
+    TOwned<TKorDrawSheet> sheet = ReadSheetFromFile(aFileName, shownName);
     const TUpdateScope loading(*FGuard);
     const TQuiet quiet(*this);
     FGestureOpen = false;

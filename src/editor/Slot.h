@@ -87,7 +87,8 @@ public:
     // Writes the patch; the previous file survives a failed save. Raises EFileError.
     void SaveToFile(const QString &aFileName);
     // Replaces the sheet by the patch in the file; on any error the slot keeps its sheet.
-    void LoadFromFile(const QString &aFileName);
+    // Errors name the file as `shownName` when given (see ReadSheetFromFile).
+    void LoadFromFile(const QString &aFileName, const QString &shownName = QString());
     TKorCustomModule *AddModule(const TComponentClass &aModuleClass);
     void DeleteAllModules();
     void DeleteSelectedModules();

@@ -59,6 +59,10 @@ public:
     virtual bool IsStored(const char *property) const { return property != nullptr; }
     // The children written with this component, in order; all of them by default.
     virtual QList<TComponent *> StreamedChildren() const;
+    // Whether a child of class `cls` read from a stream belongs here: only what this
+    // component would write back may be read, never something a save would drop. Any class
+    // by default.
+    virtual bool AcceptsStreamedChild(const TComponentClass &) const { return true; }
     // Properties beyond the published ones, written after them.
     virtual void WriteDefinedProperties(class TStreamWriter &) const {}
     // Takes a property the meta-object does not know; false when it is not one of ours.

@@ -51,11 +51,6 @@ QString TKorCustomModule::Title() const
     return FTitleLabel ? FTitleLabel->Text() : QString();
 }
 
-bool TKorCustomModule::IsStored(const char *property) const
-{
-    return qstrcmp(property, "Title") != 0 || !Title().isEmpty();
-}
-
 void TKorCustomModule::SetTitle(const QString &s)
 {
     if (FTitleLabel)

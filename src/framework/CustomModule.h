@@ -25,6 +25,7 @@ public:
     bool BeingCreated() const { return FBeingCreated; }
     void SetBeingCreated(bool v) { FBeingCreated = v; }
     TKorTextLabel *TitleLabel() const { return FTitleLabel; }
+    // Always written to patch files, an empty title too: a title the user cleared stays cleared.
     QString Title() const;
     void SetTitle(const QString &s);
 
@@ -64,7 +65,6 @@ public:
     void Dump(QTextStream &File, int Level, int Depth) const override;
     void RefreshColors() override;
     void Assign(const TKorCustomDetail &Source) override;
-    bool IsStored(const char *property) const override; // Title only when not empty
 
 protected:
     void Notification(TComponent *child, TOperation operation) override;

@@ -86,6 +86,7 @@ public:
     virtual void Assign(const TKorCustomDetail &Source);
     // Panels are rebuilt by CreateDetails; their settings travel in the module's properties.
     QList<TComponent *> StreamedChildren() const override { return {}; }
+    bool AcceptsStreamedChild(const TComponentClass &) const override { return false; }
 
     // The draw sheet at the top of the owner chain, or null.
     TKorDrawSheet *Sheet() const;

@@ -173,6 +173,8 @@ public:
     void PrepareForSave();
     // The modules this sheet owns, in creation order.
     QList<TComponent *> StreamedChildren() const override;
+    // Modules only: a sheet inside a sheet is never written.
+    bool AcceptsStreamedChild(const TComponentClass &cls) const override;
     // "Connections": one "Module.Connector Module.Connector" line per cable, in list order.
     void WriteDefinedProperties(TStreamWriter &writer) const override;
     bool ReadDefinedProperty(const QString &name, const QVariant &value) override;

@@ -12,6 +12,9 @@ public:
     explicit Exception(const QString &message) : FMessage(message.toStdString()) {}
     const char *what() const noexcept override { return FMessage.c_str(); }
     QString Message() const { return QString::fromStdString(FMessage); }
+    // Puts `text` in front of the message (a file and line, an object and property) and keeps
+    // the exception's class, so that `throw;` afterwards still reaches handlers by kind.
+    void Prepend(const QString &text) { FMessage.insert(0, text.toStdString()); }
 
 private:
     std::string FMessage;

@@ -192,33 +192,45 @@ namespace {
 
 class TComponentReader {
 public:
-    explicit TComponentReader(const QByteArray &binary) : FIn(binary) {}
+    TComponentReader(const QByteArray &binary, const TTextLines *lines) : FIn(binary), FLines(lines) {}
 
     TComponent *ReadRoot(TComponent *root, TComponent *owner)
     {
-        FIn.Signature();
-        if (FIn.Byte() != TagObject)
-            FIn.Fail();
-        const QString name = FIn.String(), className = FIn.String();
-        const TComponentClass *cls = FindClass(className);
-        if (!cls)
-            throw EClassNotFound(QStringLiteral("Class %1 not found").arg(className));
         TComponent *created = nullptr;
-        if (root) {
-            if (!root->metaObject()->inherits(cls->Meta))
-                throw EStreamError(
-                    QStringLiteral("The stream holds a %1, not a %2").arg(className, root->ClassName()));
-        } else {
-            root = created = CreateComponent(*cls, owner);
-        }
         try {
-            if (created && !name.isEmpty())
-                root->SetName(name);
-            ReadBody(root, true, 0);
+            FIn.Signature();
+            if (FIn.Byte() != TagObject)
+                FIn.Fail();
+            const size_t item = FItem++;
+            const QString name = FIn.String(), className = FIn.String();
+            const QString label = name.isEmpty() ? className : name;
+            Located(item, label, [&] {
+                const TComponentClass *cls = FindClass(className);
+                if (!cls)
+                    throw EClassNotFound(QStringLiteral("Class %1 not found").arg(className));
+                if (root) {
+                    if (!root->metaObject()->inherits(cls->Meta))
+                        throw EStreamError(
+                            QStringLiteral("The stream holds a %1, not a %2").arg(className, root->ClassName()));
+                } else {
+                    root = created = CreateComponent(*cls, owner);
+                    if (!name.isEmpty())
+                        root->SetName(name);
+                }
+            });
+            ReadBody(root, item, true, 0);
             if (!FIn.AtEnd())
                 FIn.Fail();
-            for (TComponent *c : FLoaded)
-                c->Loaded();
+            for (const auto &loaded : FLoaded) {
+                TComponent *c = loaded.first;
+                Located(loaded.second, Label(c), [c] { c->Loaded(); });
+            }
+        } catch (Exception &e) {
+            // A malformed binary form names no item: it gets the line of the last one read.
+            if (FLines && !FPlaced)
+                e.Prepend(LinePrefix(FItem > 0 ? FItem - 1 : 0));
+            Free(created);
+            throw;
         } catch (...) {
             Free(created);
             throw;
@@ -227,65 +239,125 @@ public:
     }
 
 private:
-    void ReadBody(TComponent *object, bool isRoot, int depth)
+    static QString Label(const TComponent *c) { return c->Name().isEmpty() ? c->ClassName() : c->Name(); }
+
+    QString LinePrefix(size_t item) const
+    {
+        return QStringLiteral("%1: ").arg(FLines && item < FLines->size() ? (*FLines)[item] : 0);
+    }
+
+    // Runs `step` for item `item`, which concerns `what` ("Osc1" or "Osc1.Top"); with lines,
+    // an error it raises is prefixed with the line and `what`, keeping its class.
+    template <class F>
+    void Located(size_t item, const QString &what, F step)
+    {
+        try {
+            step();
+        } catch (Exception &e) {
+            if (FLines && !FPlaced) {
+                e.Prepend(LinePrefix(item) + what + QStringLiteral(": "));
+                FPlaced = true;
+            }
+            throw;
+        }
+    }
+
+    // An error of reading a property: "Error reading Osc1.Top: why", or with lines
+    // "12: Osc1.Top: why".
+    [[noreturn]] void PropertyError(size_t item, const QString &what, const QString &why)
+    {
+        if (FLines) {
+            FPlaced = true;
+            throw EStreamError(LinePrefix(item) + what + QStringLiteral(": ") + why);
+        }
+        throw EStreamError(QStringLiteral("Error reading %1: %2").arg(what, why));
+    }
+
+    void ReadBody(TComponent *object, size_t objectItem, bool isRoot, int depth)
     {
         if (depth > MaxDepth)
             throw EStreamError(QStringLiteral("Invalid stream format: nested too deeply"));
-        FLoaded.push_back(object);
+        FLoaded.emplace_back(object, objectItem);
         while (FIn.PeekByte() == TagProperty) {
             FIn.Byte();
+            const size_t item = FItem++;
             const QString property = FIn.String();
             const QVariant value = FIn.Value(0);
-            SetProperty(object, property, value, isRoot);
+            SetProperty(object, item, property, value, isRoot);
         }
         if (FIn.Byte() != vaEnd)
             FIn.Fail();
         while (FIn.PeekByte() == TagObject) {
             FIn.Byte();
+            const size_t item = FItem++;
             const QString name = FIn.String(), className = FIn.String();
-            const TComponentClass *cls = FindClass(className);
-            if (!cls)
-                throw EClassNotFound(QStringLiteral("Class %1 not found").arg(className));
-            TComponent *child = CreateComponent(*cls, object);
-            child->SetName(name);
-            ReadBody(child, false, depth + 1);
+            TComponent *child = nullptr;
+            Located(item, name.isEmpty() ? className : name, [&] {
+                const TComponentClass *cls = FindClass(className);
+                if (!cls)
+                    throw EClassNotFound(QStringLiteral("Class %1 not found").arg(className));
+                // Checked before the child exists: an object the owner would never write back
+                // must not be read and then silently dropped.
+                if (!object->AcceptsStreamedChild(*cls))
+                    throw EStreamError(QStringLiteral("%1 cannot hold a %2").arg(Label(object), className));
+                child = CreateComponent(*cls, object);
+                child->SetName(name);
+            });
+            ReadBody(child, item, false, depth + 1);
         }
         if (FIn.Byte() != vaEnd)
             FIn.Fail();
     }
 
-    void SetProperty(TComponent *object, const QString &property, const QVariant &value, bool isRoot)
+    void SetProperty(TComponent *object, size_t item, const QString &property, const QVariant &value, bool isRoot)
     {
-        const QString where = object->Name().isEmpty() ? object->ClassName() : object->Name();
-        auto fail = [&](const QString &why) {
-            throw EStreamError(QStringLiteral("Error reading %1.%2: %3").arg(where, property, why));
-        };
+        const QString what = Label(object) + u'.' + property;
         const QByteArray latin = property.toLatin1();
         const int index = latin == "objectName" ? -1 : object->metaObject()->indexOfProperty(latin.constData());
         if (index < 0) {
-            if (object->ReadDefinedProperty(property, value))
+            bool taken = false;
+            Setter(item, what, [&] { taken = object->ReadDefinedProperty(property, value); });
+            if (taken)
                 return;
             if (isRoot && IsIntegral(value))
                 return; // placement lines of earlier versions carry nothing for the patch
-            fail(QStringLiteral("Property %1 does not exist").arg(property));
+            PropertyError(item, what, QStringLiteral("Property %1 does not exist").arg(property));
         }
         const QMetaProperty p = object->metaObject()->property(index);
         if (!p.isWritable())
-            fail(QStringLiteral("Property %1 does not exist").arg(property));
+            PropertyError(item, what, QStringLiteral("Property %1 does not exist").arg(property));
         if (value.typeId() != p.metaType().id())
-            fail(QStringLiteral("Invalid property value"));
-        p.write(object, value);
+            PropertyError(item, what, QStringLiteral("Invalid property value"));
+        Setter(item, what, [&] { p.write(object, value); });
+    }
+
+    // Runs a setter: its error names the property ("Error reading Osc1.Top: Integer overflow"
+    // without lines).
+    template <class F>
+    void Setter(size_t item, const QString &what, F step)
+    {
+        if (FLines)
+            return Located(item, what, step);
+        try {
+            step();
+        } catch (Exception &e) {
+            e.Prepend(QStringLiteral("Error reading %1: ").arg(what));
+            throw;
+        }
     }
 
     TBinaryReader FIn;
-    std::vector<TComponent *> FLoaded; // read order
+    const TTextLines *FLines; // null: errors carry no lines
+    size_t FItem = 0;         // items (object headers and properties) read so far
+    bool FPlaced = false;     // the error on its way out already names its place
+    std::vector<std::pair<TComponent *, size_t>> FLoaded; // read order, with each object's item
 };
 
 } // namespace
 
-TComponent *ReadComponent(const QByteArray &binary, TComponent *root, TComponent *owner)
+TComponent *ReadComponent(const QByteArray &binary, TComponent *root, TComponent *owner, const TTextLines *lines)
 {
-    return TComponentReader(binary).ReadRoot(root, owner);
+    return TComponentReader(binary, lines).ReadRoot(root, owner);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -375,7 +447,8 @@ private:
         const qsizetype n = s.size();
         if (n > LineLength)
             NewLine(level);
-        auto plain = [](QChar c) { return c.unicode() >= ' ' && c.unicode() <= 127 && c != u'\''; };
+        // Control characters, DEL (127) among them, are written as codes.
+        auto plain = [](QChar c) { return c.unicode() >= ' ' && c.unicode() < 127 && c != u'\''; };
         qsizetype i = 0, lineStart = 0;
         while (i < n) {
             bool lineBreak = false;
@@ -417,7 +490,7 @@ namespace {
 
 class TTextParser {
 public:
-    explicit TTextParser(const QByteArray &text) : FText(text) { Next(); }
+    TTextParser(const QByteArray &text, TTextLines *lines) : FText(text), FLines(lines) { Next(); }
 
     QByteArray Convert()
     {
@@ -434,7 +507,16 @@ private:
 
     [[noreturn]] void Error(const QString &what) const
     {
+        if (FLines)
+            throw EStreamError(QStringLiteral("%1: %2").arg(FTokenLine).arg(what));
         throw EStreamError(QStringLiteral("%1 on line %2").arg(what).arg(FTokenLine));
+    }
+
+    // Notes the line of the item (object header or property) about to be written.
+    void NoteLine(int line)
+    {
+        if (FLines)
+            FLines->push_back(line);
     }
 
     void SkipBlanks()
@@ -548,6 +630,7 @@ private:
             Error(QStringLiteral("Objects nested too deeply"));
         if (!IsWord("object"))
             Error(QStringLiteral("'object' expected"));
+        NoteLine(FTokenLine);
         Next();
         QString name, className = Ident();
         if (IsSymbol(':')) {
@@ -560,6 +643,7 @@ private:
         PutString(*FOut, className);
         while (FKind == TToken::Ident && !IsWord("object") && !IsWord("end")) {
             FOut->append(char(TagProperty));
+            NoteLine(FTokenLine);
             PutString(*FOut, Ident());
             Expect('=');
             Value(0);
@@ -628,6 +712,7 @@ private:
     }
 
     const QByteArray &FText;
+    TTextLines *FLines; // null: errors name the line at their end
     QByteArray *FOut = nullptr;
     qsizetype FPos = 0;
     int FLine = 1, FTokenLine = 1;
@@ -637,7 +722,9 @@ private:
 
 } // namespace
 
-QByteArray ObjectTextToBinary(const QByteArray &text)
+QByteArray ObjectTextToBinary(const QByteArray &text, TTextLines *lines)
 {
-    return TTextParser(text).Convert();
+    if (lines)
+        lines->clear();
+    return TTextParser(text, lines).Convert();
 }

@@ -6,6 +6,8 @@
 
 #include <QByteArray>
 #include <QVariant>
+#include <cstdint>
+#include <vector>
 
 // Property values a stream carries: int (32-bit), bool, QString, or a QVariantList of these.
 // User-interface thread; one writer per stream.
@@ -25,16 +27,28 @@ private:
 // first), its defined properties and its streamed children.
 QByteArray WriteComponent(const TComponent &root);
 
+// Where the items of a binary form stand in its patch text: the line of each object header
+// and of each property, in the order the binary form holds them.
+using TTextLines = std::vector<int32_t>;
+
 // Reads the binary form. With `root` given, the stream's top object is read into it (its class
 // must be the stream's class or derive from it); otherwise the top object is created from its
 // class name, owned by `owner`. Children are created by class name through the registry and
 // renamed to their stored names; properties go through their setters. Raises EClassNotFound
-// for an unregistered class and EStreamError for anything malformed; a top object created
-// here is freed again when reading fails. Integer properties that the root does not know
-// are ignored (placement lines of earlier versions).
-TComponent *ReadComponent(const QByteArray &binary, TComponent *root, TComponent *owner = nullptr);
+// for an unregistered class and EStreamError for anything malformed, including an object
+// inside one that holds no such objects (AcceptsStreamedChild); a top object created here is
+// freed again when reading fails. Integer properties that the root does not know are ignored
+// (placement lines of earlier versions).
+// Errors name what they concern: a property's "Error reading Object.Property: " comes first.
+// With `lines` (from ObjectTextToBinary) every error instead starts with its line and the
+// object or property: "12: Osc1.Top: Integer overflow", "14: Inner: Class TFoo not found";
+// errors of setters and of Loaded keep their class. Costs one look-up per item.
+TComponent *ReadComponent(const QByteArray &binary, TComponent *root, TComponent *owner = nullptr,
+                          const TTextLines *lines = nullptr);
 
 // Binary form -> patch text: "object Name: Class" headers, two blanks per level, CR LF line ends.
 QByteArray ObjectBinaryToText(const QByteArray &binary);
-// Patch text (CR LF or LF line ends) -> binary form; EStreamError names the line at fault.
-QByteArray ObjectTextToBinary(const QByteArray &text);
+// Patch text (CR LF or LF line ends) -> binary form. EStreamError names the line at fault:
+// "'end' expected on line 3"; with `lines`, which receives the line of every item for
+// ReadComponent, the line comes first instead: "3: 'end' expected".
+QByteArray ObjectTextToBinary(const QByteArray &text, TTextLines *lines = nullptr);

@@ -14,6 +14,8 @@ namespace {
 
 QByteArray ReadWholeFile(const QString &fileName)
 {
+    if (QFileInfo(fileName).isDir())
+        throw EFileError(QStringLiteral("Cannot open file \"%1\". Is a directory").arg(QDir::toNativeSeparators(fileName)));
     QFile f(fileName);
     if (!f.open(QIODevice::ReadOnly))
         throw EFileError(QStringLiteral("Cannot open file \"%1\". %2").arg(QDir::toNativeSeparators(fileName), f.errorString()));
@@ -65,12 +67,30 @@ void SaveSheetToFile(TKorDrawSheet &sheet, const QString &fileName)
     WriteSheetBinary(PrepareSheetBinary(sheet), fileName);
 }
 
-TOwned<TKorDrawSheet> ReadSheetFromFile(const QString &fileName)
+TOwned<TKorDrawSheet> ReadSheetFromFile(const QString &fileName, const QString &shownName)
 {
     const TTemporaryFile binary(QStringLiteral("tmpl.slb"));
-    WriteWholeFile(binary.Path, ObjectTextToBinary(ReadWholeFile(fileName)));
+    const QByteArray text = ReadWholeFile(fileName);
+    // The line of every object and property, so that an error of the component reader, which
+    // sees only the binary form, names where it lies: "p.slt:12: Osc1.Top: Integer overflow".
+    TTextLines lines;
+    const QString place = (shownName.isEmpty() ? fileName : shownName) + u':';
+    QByteArray data;
+    try {
+        data = ObjectTextToBinary(text, &lines);
+    } catch (Exception &e) {
+        e.Prepend(place);
+        throw;
+    }
+    WriteWholeFile(binary.Path, data);
+    data = ReadWholeFile(binary.Path);
     auto sheet = CreateOwned<TKorDrawSheet>();
-    ReadComponent(ReadWholeFile(binary.Path), sheet.get());
+    try {
+        ReadComponent(data, sheet.get(), nullptr, &lines);
+    } catch (Exception &e) {
+        e.Prepend(place);
+        throw;
+    }
     return sheet;
 }
 

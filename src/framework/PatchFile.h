@@ -18,9 +18,13 @@ QByteArray PrepareSheetBinary(TKorDrawSheet &sheet);
 void WriteSheetBinary(const QByteArray &binary, const QString &fileName);
 
 // Reads a patch file into a new sheet without host. Its cable lines stay pending until the
-// caller, having linked the sheet to its slot, calls ResolveConnections. Raises EFileError,
-// EStreamError, or EClassNotFound when the file names a class that is not registered.
-TOwned<TKorDrawSheet> ReadSheetFromFile(const QString &fileName);
+// caller, having linked the sheet to its slot, calls ResolveConnections. Raises EFileError
+// (for a directory too: "... Is a directory"), EStreamError, EClassNotFound when the file
+// names a class that is not registered, or whatever a property's setter raises. Every error
+// of the patch's content starts with the file, the line and, where there is one, the object
+// or property: "p.slt:12: Osc1.Top: Integer overflow"; the file is called `shownName` there
+// when given (a converted copy standing for the user's file).
+TOwned<TKorDrawSheet> ReadSheetFromFile(const QString &fileName, const QString &shownName = QString());
 
 // ReadSheetFromFile; when that meets an unregistered class, ConvertOldClassNames on the file
 // and one more try. Errors of the second try, and other errors of the first, reach the caller.

@@ -89,6 +89,11 @@ QList<TComponent *> TKorDrawSheet::StreamedChildren() const
     return list;
 }
 
+bool TKorDrawSheet::AcceptsStreamedChild(const TComponentClass &cls) const
+{
+    return cls.InheritsFrom(TKorCustomModule::staticMetaObject);
+}
+
 void TKorDrawSheet::WriteDefinedProperties(TStreamWriter &writer) const
 {
     QVariantList lines;
@@ -105,11 +110,11 @@ bool TKorDrawSheet::ReadDefinedProperty(const QString &name, const QVariant &val
     if (name != QLatin1String("Connections"))
         return false;
     if (value.typeId() != QMetaType::QVariantList)
-        throw EStreamError(QStringLiteral("Error reading Connections: Invalid property value"));
+        throw EStreamError(QStringLiteral("Invalid property value")); // the reader names the property
     FPendingLines.emplace();
     for (const QVariant &item : value.toList()) {
         if (item.typeId() != QMetaType::QString)
-            throw EStreamError(QStringLiteral("Error reading Connections: Invalid property value"));
+            throw EStreamError(QStringLiteral("Invalid property value")); // the reader names the property
         FPendingLines->append(item.toString());
     }
     return true;

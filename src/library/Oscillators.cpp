@@ -137,8 +137,10 @@ int32_t TKorOscillator::LowLevel() const
 
 int32_t TKorOscillator::SquareWidth(const TKorInput *pwMod, int32_t widthSetting) const
 {
+    // In 64 bits: the longest periods (up to the largest counter, after FM) times a width
+    // of up to 99 leave 32 bits; the width itself, below the period, always fits.
     if (!pwMod->IsConnected())
-        return Checked::Mul(FPeriod, widthSetting) / 100;
+        return int32_t(int64_t(FPeriod) * widthSetting / 100);
     // The span in floating point for the same reason as the modulated period; a width beyond
     // the period only keeps the output high.
     const double span = double(Checked::Add(pwMod->Value(), 1000)) * FPeriod;
@@ -159,8 +161,10 @@ void TKorOscillator::SineOut()
 
 void TKorOscillator::SawOut()
 {
+    // In floating point: amplitude times counter leaves 32 bits from counter 2 147 484 on,
+    // well inside the longest periods; the product of two 32-bit values is exact in a double.
     FOut->SetValue(FSymmetric ? Round((2.0 * FCounter / FPeriod - 1) * FAmplitude)
-                              : Round(Checked::Mul(FAmplitude, FCounter) / double(FPeriod)));
+                              : Round(double(FAmplitude) * FCounter / FPeriod));
 }
 
 void TKorOscillator::RandomOut(const TKorInput *colorMod, int32_t colorSetting)

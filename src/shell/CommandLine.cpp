@@ -66,6 +66,14 @@ QString MessageOf(const std::exception &e)
     return QString::fromUtf8(e.what());
 }
 
+// The message of an error that loading `file` raised, naming the file once: errors of the
+// patch's content already start with "FILE:LINE: ".
+QString LoadErrorOf(const QString &file, const std::exception &e)
+{
+    const QString message = MessageOf(e);
+    return message.startsWith(file + u':') ? message : file + QStringLiteral(": ") + message;
+}
+
 struct TOptions {
     enum TMode { Render, Check, Convert, Help, Version } Mode = Help;
     QString MidiOut, Events, MidiIn;
@@ -146,6 +154,12 @@ TOptions ParseArguments(const QStringList &args)
 {
     TOptions o;
     bool render = false, check = false, convert = false;
+    for (const QString &a : args) { // asking for help wins wherever it stands (--headless --help)
+        if (a == QLatin1String("--"))
+            break;
+        if (a == QLatin1String("--help") || a == QLatin1String("-h"))
+            return o;
+    }
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString &a = args[i];
         if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
@@ -220,9 +234,12 @@ TOptions ParseArguments(const QStringList &args)
     if (!render && (o.Ticks || o.Seconds || o.Seed || !o.MidiIn.isEmpty() || o.PeriodMs != 20))
         throw TUsageError{QStringLiteral("--ticks, --seconds, --period, --seed and --midi-in belong to --render")};
     const QStringList inputs = o.Mode == TOptions::Convert ? o.Files.mid(0, 1) : o.Files;
-    for (const QString &file : inputs)
+    for (const QString &file : inputs) {
+        if (QFileInfo(file).isDir())
+            throw TUsageError{QStringLiteral("%1 is a directory, not a patch file").arg(file)};
         if (!QFileInfo(file).isFile())
             throw TUsageError{QStringLiteral("no such file: %1").arg(file)};
+    }
     if (!o.MidiIn.isEmpty() && !QFileInfo(o.MidiIn).isFile())
         throw TUsageError{QStringLiteral("no such file: %1").arg(o.MidiIn)};
     RefuseOutputsThatAreInputs(o);
@@ -240,7 +257,7 @@ void LoadAll(TKorModulePageControl &pages, const QStringList &files, TStandardEr
         } catch (const std::bad_alloc &) {
             throw;
         } catch (const std::exception &e) {
-            throw TRunError{file + QStringLiteral(": ") + MessageOf(e)};
+            throw TRunError{LoadErrorOf(file, e)};
         }
     }
     dialogs.Prefix.clear();
@@ -258,7 +275,8 @@ int Check(const TOptions &o, TStandardErrorDialogs &dialogs)
         } catch (const std::bad_alloc &) {
             throw;
         } catch (const std::exception &e) {
-            dialogs.ShowError(MessageOf(e));
+            dialogs.Prefix.clear();
+            dialogs.ShowError(LoadErrorOf(file, e));
         }
         clean = clean && dialogs.Count == before;
     }
@@ -399,6 +417,13 @@ QString CommandLineUsage()
         "      Load each patch and report every message a load shows; exit status 1 if any.\n"
         "  korvane --convert IN OUT\n"
         "      Load IN (old class names converted) and save it as OUT in the current format.\n"
+        "  korvane --headless [--period MS] [--midi-api alsa|jack] [--midi-out NAME]\n"
+        "          [--midi-in NAME] [--stats] FILE...\n"
+        "      Play the patches in real time through the MIDI ports, without a window, until\n"
+        "      SIGINT (Ctrl+C) or SIGTERM. --period (1 to 60000 ms), --midi-out and --midi-in\n"
+        "      (port names) override the settings file for this run; --midi-api chooses ALSA\n"
+        "      (the default) or JACK; --stats prints at the end how many ticks ran and how\n"
+        "      late the timer woke.\n"
         "  korvane --help | --version\n"
         "Input files are never modified.\n");
 }

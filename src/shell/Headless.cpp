@@ -2,22 +2,13 @@
 
 #include "Dialogs.h"
 #include "FrmMain.h"
+#include "StopSignals.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QSocketNotifier>
-#include <csignal>
-#include <unistd.h>
 
 namespace {
-
-int SignalPipe[2] = {-1, -1};
-
-void OnSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t written = ::write(SignalPipe[1], &byte, 1);
-}
 
 struct THeadlessOptions {
     TMainWindowOptions Window;
@@ -55,6 +46,8 @@ std::optional<QString> Parse(const QStringList &args, THeadlessOptions &o)
         }
         if (a.startsWith(u'-') && a.size() > 1)
             return QStringLiteral("unknown option %1").arg(a);
+        if (QFileInfo(a).isDir())
+            return QStringLiteral("%1 is a directory, not a patch file").arg(a);
         if (!QFileInfo(a).isFile())
             return QStringLiteral("no such file: %1").arg(a);
         o.Files << a;
@@ -76,17 +69,14 @@ int RunHeadless(const QStringList &args, QTextStream &err)
     // A headless run with other ports or period must not overwrite the desktop's settings.
     o.Window.SaveSettings = false;
 
-    if (::pipe(SignalPipe) != 0) {
+    // The handlers were installed first thing in main; a signal that came since waits in the
+    // pipe, and the loop below ends as soon as it starts.
+    if (!InstallStopSignals()) {
         err << QStringLiteral("korvane: cannot set up signal handling") << Qt::endl;
         return 1;
     }
-    QSocketNotifier notifier(SignalPipe[0], QSocketNotifier::Read);
+    QSocketNotifier notifier(StopSignalDescriptor(), QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, qApp, [] { QCoreApplication::quit(); });
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
 
     int status = 0;
     {
@@ -121,7 +111,6 @@ int RunHeadless(const QStringList &args, QTextStream &err)
                 << Qt::endl;
         }
     }
-    ::signal(SIGINT, SIG_DFL);
-    ::signal(SIGTERM, SIG_DFL);
+    RestoreStopSignals();
     return status;
 }

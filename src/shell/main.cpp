@@ -11,6 +11,7 @@
 #include "MidiType.h"
 #include "MoreMods.h"
 #include "QtDialogs.h"
+#include "StopSignals.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -40,16 +41,6 @@ std::optional<QString> TakeMidiApi(QStringList &args, QString &error)
     return name;
 }
 
-// SIGTERM (a logout) and SIGINT only write a byte here; the event loop reads it and closes the
-// window as "E&xit" does, so the run stops cleanly and the settings are written.
-int SignalPipe[2] = {-1, -1};
-
-void OnSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t written = ::write(SignalPipe[1], &byte, 1);
-}
-
 void QuietQtMessages(QtMsgType type, const QMessageLogContext &, const QString &text)
 {
     if (type == QtCriticalMsg || type == QtFatalMsg)
@@ -65,8 +56,14 @@ int main(int argc, char **argv)
         args << QString::fromLocal8Bit(argv[i]);
     QString apiError;
     const std::optional<QString> api = TakeMidiApi(args, apiError);
-    const bool headless = args.contains(QStringLiteral("--headless"));
+    const bool help = args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"));
+    const bool headless = !help && args.contains(QStringLiteral("--headless"));
     const bool commandLine = !headless && IsCommandLineRun(args);
+    // The runs that end on SIGINT or SIGTERM take them from here on, before anything can
+    // block (display, settings, MIDI ports, patches), so that an early signal still ends
+    // them cleanly: a headless run then reports its statistics, the desktop writes its
+    // settings. The command-line modes end on their own and keep the default action.
+    const bool stopSignals = !commandLine && InstallStopSignals();
     const bool noDisplay = qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
                            qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
     if (headless || commandLine) {
@@ -116,21 +113,17 @@ int main(int argc, char **argv)
     bool stopAsked = false;
     TFormMain *running = nullptr;
     std::unique_ptr<QSocketNotifier> signalNotifier;
-    if (::pipe(SignalPipe) == 0) {
-        signalNotifier = std::make_unique<QSocketNotifier>(SignalPipe[0], QSocketNotifier::Read);
+    if (stopSignals) {
+        // A signal that came during the start waits in the pipe: the first loop takes it.
+        signalNotifier = std::make_unique<QSocketNotifier>(StopSignalDescriptor(), QSocketNotifier::Read);
         QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, qApp, [&] {
             char byte;
-            [[maybe_unused]] const ssize_t taken = ::read(SignalPipe[0], &byte, 1);
+            [[maybe_unused]] const ssize_t taken = ::read(StopSignalDescriptor(), &byte, 1);
             stopAsked = true;
             if (running)
                 running->CloseWithoutAsking();
             QCoreApplication::exit(0); // every loop, a dialog's too, which would keep the program up
         });
-        struct sigaction action {};
-        action.sa_handler = OnSignal;
-        sigemptyset(&action.sa_mask);
-        ::sigaction(SIGINT, &action, nullptr);
-        ::sigaction(SIGTERM, &action, nullptr);
     } else {
         err << QStringLiteral("korvane: cannot set up signal handling; a logout ends Korvane without saving its settings")
             << Qt::endl;
@@ -159,8 +152,7 @@ int main(int argc, char **argv)
         channel.OnActivate = nullptr;
         channel.OnOpenFile = nullptr;
     }
-    ::signal(SIGINT, SIG_DFL);
-    ::signal(SIGTERM, SIG_DFL);
+    RestoreStopSignals();
     SetMidiMessageHook(nullptr);
     SetDialogs(nullptr);
     return status;

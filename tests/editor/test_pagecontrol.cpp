@@ -165,6 +165,63 @@ TEST(PageControl, AFileThatFailsToLoadLeavesAnEmptyPageNamedAfterIt)
     pc.EndUpdate();
 }
 
+// Every error of a patch's content names the file, the line and, where there is one, the
+// object or property, through the load that "korvane --check" runs (old class names
+// converted on a copy, which the messages must not name instead of the user's file).
+TEST(PageControl, LoadErrorsNameTheFileLineAndProperty)
+{
+    struct TCase {
+        const char *Name;
+        QByteArray Text;
+        const char *Where; // the message after "FILE:"
+    };
+    const QByteArray sheet = "object TKorDrawSheet\r\n";
+    const std::vector<TCase> cases = {
+        {"SetterOverflows",
+         sheet + "  object Osc1: TKorTestSource\r\n    Left = 0\r\n    Top = 2147483647\r\n  end\r\nend\r\n",
+         "4: Osc1.Top: Integer overflow"},
+        {"LineFeedsOnly", "object TKorDrawSheet\n\n  object Osc1: TKorTestSource\n    Top = 2147483647\n  end\nend\n",
+         "4: Osc1.Top: Integer overflow"},
+        {"UnknownProperty", sheet + "  object S: TKorTestSettings\r\n    Volume = 3\r\n  end\r\nend\r\n",
+         "3: S.Volume: Property Volume does not exist"},
+        {"MistypedProperty", sheet + "  object S: TKorTestSettings\r\n    KnobValue = 'ten'\r\n  end\r\nend\r\n",
+         "3: S.KnobValue: Invalid property value"},
+        {"SheetProperty", sheet + "  Color = 'red'\r\nend\r\n", "2: TKorDrawSheet.Color: Property Color does not exist"},
+        {"ConnectionsNotAList", sheet + "  Left = 0\r\n  Connections = 3\r\nend\r\n",
+         "3: TKorDrawSheet.Connections: Invalid property value"},
+        {"ObjectInsideAModule",
+         sheet + "  object Osc1: TKorTestSource\r\n    Top = 0\r\n    object Inner: TKorTestThrough\r\n    end\r\n"
+                 "  end\r\nend\r\n",
+         "4: Inner: Osc1 cannot hold a TKorTestThrough"},
+        {"SheetInsideTheSheet", sheet + "  object Sub: TKorDrawSheet\r\n  end\r\nend\r\n",
+         "2: Sub: TKorDrawSheet cannot hold a TKorDrawSheet"},
+        {"TwoModulesOneName",
+         sheet + "  object a: TKorTestSource\r\n  end\r\n  object A: TKorTestThrough\r\n  end\r\nend\r\n",
+         "4: A: A component named A already exists"},
+        {"UnknownClassAfterConversion", sheet + "  Left = 0\r\n  object X: TKorNoSuchModule\r\n  end\r\nend\r\n",
+         "3: X: Class TKorNoSuchModule not found"},
+        {"NumberTooBig", sheet + "  Left = 2147483648\r\nend\r\n", "2: Integer value out of range"},
+        {"Truncated", sheet + "  Left = 1\r\n", "3: 'end' expected"},
+    };
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        QTemporaryDir dir;
+        const QString file = dir.filePath("p.slt");
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(c.Text);
+        f.close();
+        TKorModulePageControl pc;
+        try {
+            pc.LoadSlot(file, TKorModulePageControl::TOldFiles::ConvertCopy);
+            ADD_FAILURE() << "loaded";
+        } catch (const Exception &e) {
+            EXPECT_EQ(e.Message(), file + ":" + c.Where);
+        }
+        EXPECT_EQ(pc.ActiveSlot()->ModuleCount(), 0) << "nothing of a refused patch is kept";
+    }
+}
+
 TEST(PageControl, EarlierFilesAreConvertedWhenOpened)
 {
     QTemporaryDir dir;

@@ -270,7 +270,32 @@ TEST_F(PatchFile, FailedReadsNameTheirCause)
         EXPECT_TRUE(e.Message().startsWith("Cannot open file \"" + Path("missing.slt") + "\"."));
     }
     Write(Path("broken.slt"), "object TKorDrawSheet\r\n  Left = \r\nend\r\n");
-    EXPECT_THROW(ReadSheetFromFile(Path("broken.slt")), EStreamError);
+    try {
+        ReadSheetFromFile(Path("broken.slt"));
+        FAIL() << "broken file read";
+    } catch (const EStreamError &e) {
+        EXPECT_EQ(e.Message(), Path("broken.slt") + ":3: Invalid property value");
+    }
+    try {
+        ReadSheetFromFile(Dir.path());
+        FAIL() << "directory read";
+    } catch (const EFileError &e) {
+        EXPECT_EQ(e.Message(), "Cannot open file \"" + Dir.path() + "\". Is a directory");
+    }
+}
+
+TEST_F(PatchFile, ClearedTitlesStayClearedThroughSaveAndLoad)
+{
+    auto sheet = CreateOwned<TKorDrawSheet>();
+    Create<TKorTestSource>(sheet.get())->SetTitle("");
+    Create<TKorTestSource>(sheet.get())->SetTitle(QStringLiteral("del") + QChar(0x7F));
+    SaveSheetToFile(*sheet, Path("titles.slt"));
+    EXPECT_TRUE(Read(Path("titles.slt")).contains("    Title = ''\r\n"));
+    EXPECT_TRUE(Read(Path("titles.slt")).contains("    Title = 'del'#127\r\n"));
+    auto loaded = Load(Path("titles.slt"));
+    ASSERT_EQ(loaded->ModuleCount(), 2);
+    EXPECT_EQ(loaded->Modules(0)->Title(), "") << "not the default title of a new module";
+    EXPECT_EQ(loaded->Modules(1)->Title(), QStringLiteral("del") + QChar(0x7F));
 }
 
 // Fills the sheet with a module whose note makes the text larger than the binary form.

@@ -39,11 +39,12 @@ TEST(Stream, ModuleTextListsPublishedPropertiesBaseClassFirst)
     EXPECT_EQ(TextOf(*m), "object TestSettings0: TKorTestSettings\r\n"
                           "  Left = 0\r\n"
                           "  Top = 100\r\n"
+                          "  Title = ''\r\n"
                           "  KnobValue = -250\r\n"
                           "  ButtonDown = True\r\n"
                           "  Note = ''\r\n"
                           "end\r\n")
-        << "an empty title is left out; the panel's details are not written";
+        << "an empty title is written too, so that it stays empty; the panel's details are not written";
 }
 
 TEST(Stream, StringsAreQuotedRunsAndCharacterCodes)
@@ -57,6 +58,7 @@ TEST(Stream, StringsAreQuotedRunsAndCharacterCodes)
         {"plain", "Bass line", "    Note = 'Bass line'"},
         {"apostrophe", "It's", "    Note = 'It'#39's'"},
         {"only codes", "\x01\t", "    Note = #1#9"},
+        {"delete is a control character", QStringLiteral("a") + QChar(0x7F) + "b", "    Note = 'a'#127'b'"},
         {"latin", QString::fromUtf8("Caf\u00e9 \u00c0"), "    Note = 'Caf'#233' '#192"},
         {"beyond the basic plane", QString::fromUtf8("\xF0\x9F\x8E\xB9!"), "    Note = #55356#57273'!'"},
     };
@@ -85,6 +87,7 @@ TEST(Stream, StringsSurviveTheRoundTrip)
     const QString notes[] = {
         "", "It's a 'quoted' \"word\"", QString::fromUtf8("\u00e9\u20ac\u4e2d\xF0\x9F\x8E\xB9"),
         QString(200, u'\''), QString(65, u'q') + "#39 + 'not code'", QString(QChar(0)) + "after nul",
+        QStringLiteral("rub") + QChar(0x7F) + "out",
     };
     for (const QString &note : notes) {
         const QByteArray text = NoteText(note);
@@ -160,7 +163,15 @@ TEST(Stream, ReaderRejectsUnknownAndMistypedProperties)
          "Error reading S.Volume: Property Volume does not exist"},
         {"wrong type", "  object S: TKorTestSettings\r\n    KnobValue = 'ten'\r\n  end\r\n",
          "Error reading S.KnobValue: Invalid property value"},
-        {"connections not a list", "  Connections = 'a.b c.d'\r\n", "Error reading Connections: Invalid property value"},
+        {"connections not a list", "  Connections = 'a.b c.d'\r\n",
+         "Error reading TKorDrawSheet.Connections: Invalid property value"},
+        {"a setter that raises", "  object S: TKorTestSettings\r\n    Top = 2147483647\r\n  end\r\n",
+         "Error reading S.Top: Integer overflow"},
+        // Objects that a save would never write back: refused, not read and then dropped.
+        {"an object inside a module",
+         "  object S: TKorTestSettings\r\n    object T: TKorTestThrough\r\n    end\r\n  end\r\n",
+         "S cannot hold a TKorTestThrough"},
+        {"a sheet inside the sheet", "  object Inner: TKorDrawSheet\r\n  end\r\n", "TKorDrawSheet cannot hold a TKorDrawSheet"},
     };
     for (const Case &c : cases) {
         auto sheet = CreateOwned<TKorDrawSheet>();
@@ -172,7 +183,7 @@ TEST(Stream, ReaderRejectsUnknownAndMistypedProperties)
         try {
             ReadComponent(binary, sheet.get());
             ADD_FAILURE() << c.name << ": accepted";
-        } catch (const EStreamError &e) {
+        } catch (const Exception &e) {
             EXPECT_EQ(e.Message(), QString::fromLatin1(c.message)) << c.name;
         }
     }

@@ -198,6 +198,58 @@ TEST(Square, WidthAndPulseWidthModulation)
     }
 }
 
+// The longest periods after FM, 750 000 000 ticks free-running and the largest counter
+// clocked, times the width leave 32 bits; every tick must still run, wired or not.
+TEST(Square, WidthsOfTheLongestModulatedPeriodsDoNotOverflow)
+{
+    struct TCase {
+        const char *Name;
+        bool Clocked;
+        std::optional<int32_t> Pw;
+        int32_t Period;
+        std::string High; // 'H' where the output is high, for counters 1, 2, 3
+    };
+    const std::vector<TCase> cases = {
+        {"SquareUnwired", false, {}, 750000000, "HHH"},
+        {"SquareWidest", false, 1000, 750000000, "HHH"},
+        {"SquareNarrowest", false, -1000, 750000000, "HLL"},
+        {"ClSquareUnwired", true, {}, 2147483647, "HHH"},
+        {"ClSquareWidest", true, 1000, 2147483647, "HHH"},
+        {"ClSquareNarrowest", true, -1000, 2147483647, "HLL"},
+    };
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        TSheetFixture f;
+        TKorOscillator *osc = nullptr;
+        TKorInput *pw = nullptr;
+        if (c.Clocked) {
+            auto *square = f.Add<TKorClSquare>();
+            square->SetKnobWidthValue(99);
+            osc = square;
+            pw = square->PwInput();
+        } else {
+            auto *square = f.Add<TKorSquare>();
+            square->SetKnobWidthValue(99);
+            osc = square;
+            pw = square->PwInput();
+        }
+        osc->SetRange(3);
+        osc->SetKnobFreqValue(250);
+        Feed(*f.Sheet, osc->FmInput(), -1000);
+        if (c.Pw)
+            Feed(*f.Sheet, pw, *c.Pw);
+        TFeed clock = Feed(*f.Sheet, osc->SyncInput(), 0);
+        for (int k = 1; k <= 3; ++k) {
+            if (c.Clocked)
+                clock.Set(k % 2 ? 1000 : 0);
+            ASSERT_NO_THROW(Tick(*f.Sheet)) << "tick " << k;
+            EXPECT_EQ(osc->Period(), c.Period);
+            ASSERT_EQ(osc->Counter(), k);
+            EXPECT_EQ(osc->Out()->Value(), c.High[size_t(k - 1)] == 'H' ? 750 : -750) << "counter " << k;
+        }
+    }
+}
+
 TEST(Square, AsymmetricLampUsesHalfTheAmplitude)
 {
     // With a negative amplitude the low level 0 lies above A div 2 and lights the lamp.
@@ -209,6 +261,51 @@ TEST(Square, AsymmetricLampUsesHalfTheAmplitude)
     const TCycle cycle = RecordCycle(*f.Sheet, *osc, 4);
     EXPECT_EQ(cycle.Out, (std::vector<int32_t>{-600, -600, -600, 0}));
     EXPECT_EQ(cycle.Lamp, "...*");
+}
+
+// Amplitude times counter leaves 32 bits from counter 2 147 484 on, inside the longest periods
+// of both saws; the asymmetric wave must run on there.
+TEST(Saw, AsymmetricWavePastCounter2147483DoesNotOverflow)
+{
+    struct TCase {
+        const char *Name;
+        bool Clocked;
+        int32_t Period, Last; // Last: the output at the last counter, 1000 x counter / period
+    };
+    constexpr int32_t Steps = 2147490;
+    const std::vector<TCase> cases = {
+        {"SawSlowedByFm", false, 750000000, 3}, // 2.863
+        {"ClSaw", true, 2500000, 859},          // 858.996
+    };
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        TSheetFixture f;
+        TKorOscillator *osc = c.Clocked ? static_cast<TKorOscillator *>(f.Add<TKorClSaw>()) : f.Add<TKorSaw>();
+        osc->SetRange(3);
+        osc->SetKnobFreqValue(250);
+        osc->SetKnobAmpValue(1000);
+        osc->SetButSymDown(false);
+        if (!c.Clocked)
+            Feed(*f.Sheet, osc->FmInput(), -1000);
+        TFeed clock = Feed(*f.Sheet, osc->SyncInput(), 0);
+        int32_t low = 1000, high = 0;
+        try {
+            for (int32_t k = 1; k <= Steps; ++k) {
+                if (c.Clocked)
+                    clock.Set(k % 2 ? 1000 : 0);
+                Tick(*f.Sheet);
+                low = std::min(low, osc->Out()->Value());
+                high = std::max(high, osc->Out()->Value());
+            }
+        } catch (const std::exception &e) {
+            FAIL() << e.what() << " at counter " << osc->Counter();
+        }
+        EXPECT_EQ(osc->Period(), c.Period);
+        EXPECT_EQ(osc->Counter(), Steps);
+        EXPECT_EQ(osc->Out()->Value(), c.Last);
+        EXPECT_EQ(low, 0);
+        EXPECT_EQ(high, c.Last) << "a rising wave within 0 .. amplitude";
+    }
 }
 
 TEST(Oscillator, SyncRestartsOnRisingEdgesOnly)

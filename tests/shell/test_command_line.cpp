@@ -16,7 +16,11 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
+
+#include <csignal>
+#include <pthread.h>
 
 namespace {
 
@@ -178,6 +182,7 @@ TEST(CommandLine, CheckReportsEveryMessageALoadWouldShow)
         QStringList Messages;
     };
     const QString broken = Fixture("broken_cable.korvane"), truncated = Fixture("truncated.korvane");
+    const QString nested = Fixture("module_with_object.korvane");
     const std::vector<TCase> cases = {
         {"CleanFiles", {"gate_notes.korvane", "table_sequence.korvane", "old_gate_notes.slt"}, 0, {}},
         {"ACableToAMissingModule",
@@ -187,8 +192,9 @@ TEST(CommandLine, CheckReportsEveryMessageALoadWouldShow)
         {"EveryFileIsChecked",
          {"truncated.korvane", "controllers.korvane", "broken_cable.korvane"},
          1,
-         {truncated + ": Unexpected end of file on line 4",
+         {truncated + ":4: Unexpected end of file",
           broken + ": The (new format) patch is corrupted or incompatible: can't make all the connections."}},
+        {"AnObjectInsideAModule", {"module_with_object.korvane"}, 1, {nested + ":9: Extra: Constant0 cannot hold a TKorConstant"}},
     };
     for (const TCase &c : cases) {
         SCOPED_TRACE(c.Name);
@@ -262,6 +268,10 @@ TEST(CommandLine, ErrorsGiveOneLineAndTheirExitStatus)
          {"--check", gate, "/nonexistent/x.korvane"},
          2,
          "korvane: no such file: /nonexistent/x.korvane" + usage},
+        {"DirectoryAsAPatch",
+         {"--check", QStringLiteral(KORVANE_FIXTURES)},
+         2,
+         "korvane: " KORVANE_FIXTURES " is a directory, not a patch file" + usage},
         {"ConvertNeedsTwo", {"--convert", gate}, 2, "korvane: --convert takes an input and an output file" + usage},
         {"TwoModes",
          {"--check", "--events", "-", gate},
@@ -278,7 +288,7 @@ TEST(CommandLine, ErrorsGiveOneLineAndTheirExitStatus)
         {"PatchThatDoesNotLoad",
          {"--events", "-", "--ticks", "1", truncated},
          1,
-         truncated + ": Unexpected end of file on line 4"},
+         truncated + ":4: Unexpected end of file"},
         {"MidiInputThatIsNoMidiFile",
          {"--events", "-", "--ticks", "1", "--midi-in", gate, gate},
          1,
@@ -299,9 +309,48 @@ TEST(CommandLine, HelpAndVersion)
     EXPECT_EQ(help.Exit, 0);
     EXPECT_TRUE(help.Out.startsWith("Usage:\n")) << help.Out.toStdString();
     EXPECT_TRUE(help.Out.contains("korvane --render OUT.mid"));
+    for (const char *option : {"korvane --headless", "--period MS", "--midi-api alsa|jack", "--midi-out NAME",
+                               "--midi-in NAME", "--stats"})
+        EXPECT_TRUE(help.Out.contains(QLatin1String(option))) << option;
+    EXPECT_EQ(Korvane({"--headless", "--help"}).Out, help.Out) << "help wins over the mode";
     const TRun version = Korvane({"--version"});
     EXPECT_EQ(version.Exit, 0);
     EXPECT_EQ(version.Out, "korvane " KORVANE_VERSION "\n");
+}
+
+// A stop signal that comes before a headless run has set anything up still ends it cleanly,
+// with its statistics. The program is started with both signals blocked and sent one at
+// once: it stays pending until korvane takes the signals and unblocks them, which must come
+// before anything that can block, so the run must stop by itself as soon as it plays.
+TEST(CommandLine, HeadlessRunStoppedByAnEarlySignalStillReportsItsStatistics)
+{
+    const QRegularExpression stats(QStringLiteral("^ticks=\\d+ skipped=\\d+ late_p50_us=\\d+ late_p99_us=\\d+ "
+                                                  "late_max_us=\\d+$"),
+                                   QRegularExpression::MultilineOption);
+    for (const int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal == SIGINT ? "SIGINT" : "SIGTERM");
+        QProcess p;
+        p.setChildProcessModifier([] {
+            sigset_t stops;
+            sigemptyset(&stops);
+            sigaddset(&stops, SIGINT);
+            sigaddset(&stops, SIGTERM);
+            pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+        });
+        p.start(QStringLiteral(KORVANE_PROGRAM),
+                {"--headless", "--stats", Fixture("gate_notes.korvane")});
+        ASSERT_TRUE(p.waitForStarted(10000));
+        ::kill(pid_t(p.processId()), signal);
+        if (!p.waitForFinished(60000)) {
+            p.kill();
+            p.waitForFinished();
+            FAIL() << "still running after the signal";
+        }
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << err.toStdString();
+        EXPECT_EQ(p.exitCode(), 0) << err.toStdString();
+        EXPECT_TRUE(err.contains(stats)) << err.toStdString();
+    }
 }
 
 } // namespace

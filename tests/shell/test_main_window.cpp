@@ -575,6 +575,24 @@ TEST_F(MainWindowTest, TitleBoxNamesTheModule)
     EXPECT_EQ(Boxes.Inputs.size(), 2u);
 }
 
+TEST_F(MainWindowTest, APatchThatFailsToLoadShowsWhereItFails)
+{
+    TFormMain &w = Make(false);
+    Boxes.Errors.clear();
+    const QString file = Dir.filePath(QStringLiteral("p.slt"));
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("object TKorDrawSheet\r\n"
+            "  object Osc1: TKorSquare\r\n"
+            "    Left = 0\r\n"
+            "    Top = 2147483647\r\n"
+            "  end\r\n"
+            "end\r\n");
+    f.close();
+    w.OpenFile(file);
+    EXPECT_EQ(Boxes.Errors, QStringList{file + ":4: Osc1.Top: Integer overflow"});
+}
+
 TEST_F(MainWindowTest, SettingsAreWrittenFromThePortsInUse)
 {
     struct Case {
