@@ -1,5 +1,7 @@
 #include "Recovery.h"
 
+#include "FileWriter.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -8,7 +10,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLockFile>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <QUuid>
 #include <algorithm>
@@ -21,20 +22,15 @@ const QString LockName = QStringLiteral("lock");
 const QString IndexName = QStringLiteral("index.json");
 const int DefaultDelay = 5000; // ms
 
-// Replaces fileName with data only once all of it is written; the reason when that failed.
-// Unbuffered, because a buffered QSaveFile takes a short write (a full disk) for success.
-QString WriteWholeFile(const QString &fileName, const QByteArray &data)
+// Writes a copy through the one file writer; the reason when that failed, empty otherwise.
+QString WriteCopy(const QString &fileName, const QByteArray &data)
 {
-    QSaveFile f(fileName);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return QStringLiteral("\"%1\": %2").arg(fileName, f.errorString());
-    const qint64 written = f.write(data);
-    if (written == data.size() && f.commit())
+    try {
+        WriteWholeFile(fileName, data);
         return {};
-    return QStringLiteral("\"%1\": %2")
-        .arg(fileName, f.error() != QFileDevice::NoError
-                           ? f.errorString()
-                           : QStringLiteral("only %1 of %2 bytes written").arg(std::max<qint64>(written, 0)).arg(data.size()));
+    } catch (const std::exception &e) {
+        return QString::fromUtf8(e.what());
+    }
 }
 
 // A lock that only a process that is gone gives up: no age makes a live instance's lock stale.
@@ -170,7 +166,7 @@ bool TRecovery::WriteNow()
                                    {QStringLiteral("file"), slot.FileName}});
     const QByteArray index = QJsonDocument(QJsonObject{{QStringLiteral("slots"), entries}}).toJson();
     if (index != FIndex || !QFileInfo::exists(dir.filePath(IndexName))) {
-        const QString failure = WriteWholeFile(dir.filePath(IndexName), index);
+        const QString failure = WriteCopy(dir.filePath(IndexName), index);
         if (failure.isEmpty())
             FIndex = index;
         else
@@ -185,7 +181,7 @@ bool TRecovery::WriteNow()
         const auto written = FCopies.find(slot.Id);
         if (written != FCopies.end() && written->second == text && QFileInfo::exists(file))
             continue;
-        const QString failure = WriteWholeFile(file, text);
+        const QString failure = WriteCopy(file, text);
         if (failure.isEmpty())
             FCopies[slot.Id] = text;
         else
