@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace {
 
@@ -112,6 +113,10 @@ TRestoreChoice TQtDialogs::AskRestore(const QString &text, const QStringList &it
     auto *list = new QListWidget(&box);
     list->addItems(items);
     list->setSelectionMode(QAbstractItemView::NoSelection);
+    // Wide enough for the file names (up to most of a screen), short for a short list.
+    const int rows = std::min<int>(int(items.size()), 10);
+    list->setMinimumWidth(std::min(list->sizeHintForColumn(0) + 2 * list->frameWidth() + 8, 900));
+    list->setFixedHeight(std::max(rows, 1) * list->sizeHintForRow(0) + 2 * list->frameWidth() + 4);
     layout->addWidget(list);
     auto *buttons = new QDialogButtonBox(&box);
     QPushButton *restore = buttons->addButton(QStringLiteral("Restore"), QDialogButtonBox::AcceptRole);

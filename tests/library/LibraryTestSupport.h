@@ -25,3 +25,12 @@ inline void Tick(TKorDrawSheet &sheet, int n = 1)
     for (int i = 0; i < n; ++i)
         sheet.Execute();
 }
+
+// Every library module class, in the registry's order (also the order old patch files are
+// converted in).
+inline const char *const LibraryClasses[] = {
+    "TKorConstant",   "TKorAmplifier",    "TKorMultiplier",  "TKorDivider",    "TKorSquare",   "TKorSine",
+    "TKorSaw",        "TKorRandom",       "TKorRndPulse",    "TKorClSquare",   "TKorClSine",   "TKorClSaw",
+    "TKorClRandom",   "TKorClRndPulse",   "TKorMidiIn",      "TKorMidiOut",    "TKorControlIn", "TKorControlOut",
+    "TKorBendIn",     "TKorBendOut",      "TKorDividerFixed", "TKorFreqDivider", "TKorTable",   "TKorNeuron",
+    "TKorScope",      "TKorMorph",        "TKorSlotCtrl",    "TKorShifter"};

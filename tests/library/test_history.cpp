@@ -59,12 +59,7 @@ void SetNonDefaults(TKorCustomModule &m, int seed)
     }
 }
 
-const char *const Classes[] = {
-    "TKorConstant",   "TKorAmplifier",    "TKorMultiplier",  "TKorDivider",    "TKorSquare",   "TKorSine",
-    "TKorSaw",        "TKorRandom",       "TKorRndPulse",    "TKorClSquare",   "TKorClSine",   "TKorClSaw",
-    "TKorClRandom",   "TKorClRndPulse",   "TKorMidiIn",      "TKorMidiOut",    "TKorControlIn", "TKorControlOut",
-    "TKorBendIn",     "TKorBendOut",      "TKorDividerFixed", "TKorFreqDivider", "TKorTable",   "TKorNeuron",
-    "TKorScope",      "TKorMorph",        "TKorSlotCtrl",    "TKorShifter"};
+const auto &Classes = LibraryClasses;
 
 TEST(Paste, EveryModuleClassArrivesWithEverySettingAndItsInnerCables)
 {

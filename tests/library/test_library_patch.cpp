@@ -8,13 +8,7 @@
 
 namespace {
 
-// In the registry's order, which is also the order old patch files are converted in.
-const char *const Classes[] = {
-    "TKorConstant",   "TKorAmplifier",    "TKorMultiplier",  "TKorDivider",    "TKorSquare",   "TKorSine",
-    "TKorSaw",        "TKorRandom",       "TKorRndPulse",    "TKorClSquare",   "TKorClSine",   "TKorClSaw",
-    "TKorClRandom",   "TKorClRndPulse",   "TKorMidiIn",      "TKorMidiOut",    "TKorControlIn", "TKorControlOut",
-    "TKorBendIn",     "TKorBendOut",      "TKorDividerFixed", "TKorFreqDivider", "TKorTable",   "TKorNeuron",
-    "TKorScope",      "TKorMorph",        "TKorSlotCtrl",    "TKorShifter"};
+const auto &Classes = LibraryClasses;
 
 TEST(LibraryPatch, EveryModuleIsRegisteredAfterTheFrameworkInOrder)
 {

@@ -918,19 +918,28 @@ TEST_F(MainWindowTest, UndoAndRedoNameTheStepAndFollowTheActiveSlot)
 
 namespace {
 
-TEST_F(MainWindowTest, APatchLeftModifiedByAnEndedWindowIsOfferedAndRestoredUnderItsFileName)
-{
-    const QByteArray state = Dir.filePath("state").toUtf8();
-    const QByteArray oldState = qgetenv("XDG_STATE_HOME");
-    qputenv("XDG_STATE_HOME", state);
-    const QString file = Dir.filePath("Song.korvane");
+// Windows of the desktop program, which keep recovery copies; several may live at once.
+class RecoveringWindowTest : public MainWindowTest {
+protected:
+    TMainWindowOptions RecoveringOptions() const
     {
         TMainWindowOptions options;
         options.SettingsFile = SettingsFile();
         options.Midi = Midi;
         options.SaveSettings = false;
         options.Recovery = true;
-        TFormMain first(std::move(options));
+        return options;
+    }
+};
+
+TEST_F(RecoveringWindowTest, APatchLeftModifiedByAnEndedWindowIsOfferedAndRestoredUnderItsFileName)
+{
+    const QByteArray state = Dir.filePath("state").toUtf8();
+    const QByteArray oldState = qgetenv("XDG_STATE_HOME");
+    qputenv("XDG_STATE_HOME", state);
+    const QString file = Dir.filePath("Song.korvane");
+    {
+        TFormMain first(RecoveringOptions());
         first.Recovery()->SetDelay(0);
         TKorSlot *slot = first.PageControl()->NewSlot("Song");
         slot->SaveToFile(file);
@@ -939,12 +948,7 @@ TEST_F(MainWindowTest, APatchLeftModifiedByAnEndedWindowIsOfferedAndRestoredUnde
             << "the copy is written after the edit";
 
         // A second window running beside it takes nothing of the first's.
-        TMainWindowOptions other;
-        other.SettingsFile = SettingsFile();
-        other.Midi = Midi;
-        other.SaveSettings = false;
-        other.Recovery = true;
-        TFormMain second(std::move(other));
+        TFormMain second(RecoveringOptions());
         second.OfferRecoveredPatches();
         EXPECT_TRUE(Boxes.RestoreOffers.isEmpty());
         second.close();
@@ -957,12 +961,7 @@ TEST_F(MainWindowTest, APatchLeftModifiedByAnEndedWindowIsOfferedAndRestoredUnde
     }();
 
     Boxes.RestoreAnswer = TRestoreChoice::Restore;
-    TMainWindowOptions options;
-    options.SettingsFile = SettingsFile();
-    options.Midi = Midi;
-    options.SaveSettings = false;
-    options.Recovery = true;
-    TFormMain next(std::move(options));
+    TFormMain next(RecoveringOptions());
     next.OfferRecoveredPatches();
     ASSERT_EQ(Boxes.RestoreOffers.size(), 1);
     EXPECT_TRUE(Boxes.RestoreOffers[0].startsWith("Song")) << Boxes.RestoreOffers[0].toStdString();
@@ -979,12 +978,7 @@ TEST_F(MainWindowTest, APatchLeftModifiedByAnEndedWindowIsOfferedAndRestoredUnde
 
     Boxes.RestoreOffers.clear();
     next.Recovery()->Finish();
-    TMainWindowOptions last;
-    last.SettingsFile = SettingsFile();
-    last.Midi = Midi;
-    last.SaveSettings = false;
-    last.Recovery = true;
-    TFormMain after(std::move(last));
+    TFormMain after(RecoveringOptions());
     after.OfferRecoveredPatches();
     EXPECT_TRUE(Boxes.RestoreOffers.isEmpty()) << "a clean end leaves nothing to offer";
     qputenv("XDG_STATE_HOME", oldState);
