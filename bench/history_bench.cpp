@@ -2,8 +2,8 @@
 // module moved) and a paste of many modules, on slots of growing size. The smallest slot is
 // the floor the larger ones are read against: a step should cost what it touches, not what
 // the slot holds. Run: build-bench/bench/history_bench (built with -DKORVANE_BENCH=ON).
+#include "Editor.h"
 #include "MoreMods.h"
-#include "SlotHistory.h"
 
 #include <QApplication>
 #include <QUndoStack>

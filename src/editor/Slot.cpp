@@ -310,7 +310,7 @@ void TKorSlot::RemoveModules(const QString &verb, bool all)
         if (chosen.empty())
             return;
         fragment = CaptureFragment(*FSheet, chosen);
-        all ? FSheet->DeleteAllModules() : FSheet->DeleteSelectedModules();
+        RemoveFragment(*FSheet, fragment);
     }
     const int count = int(fragment.Modules.size());
     Push(new TFragmentStep(*this, ModulesStepText(verb, count), std::move(fragment), false));

@@ -83,6 +83,17 @@ TFragment CaptureFragment(const TKorDrawSheet &sheet, const std::vector<TKorCust
 
 void RemoveFragment(TKorDrawSheet &sheet, const TFragment &fragment)
 {
+    // The cables go first, by their recorded places: freeing a module alone would search the
+    // whole cable list once per connector.
+    TKorConnections &cables = sheet.Connections();
+    const TKorConnections::TBatch batch(cables);
+    for (auto it = fragment.Cables.rbegin(); it != fragment.Cables.rend(); ++it) {
+        const TKorConnector *from = ConnectorAt(sheet, it->FromModule, it->FromConnector);
+        const TKorConnector *to = ConnectorAt(sheet, it->ToModule, it->ToConnector);
+        if (it->Index >= cables.Count() || cables.Items(it->Index)->From != from || cables.Items(it->Index)->To != to)
+            throw EModule(QStringLiteral("The history does not match the patch: no cable at %1").arg(it->Index));
+        cables.Remove(it->Index);
+    }
     for (auto it = fragment.Modules.rbegin(); it != fragment.Modules.rend(); ++it)
         Free(ModuleAt(sheet, it->ChildIndex));
     sheet.InvalidateArea(sheet.ClientRect(), true);
@@ -103,6 +114,7 @@ void RestoreFragment(TKorDrawSheet &sheet, const TFragment &fragment)
     std::sort(byRun.begin(), byRun.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
     for (const auto &[index, m] : byRun)
         sheet.MoveInRunOrder(m, index);
+    const TKorConnections::TBatch batch(sheet.Connections());
     for (const TCableRecord &c : fragment.Cables)
         sheet.InsertConnection(c.Index, ConnectorAt(sheet, c.FromModule, c.FromConnector),
                                ConnectorAt(sheet, c.ToModule, c.ToConnector));

@@ -197,8 +197,28 @@ void TKorConnections::RemoveAt(int i)
     FItems.erase(FItems.begin() + i);
 }
 
+void TKorConnections::Remove(int index)
+{
+    TKorConnection *cable = Items(index);
+    TKorConnector *from = cable->From, *to = cable->To;
+    from->Detach();
+    to->Detach();
+    RemoveAt(index);
+    Plan();
+    if (Sheet)
+        Sheet->ConnectionLost(from, to);
+}
+
+TKorConnections::TBatch::~TBatch()
+{
+    if (--FCables.FBatches == 0 && FCables.FPlanPending)
+        FCables.Plan();
+}
+
 void TKorConnections::RemoveConnectionsOf(TKorConnector *C)
 {
+    if (!C->IsConnected())
+        return;
     for (int i = Count() - 1; i >= 0; --i) {
         TKorConnection *cable = Items(i);
         if (cable->From != C && cable->To != C)
@@ -226,6 +246,9 @@ void TKorConnections::Clear()
 
 void TKorConnections::Plan()
 {
+    FPlanPending = FBatches > 0;
+    if (FPlanPending)
+        return;
     using D = TKorConnector::TDirection;
     FTargets.clear();
     FTransfers.clear();

@@ -116,6 +116,20 @@ public:
     int LastToggledIndex() const { return FLastToggled; }
     // Makes the cable A -> B at list position `index` (0..Count), as an undone removal does.
     void Insert(int index, TKorConnector *A, TKorConnector *B);
+    // Breaks the cable at `index`, reported to the sheet's ConnectionLost.
+    void Remove(int index);
+    // While one lives, changes leave the transport plan to be rebuilt once at its end, so that
+    // many changes under one hold of the patch lock cost one plan, not one each.
+    class TBatch {
+    public:
+        explicit TBatch(TKorConnections &c) : FCables(c) { ++FCables.FBatches; }
+        ~TBatch();
+        TBatch(const TBatch &) = delete;
+        TBatch &operator=(const TBatch &) = delete;
+
+    private:
+        TKorConnections &FCables;
+    };
     // Breaks every cable touching C, last first, reporting each to the sheet's ConnectionLost.
     void RemoveConnectionsOf(TKorConnector *C);
     // Breaks every cable without reporting (the sheet going away).
@@ -132,6 +146,8 @@ private:
     void Plan();
     std::vector<std::unique_ptr<TKorConnection>> FItems;
     int FLastToggled = -1;
+    int FBatches = 0;
+    bool FPlanPending = false;
     // The cables as the tick carries them, resolved once per change so that the tick touches
     // only the connectors: the inputs to clear, then each source added into its target, in
     // cable order.
