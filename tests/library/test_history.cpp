@@ -15,6 +15,8 @@
 #include <QTemporaryDir>
 #include <QUndoStack>
 
+#include <algorithm>
+
 namespace {
 
 template <class C>
@@ -290,6 +292,41 @@ TEST_F(HistoryTest, TheModifiedMarkFollowsEditsSavesUndoAndLoads)
     EXPECT_FALSE(Slot->History()->canUndo()) << "loading clears the history";
     EXPECT_EQ(Slot->SlotFileName(), file);
     EXPECT_EQ(reported, (std::vector<bool>{true, false, true, false, true, false}));
+}
+
+TEST_F(HistoryTest, AModuleUndoneAwayEndsItsSoundingNoteFirst)
+{
+    std::vector<uint32_t> sent;
+    Pages.OnMidiOutShort = [&](QObject *, uint32_t msg) { sent.push_back(msg); };
+    {
+        std::lock_guard lock(Slot->Guard().Mutex);
+        TKorDrawSheet *sheet = Slot->Sheet();
+        for (int i = sheet->ModuleCount() - 1; i >= 0; --i)
+            sheet->FreeModule(i);
+        auto *note = Create<TKorConstant>(sheet);
+        note->SetKnobAmpValue(480); // note 60
+        auto *gate = Create<TKorConstant>(sheet);
+        gate->SetKnobAmpValue(1000);
+        gate->SetTop(50);
+        auto *out = Create<TKorMidiOut>(sheet);
+        out->SetTop(100);
+        sheet->ToggleConnection(note->Out(), out->InNote());
+        sheet->ToggleConnection(gate->Out(), out->InGate());
+        sheet->SelectAll();
+    }
+    Pages.CopySelection();
+    Slot->History()->clear();
+    Pages.PasteClipboard(); // a note output wired to its note and gate, as one step
+    for (int i = 0; i < 5; ++i)
+        Pages.Execute();
+    const auto noteOns = [&] {
+        return std::count_if(sent.begin(), sent.end(), [](uint32_t m) { return (m & 0xF0) == 0x90 && (m >> 16 & 0x7F) > 0; });
+    };
+    ASSERT_EQ(noteOns(), 2) << "the original and the pasted note output both play";
+    sent.clear();
+    Slot->History()->undo();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0] & 0xFFFF, 0x3C80u) << "note-off of note 60 on channel 1";
 }
 
 TEST_F(HistoryTest, UndoNeverChangesWhereTheSlotSaves)
