@@ -34,8 +34,8 @@ std::optional<QString> TakeMidiApi(QStringList &args, QString &error)
     }
     const QString name = args.at(at + 1);
     args.remove(at, 2);
-    if (!MidiApiFromName(name)) {
-        error = QStringLiteral("--midi-api wants alsa or jack, not \"%1\"").arg(name);
+    if (!IsMidiApiName(name)) {
+        error = QStringLiteral("--midi-api wants alsa, jack or loopback, not \"%1\"").arg(name);
         return std::nullopt;
     }
     return name;
