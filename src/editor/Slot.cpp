@@ -291,10 +291,30 @@ void TKorSlot::Push(TSlotStep *step)
 
 TKorCustomModule *TKorSlot::AddModule(const TComponentClass &aModuleClass)
 {
-    std::lock_guard lock(FGuard->Mutex);
-    TKorCustomModule *m = FSheet ? FSheet->AddModule(aModuleClass) : nullptr;
+    TKorCustomModule *m;
+    {
+        std::lock_guard lock(FGuard->Mutex);
+        m = FSheet ? FSheet->AddModule(aModuleClass) : nullptr;
+    }
+    // The sheet dropped a module still being placed: its step comes first.
+    if (m != FPlacing)
+        RecordPlaced();
     FPlacing = m; // a step once it is dropped
     return m;
+}
+
+void TKorSlot::RecordPlaced()
+{
+    if (!FPlacing || FPlacing->BeingCreated() || !FSheet)
+        return;
+    TKorCustomModule *dropped = FPlacing;
+    FPlacing = nullptr;
+    TFragment fragment;
+    {
+        std::lock_guard lock(FGuard->Mutex);
+        fragment = CaptureFragment(*FSheet, {dropped});
+    }
+    Push(new TFragmentStep(*this, ModulesStepText(QStringLiteral("Add"), 1), std::move(fragment), true));
 }
 
 void TKorSlot::RemoveModules(const QString &verb, bool all)
@@ -386,16 +406,7 @@ void TKorSlot::BeginGesture(QPoint p)
 void TKorSlot::EndGesture()
 {
     // A module from the palette is dropped by a release, whether or not the canvas saw a press.
-    if (FPlacing && !FPlacing->BeingCreated() && FSheet) {
-        TKorCustomModule *dropped = FPlacing;
-        FPlacing = nullptr;
-        TFragment fragment;
-        {
-            std::lock_guard lock(FGuard->Mutex);
-            fragment = CaptureFragment(*FSheet, {dropped});
-        }
-        Push(new TFragmentStep(*this, ModulesStepText(QStringLiteral("Add"), 1), std::move(fragment), true));
-    }
+    RecordPlaced();
     if (!FGestureOpen)
         return;
     FGestureOpen = false;

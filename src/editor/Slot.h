@@ -144,6 +144,8 @@ private:
     bool FGestureOpen = false;
     std::vector<std::pair<QPointer<TKorCustomModule>, QVariantList>> FGestureBefore;
     QPointer<TKorCustomModule> FPlacing; // made by the palette, waiting to be dropped
+    // The "Add module" step of FPlacing once it has been dropped.
+    void RecordPlaced();
     std::atomic<bool> FActive{true};
     bool FDestroying = false;
 };

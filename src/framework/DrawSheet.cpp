@@ -140,6 +140,12 @@ void TKorDrawSheet::BeforeDestruction()
 TKorCustomModule *TKorDrawSheet::AddModule(const TComponentClass &aModuleClass)
 {
     Q_ASSERT(aModuleClass.InheritsFrom(TKorCustomModule::staticMetaObject));
+    // A module still being placed is dropped where its outline is, as a release there would:
+    // the new one takes over the gesture, and none is left invisible.
+    if (auto *placing = qobject_cast<TKorCustomModule *>(DragState.DragObject.data()); placing && placing->BeingCreated()) {
+        const QPoint at = AddPoints(DragState.DragGrab, DragState.DragOffset);
+        placing->MouseUp(nullptr, TMouseButton::mbLeft, TShiftState(), at.x(), at.y());
+    }
     DragState.Creating = true;
     TKorCustomModule *module;
     try {

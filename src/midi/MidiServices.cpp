@@ -1,5 +1,7 @@
 #include "MidiServices.h"
 
+#include "LoopbackMidi.h"
+
 #include <QRegularExpression>
 
 uint32_t TMidiServices::OutPrepareHeader(TMidiHandle handle, TMidiHeader *header)
@@ -98,8 +100,31 @@ void SetMidiServices(std::shared_ptr<TMidiServices> services)
     Installed() = std::move(services);
 }
 
+namespace {
+bool IsLoopbackName(const QString &name)
+{
+    return name.trimmed().compare(QLatin1String("loopback"), Qt::CaseInsensitive) == 0;
+}
+} // namespace
+
+bool IsMidiApiName(const QString &name)
+{
+    return MidiApiFromName(name) || IsLoopbackName(name);
+}
+
+QString JackNotRunningText()
+{
+    return QStringLiteral("The JACK server is not running. Start one, for example with \"jackd -d dummy &\" (or "
+                          "\"jackd -d alsa\" for a sound card), or from a session manager such as qjackctl or "
+                          "Carla; or use ALSA: --midi-api alsa, or MidiApi=alsa in the settings file.");
+}
+
 bool UseMidiApi(const QString &name)
 {
+    if (IsLoopbackName(name)) {
+        SetMidiServices(std::make_shared<TLoopbackMidi>());
+        return true;
+    }
     const std::optional<TMidiApi> api = MidiApiFromName(name);
     if (!api)
         return false;

@@ -166,9 +166,14 @@ std::vector<TMidiPortName> MidiPortNames(const std::vector<std::string> &systemN
 // first use without one, RtMidi over the ALSA sequencer. User-interface thread only.
 std::shared_ptr<TMidiServices> MidiServices();
 void SetMidiServices(std::shared_ptr<TMidiServices> services);
-// Installs RtMidi with the named API ("alsa" or "jack"); false (and nothing changes) for any
-// other name.
+// Installs RtMidi with the named API ("alsa" or "jack"), or in-process loopback devices for
+// "loopback" (nothing leaves Korvane: for timing a headless run where there is no MIDI
+// system); false (and nothing changes) for any other name.
 bool UseMidiApi(const QString &name);
+bool IsMidiApiName(const QString &name);
+
+// Why the JACK back end cannot be used: no server answers. One line, with how to start one.
+QString JackNotRunningText();
 
 // The bytes of a packed short message: returns their number (1 to 3), or 0 when the first
 // byte is no status byte or starts a system-exclusive message. Data bytes keep 7 bits.

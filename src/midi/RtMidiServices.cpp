@@ -3,6 +3,7 @@
 #include "MidiDevices.h"
 
 #include <QFileInfo>
+#include <jack/jack.h>
 #include <rtmidi/RtMidi.h>
 
 #include <vector>
@@ -30,6 +31,23 @@ uint32_t CodeOf(const RtMidiError &e)
 }
 
 using TPort = TMidiPortName;
+
+void Quiet(const char *) {}
+
+// Whether a JACK server answers. JACK's own error and information lines are silenced for the
+// rest of the run: without a server it prints several for every client RtMidi would try to
+// open, and Korvane says what matters in its own words.
+bool JackServerRuns()
+{
+    jack_set_error_function(Quiet);
+    jack_set_info_function(Quiet);
+    jack_status_t status{};
+    jack_client_t *probe = jack_client_open("Korvane (probe)", JackNoStartServer, &status);
+    if (!probe)
+        return false;
+    jack_client_close(probe);
+    return true;
+}
 
 std::vector<TPort> ListPorts(RtMidi &midi)
 {
@@ -114,6 +132,10 @@ public:
                            .arg(alsaSequencer);
             return;
         }
+        if (api == TMidiApi::Jack && !JackServerRuns()) {
+            FProblem = JackNotRunningText();
+            return;
+        }
         try {
             FInLister = std::make_unique<RtMidiIn>(RtApi(api), ListerClientName.toStdString());
             FOutLister = std::make_unique<RtMidiOut>(RtApi(api), ListerClientName.toStdString());
@@ -125,7 +147,7 @@ public:
                                             "of /dev/snd/seq, or use JACK instead: MidiApi=jack in the Settings "
                                             "section of the settings file, or the option --midi-api jack.")
                            : QStringLiteral("JACK could not be reached (%1). Start a JACK server (jackd, or "
-                                            "PipeWire's JACK), or use ALSA: MidiApi=alsa.");
+                                            "PipeWire's JACK), or use ALSA: --midi-api alsa or MidiApi=alsa.");
             FProblem = FProblem.arg(QString::fromStdString(e.getMessage()));
         }
     }

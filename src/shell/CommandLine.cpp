@@ -417,13 +417,14 @@ QString CommandLineUsage()
         "      Load each patch and report every message a load shows; exit status 1 if any.\n"
         "  korvane --convert IN OUT\n"
         "      Load IN (old class names converted) and save it as OUT in the current format.\n"
-        "  korvane --headless [--period MS] [--midi-api alsa|jack] [--midi-out NAME]\n"
+        "  korvane --headless [--period MS] [--midi-api alsa|jack|loopback] [--midi-out NAME]\n"
         "          [--midi-in NAME] [--stats] FILE...\n"
         "      Play the patches in real time through the MIDI ports, without a window, until\n"
         "      SIGINT (Ctrl+C) or SIGTERM. --period (1 to 60000 ms), --midi-out and --midi-in\n"
         "      (port names) override the settings file for this run; --midi-api chooses ALSA\n"
-        "      (the default) or JACK; --stats prints at the end how many ticks ran and how\n"
-        "      late the timer woke.\n"
+        "      (the default) or JACK, or loopback ports inside Korvane that nothing hears;\n"
+        "      a MIDI system that cannot be used ends the run with exit status 1. --stats\n"
+        "      prints at the end how many ticks ran and how late the timer woke.\n"
         "  korvane --help | --version\n"
         "Input files are never modified.\n");
 }

@@ -181,9 +181,9 @@ TFormMain::~TFormMain()
     Shutdown();
     FRecovery.reset(); // before the slots it reads
     if (FOptions.SaveSettings) {
+        // The ports keep the names last chosen: one that could not be opened this time is
+        // tried again at the next start.
         FSettings.Window = geometry();
-        FSettings.MidiIn = FMidiInName;
-        FSettings.MidiOut = FMidiOutName;
         try {
             WriteSettings(FOptions.SettingsFile, FSettings);
         } catch (const std::exception &e) {
@@ -601,14 +601,22 @@ void TFormMain::MidiInputArrived()
 
 void TFormMain::SetMidiInName(const QString &name)
 {
+    const QString chosen = name; // `name` may be the setting this changes
     const bool wasOpen = FMidiInOpen;
     if (wasOpen)
         SetMidiInOpen(false);
+    if (chosen.isEmpty()) {
+        // No port: nothing to look for and nothing to report.
+        FMidiInName.clear();
+        FSettings.MidiIn.clear();
+        return;
+    }
     try {
-        FMidiInput->SetProductName(name);
+        FMidiInput->SetProductName(chosen);
         if (wasOpen)
             SetMidiInOpen(true);
-        FMidiInName = name;
+        FMidiInName = chosen;
+        FSettings.MidiIn = chosen;
     } catch (const std::exception &e) {
         Dialogs().ShowMessage(QStringLiteral("Could not open midi in port : %1").arg(QString::fromUtf8(e.what())));
     }
@@ -616,14 +624,21 @@ void TFormMain::SetMidiInName(const QString &name)
 
 void TFormMain::SetMidiOutName(const QString &name)
 {
+    const QString chosen = name;
     const bool wasOpen = FMidiOutOpen;
     if (wasOpen)
         SetMidiOutOpen(false);
+    if (chosen.isEmpty()) {
+        FMidiOutName.clear();
+        FSettings.MidiOut.clear();
+        return;
+    }
     try {
-        FMidiOutput->SetProductName(name);
+        FMidiOutput->SetProductName(chosen);
         if (wasOpen)
             SetMidiOutOpen(true);
-        FMidiOutName = name;
+        FMidiOutName = chosen;
+        FSettings.MidiOut = chosen;
     } catch (const std::exception &e) {
         Dialogs().ShowMessage(QStringLiteral("Could not open midi out port : %1").arg(QString::fromUtf8(e.what())));
     }
@@ -654,6 +669,15 @@ void TFormMain::SetMidiOutOpen(bool b)
     else
         FMidiOutput->Close();
     FMidiOutOpen = b;
+}
+
+void TFormMain::BringToFront()
+{
+    // Out of the task bar, but as large as it was: maximised or full-screen stays so.
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
 }
 
 void TFormMain::AddModule(const TComponentClass &cls)

@@ -70,8 +70,10 @@ public:
     // Starts or pauses the patches.
     void SetRunning(bool b);
     bool Running() const { return FRunning; }
-    // Chooses a port by device name; a failure is reported in a message box and keeps the
-    // old name with the port closed.
+    // Chooses a port by device name; an empty name chooses no port (closing the open one)
+    // without a word. A failure is reported in a message box and keeps the old name with the
+    // port closed. The settings keep the last name chosen, and the names read from the settings
+    // file even where the port could not be chosen at this start: they are tried again at the next.
     void SetMidiInName(const QString &name);
     void SetMidiOutName(const QString &name);
     // Open or close a port; failures reach the caller.
@@ -83,6 +85,8 @@ public:
     bool MidiOutOpen() const { return FMidiOutOpen; }
     // The all-notes-off controller on all sixteen channels of the open output port.
     void AllNotesOff();
+    // Shows the window in front, out of the task bar, keeping it maximised or full-screen.
+    void BringToFront();
     // Opens a patch file handed over by a second start or the command line, if it exists.
     void OpenFile(const QString &fileName);
     // Stops the run for good: pause, end the timer's worker, all notes off, close the ports.

@@ -68,6 +68,13 @@ int RunHeadless(const QStringList &args, QTextStream &err)
     }
     // A headless run with other ports or period must not overwrite the desktop's settings.
     o.Window.SaveSettings = false;
+    // Without its MIDI system a run in real time has nothing to play through: said once, in
+    // Korvane's words, before any port is tried.
+    const std::shared_ptr<TMidiServices> midi = o.Window.Midi ? o.Window.Midi : MidiServices();
+    if (const QString problem = midi->Problem(); !problem.isEmpty()) {
+        err << QStringLiteral("korvane: %1").arg(problem) << Qt::endl;
+        return 1;
+    }
 
     // The handlers were installed first thing in main; a signal that came since waits in the
     // pipe, and the loop below ends as soon as it starts.
@@ -95,7 +102,8 @@ int RunHeadless(const QStringList &args, QTextStream &err)
             err << QStringLiteral("korvane: playing %1 patch(es) every %2 ms; MIDI out \"%3\", in \"%4\"; Ctrl+C stops")
                        .arg(o.Files.size())
                        .arg(form.Settings().Resolution)
-                       .arg(form.MidiOutName(), form.MidiInName())
+                       .arg(form.MidiOutOpen() ? form.MidiOutName() : QStringLiteral("(none)"),
+                            form.MidiInOpen() ? form.MidiInName() : QStringLiteral("(none)"))
                 << Qt::endl;
             QCoreApplication::exec();
         }

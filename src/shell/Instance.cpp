@@ -121,21 +121,28 @@ void TInstanceChannel::Receive(QLocalSocket *client)
     Serve(client, file);
 }
 
+void TInstanceChannel::Close()
+{
+    FServer->close();
+}
+
+void TInstanceChannel::SetHolding(bool hold)
+{
+    FHolding = hold;
+    if (!hold)
+        DeliverPending();
+}
+
 void TInstanceChannel::Serve(QLocalSocket *client, const QString &file)
 {
+    // Kept while held, and behind kept ones still being delivered, so the order stays.
+    const bool keep = FHolding || FDelivering;
+    if (keep)
+        FPending << file;
     // The callbacks may run event loops (an error box) in which the waiting start gives up and
     // its connection goes away.
     const QPointer<QLocalSocket> waiting(client);
-    QString failure;
-    try {
-        if (OnActivate)
-            OnActivate();
-        const QFileInfo info(file);
-        if (OnOpenFile && !file.isEmpty() && info.isAbsolute() && info.isFile())
-            OnOpenFile(file);
-    } catch (const std::exception &e) {
-        failure = QString::fromUtf8(e.what());
-    }
+    const QString failure = keep ? QString() : Deliver(file);
     if (waiting) {
         waiting->write(&Handled, 1);
         waiting->disconnectFromServer();
@@ -143,4 +150,33 @@ void TInstanceChannel::Serve(QLocalSocket *client, const QString &file)
     // Shown only now: the second start is not kept waiting behind a box nobody has seen yet.
     if (!failure.isEmpty())
         Dialogs().ShowError(failure);
+}
+
+QString TInstanceChannel::Deliver(const QString &file)
+{
+    try {
+        if (OnActivate)
+            OnActivate();
+        const QFileInfo info(file);
+        if (OnOpenFile && !file.isEmpty() && info.isAbsolute() && info.isFile())
+            OnOpenFile(file);
+    } catch (const std::exception &e) {
+        return QString::fromUtf8(e.what());
+    }
+    return {};
+}
+
+void TInstanceChannel::DeliverPending()
+{
+    if (FDelivering)
+        return; // the loop below takes what comes meanwhile
+    FDelivering = true;
+    // A box shown on the way runs an event loop: hand-overs that come then join the queue, and
+    // a hold taken again there keeps the rest for later.
+    while (!FHolding && !FPending.isEmpty()) {
+        const QString failure = Deliver(FPending.takeFirst());
+        if (!failure.isEmpty())
+            Dialogs().ShowError(failure);
+    }
+    FDelivering = false;
 }

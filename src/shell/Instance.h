@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <functional>
 
 class QLocalServer;
@@ -34,6 +35,15 @@ public:
     // when listening fails, e.g. because another instance already listens.
     bool Listen(const QString &channelName = ChannelName());
     QString ErrorString() const { return FErrorString; }
+    // Stops listening: a later start finds no running instance and becomes one itself.
+    void Close();
+
+    // While held (the window is not there yet, or boxes of its start are open), a hand-over is
+    // answered at once and kept; releasing the hold delivers the kept ones in the order they
+    // came, as if they came now. Not held at first.
+    void SetHolding(bool hold);
+    bool Holding() const { return FHolding; }
+    int PendingCount() const { return int(FPending.size()); }
 
     // Bring the main window to the front. Called for every hand-over, before OnOpenFile.
     std::function<void()> OnActivate;
@@ -45,7 +55,13 @@ private:
     void Accept();
     void Receive(QLocalSocket *client);
     void Serve(QLocalSocket *client, const QString &file);
+    // Activates and opens `file`; the error text of what failed, or empty.
+    QString Deliver(const QString &file);
+    void DeliverPending();
 
     QLocalServer *FServer = nullptr;
     QString FErrorString;
+    bool FHolding = false;
+    bool FDelivering = false;
+    QStringList FPending; // handed over while held or while earlier ones are being delivered
 };

@@ -34,8 +34,8 @@ std::optional<QString> TakeMidiApi(QStringList &args, QString &error)
     }
     const QString name = args.at(at + 1);
     args.remove(at, 2);
-    if (!MidiApiFromName(name)) {
-        error = QStringLiteral("--midi-api wants alsa or jack, not \"%1\"").arg(name);
+    if (!IsMidiApiName(name)) {
+        error = QStringLiteral("--midi-api wants alsa, jack or loopback, not \"%1\"").arg(name);
         return std::nullopt;
     }
     return name;
@@ -102,6 +102,9 @@ int main(int argc, char **argv)
     if (TInstanceChannel::HandOver(args.value(0)))
         return 0;
     TInstanceChannel channel;
+    // Starts handed over before the window is there (or while a box of its start is open) are
+    // answered and kept until it shows.
+    channel.SetHolding(true);
     if (!channel.Listen())
         err << QStringLiteral("korvane: a second start cannot reach this one: %1").arg(channel.ErrorString()) << Qt::endl;
 
@@ -136,18 +139,18 @@ int main(int argc, char **argv)
         TFormMain form(std::move(options));
         running = &form;
         dialogs.SetParent(&form);
-        channel.OnActivate = [&form] {
-            form.showNormal();
-            form.raise();
-            form.activateWindow();
-        };
+        channel.OnActivate = [&form] { form.BringToFront(); };
         channel.OnOpenFile = [&form](const QString &file) { form.OpenFile(file); };
         if (stopAsked) {
             form.CloseWithoutAsking();
         } else {
             form.show();
+            channel.SetHolding(false);
             status = QApplication::exec();
         }
+        // From here a later start finds no running instance: the files it brings are not lost
+        // in a program that is ending.
+        channel.Close();
         running = nullptr;
         channel.OnActivate = nullptr;
         channel.OnOpenFile = nullptr;

@@ -268,6 +268,37 @@ TEST_F(HistoryTest, StepsUndoInTurnBackToTheLoadedPatch)
     EXPECT_EQ(Saved(), end);
 }
 
+// A second palette press while the first module is still being placed drops the first where
+// its outline is, as a release would: visible, one step of its own, no outline left behind.
+TEST_F(HistoryTest, ASecondPalettePressDropsTheModuleStillBeingPlaced)
+{
+    const std::string start = Saved();
+    TKorCustomModule *first = Pages.AddModule(ClassOf<TKorSaw>());
+    ASSERT_NE(first, nullptr);
+    SendMouse(Canvas(), QEvent::MouseMove, {900, 530}, Qt::NoButton);
+    TKorCustomModule *second = Pages.AddModule(ClassOf<TKorNeuron>());
+    ASSERT_NE(second, nullptr);
+
+    EXPECT_FALSE(first->BeingCreated()) << "visible";
+    EXPECT_EQ(QPoint(first->Left(), first->Top()), QPoint(750, 500)) << "on the cell its outline was centred on";
+    EXPECT_FALSE(first->Selected());
+    EXPECT_TRUE(second->BeingCreated());
+    EXPECT_EQ(DragState.DragObject, second);
+    ASSERT_EQ(Slot->Sheet()->Overlay().size(), 1u) << "only the second module's outline";
+    EXPECT_EQ(Slot->History()->count(), 1);
+    EXPECT_EQ(Slot->History()->undoText(), "Add module");
+
+    SendMouse(Canvas(), QEvent::MouseMove, {130, 430}, Qt::NoButton);
+    DragMouse(Canvas(), {130, 430}, {130, 430});
+    EXPECT_FALSE(second->BeingCreated());
+    EXPECT_TRUE(Slot->Sheet()->Overlay().empty());
+    ASSERT_EQ(Slot->History()->count(), 2);
+    Slot->History()->undo();
+    EXPECT_EQ(Slot->ModuleCount(), 5) << "the second undone, the first still there";
+    Slot->History()->undo();
+    EXPECT_EQ(Saved(), start);
+}
+
 TEST_F(HistoryTest, TheModifiedMarkFollowsEditsSavesUndoAndLoads)
 {
     std::vector<bool> reported;

@@ -8,12 +8,14 @@
 // runs 4 ticks (high at counter 0, 1, 2, low at 3, the counter being 1 at tick 0); a saw of knob
 // 150 runs 8 ticks and, asymmetric at amplitude 8, outputs its counter 0 .. 7.
 #include "MidiFile.h"
+#include "MidiServices.h"
 #include "TestPrint.h"
 
 #include <gtest/gtest.h>
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -21,6 +23,7 @@
 
 #include <csignal>
 #include <pthread.h>
+#include <unistd.h>
 
 namespace {
 
@@ -318,6 +321,50 @@ TEST(CommandLine, HelpAndVersion)
     EXPECT_EQ(version.Out, "korvane " KORVANE_VERSION "\n");
 }
 
+// A headless run whose MIDI system cannot start says so once, in Korvane's words (none of the
+// libraries' own lines), and ends with status 1 before announcing ports it never made.
+TEST(CommandLine, HeadlessRunWithoutItsMidiSystemEndsWithOnePlainLine)
+{
+    struct TCase {
+        const char *Name;
+        QString Api;
+        QString Line; // the whole line, or empty for "starts with Prefix"
+        QString Prefix;
+        bool Possible;
+    };
+    const std::vector<TCase> cases = {
+        // No server goes by this name: none is running for it, and none is started.
+        {"JACK without a server", "jack", "korvane: " + JackNotRunningText(), {}, true},
+        {"ALSA without its sequencer", "alsa", {}, "korvane: The ALSA sequencer is not available",
+         !QFileInfo::exists(QStringLiteral("/dev/snd/seq"))},
+    };
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        if (!c.Possible)
+            continue; // the machine has it
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("JACK_DEFAULT_SERVER"), QStringLiteral("korvane-test-absent-%1").arg(::getpid()));
+        env.insert(QStringLiteral("JACK_NO_START_SERVER"), QStringLiteral("1"));
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(KORVANE_PROGRAM), {"--headless", "--midi-api", c.Api, "--midi-out", "Korvane",
+                                                  Fixture("gate_notes.korvane")});
+        if (!p.waitForFinished(60000)) {
+            p.kill();
+            p.waitForFinished();
+            FAIL() << "still running";
+        }
+        const QStringList err = Lines(QString::fromUtf8(p.readAllStandardError()));
+        EXPECT_EQ(p.exitCode(), 1);
+        ASSERT_EQ(err.size(), 1) << err.join('\n').toStdString();
+        if (!c.Line.isEmpty())
+            EXPECT_EQ(err.first(), c.Line);
+        else
+            EXPECT_TRUE(err.first().startsWith(c.Prefix)) << err.first().toStdString();
+        EXPECT_EQ(QString::fromUtf8(p.readAllStandardOutput()), QString());
+    }
+}
+
 // A stop signal that comes before a headless run has set anything up still ends it cleanly,
 // with its statistics. The program is started with both signals blocked and sent one at
 // once: it stays pending until korvane takes the signals and unblocks them, which must come
@@ -337,8 +384,9 @@ TEST(CommandLine, HeadlessRunStoppedByAnEarlySignalStillReportsItsStatistics)
             sigaddset(&stops, SIGTERM);
             pthread_sigmask(SIG_BLOCK, &stops, nullptr);
         });
+        // Loopback ports: the run plays on a machine without any MIDI system, too.
         p.start(QStringLiteral(KORVANE_PROGRAM),
-                {"--headless", "--stats", Fixture("gate_notes.korvane")});
+                {"--headless", "--midi-api", "loopback", "--stats", Fixture("gate_notes.korvane")});
         ASSERT_TRUE(p.waitForStarted(10000));
         ::kill(pid_t(p.processId()), signal);
         if (!p.waitForFinished(60000)) {

@@ -163,6 +163,63 @@ TEST_F(InstanceChannel, FileThatFailsToOpenIsReportedAfterTheStartIsAnswered)
     EXPECT_EQ(dialogs.Errors, QStringList{QStringLiteral("Corrupt patch")});
 }
 
+// A box shown during the start (a port that could not be opened): its event loop runs while it
+// is open, and later starts hand their files over meanwhile.
+struct TBoxWithLoop : TDialogRecorder {
+    std::function<void()> WhileOpen;
+    void ShowMessage(const QString &text) override
+    {
+        Messages << text;
+        if (WhileOpen)
+            WhileOpen();
+    }
+};
+
+TEST_F(InstanceChannel, HandOversDuringTheStartAreKeptUntilTheWindowIsThere)
+{
+    const QString drums = Dir.filePath(QStringLiteral("Drums.Slt")), bass = Dir.filePath(QStringLiteral("Bass.Slt"));
+    for (const QString &name : {drums, bass}) {
+        QFile f(name);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    struct TCase {
+        const char *Name;
+        QStringList HandedOver, Opened;
+    };
+    const std::vector<TCase> cases = {
+        {"one file", {drums}, {drums}},
+        {"two files, opened in the order they came", {bass, drums}, {bass, drums}},
+        {"a start without a file", {QString()}, {}},
+        {"a file gone by the time the window is there", {Dir.filePath(QStringLiteral("Gone.Slt"))}, {}},
+    };
+    int n = 0;
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        const QString channelName = Channel + QString::number(n++);
+        TInstanceChannel channel;
+        channel.SetHolding(true); // as the start does before it listens
+        ASSERT_TRUE(channel.Listen(channelName)) << channel.ErrorString().toStdString();
+        TBoxWithLoop box;
+        box.WhileOpen = [&] {
+            for (const QString &file : c.HandedOver)
+                EXPECT_TRUE(HandOverServed(file, channelName)) << "every later start is answered at once";
+        };
+        Dialogs().ShowMessage(QStringLiteral("Could not open midi in port : Keys"));
+        EXPECT_EQ(channel.PendingCount(), c.HandedOver.size());
+
+        // The window is there: it takes what was kept.
+        int activations = 0;
+        QStringList opened;
+        channel.OnActivate = [&] { ++activations; };
+        channel.OnOpenFile = [&](const QString &file) { opened << file; };
+        EXPECT_EQ(activations, 0) << "nothing is delivered while held";
+        channel.SetHolding(false);
+        EXPECT_EQ(opened, c.Opened);
+        EXPECT_EQ(activations, c.HandedOver.size());
+        EXPECT_EQ(channel.PendingCount(), 0);
+    }
+}
+
 TEST(InstanceChannelName, IsTheSameForEveryStartOfThisUser)
 {
     const QString name = TInstanceChannel::ChannelName();

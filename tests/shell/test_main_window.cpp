@@ -271,7 +271,7 @@ protected:
     TManualTimeSource *Source = nullptr; // owned by the window's timer
 };
 
-TEST_F(MainWindowTest, RunsFromTheStartAndReportsThePortsItCouldNotChoose)
+TEST_F(MainWindowTest, RunsFromTheStartWithoutPortsAndWithoutAWordAboutThem)
 {
     TFormMain &w = Make(false);
     EXPECT_TRUE(w.Running());
@@ -279,9 +279,7 @@ TEST_F(MainWindowTest, RunsFromTheStartAndReportsThePortsItCouldNotChoose)
     EXPECT_EQ(w.StartStopButton()->toolTip(), "Stop [F12]");
     EXPECT_EQ(w.OverflowLamp()->Color(), OverflowGreen);
     EXPECT_EQ(w.LastTickTime(), 1);
-    EXPECT_EQ(Boxes.Messages,
-              QStringList({"Could not open midi in port : " + PortError<TMidiInput>(Midi, QString()),
-                           "Could not open midi out port : " + PortError<TMidiOutput>(Midi, QString())}));
+    EXPECT_EQ(Boxes.Messages, QStringList()) << "no port configured is no failure";
     EXPECT_FALSE(w.MidiInOpen());
     EXPECT_FALSE(w.MidiOutOpen());
     EXPECT_TRUE(w.MidiInName().isEmpty());
@@ -304,6 +302,71 @@ TEST_F(MainWindowTest, OpensTheConfiguredPortsAndClosesThemOnClose)
     EXPECT_FALSE(w.Running());
     EXPECT_FALSE(w.Timer()->Enabled());
     EXPECT_EQ(Midi->OpenDevices(), 0);
+}
+
+TEST_F(MainWindowTest, OnlyConfiguredPortsThatCannotBeChosenAreReportedAtTheStart)
+{
+    struct Case {
+        const char *name;
+        QByteArray settings;
+        QStringList messages;
+    };
+    const std::vector<Case> cases = {
+        {"empty names", "[Settings]\nMidiIn=\nMidiOut=\n", {}},
+        {"both present", BothPorts, {}},
+        {"an absent input", "[Settings]\nMidiIn=Drums\nMidiOut=Synth\n",
+         {"Could not open midi in port : " + PortError<TMidiInput>(Midi, "Drums")}},
+        {"both absent", "[Settings]\nMidiIn=Drums\nMidiOut=Piano\n",
+         {"Could not open midi in port : " + PortError<TMidiInput>(Midi, "Drums"),
+          "Could not open midi out port : " + PortError<TMidiOutput>(Midi, "Piano")}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Boxes.Messages.clear();
+        WriteSettingsFile(c.settings);
+        Make(false);
+        EXPECT_EQ(Boxes.Messages, c.messages);
+        Destroy();
+    }
+}
+
+TEST_F(MainWindowTest, OkInTheMidiDialogWithNoInputListedSaysNothing)
+{
+    Midi = std::make_shared<TLoopbackMidi>(QStringList{}, QStringList{"Synth"});
+    TFormMain &w = Make(false);
+    TFormMidiDialog *dialog = w.MidiDialog();
+    QTimer::singleShot(0, dialog, [dialog] { dialog->SpeedButtonOkClick(); });
+    w.Action("&Midi...")->trigger();
+    EXPECT_EQ(Boxes.Messages, QStringList());
+    EXPECT_EQ(Boxes.Errors, QStringList());
+    EXPECT_FALSE(w.MidiInOpen());
+    EXPECT_TRUE(w.MidiInName().isEmpty());
+    EXPECT_EQ(w.MidiOutName(), MidiClientName) << "the output list always offers Korvane's own port";
+    EXPECT_TRUE(w.MidiOutOpen());
+}
+
+TEST_F(MainWindowTest, BringingToTheFrontKeepsTheWindowsSize)
+{
+    struct Case {
+        const char *name;
+        Qt::WindowStates before, after;
+    };
+    const std::vector<Case> cases = {
+        {"normal", Qt::WindowNoState, Qt::WindowNoState},
+        {"maximised", Qt::WindowMaximized, Qt::WindowMaximized},
+        {"minimised from maximised", Qt::WindowMinimized | Qt::WindowMaximized, Qt::WindowMaximized},
+        {"minimised", Qt::WindowMinimized, Qt::WindowNoState},
+        {"full screen", Qt::WindowFullScreen, Qt::WindowFullScreen},
+    };
+    TFormMain &w = Make(false);
+    w.show();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        w.setWindowState(c.before);
+        w.BringToFront();
+        EXPECT_EQ(w.windowState(), c.after);
+        EXPECT_TRUE(w.isVisible());
+    }
 }
 
 TEST_F(MainWindowTest, MenuItemsFollowTheSlotAndModuleCounts)
@@ -593,7 +656,7 @@ TEST_F(MainWindowTest, APatchThatFailsToLoadShowsWhereItFails)
     EXPECT_EQ(Boxes.Errors, QStringList{file + ":4: Osc1.Top: Integer overflow"});
 }
 
-TEST_F(MainWindowTest, SettingsAreWrittenFromThePortsInUse)
+TEST_F(MainWindowTest, SettingsKeepTheConfiguredPortsEvenWhenAbsent)
 {
     struct Case {
         const char *name;
@@ -603,8 +666,9 @@ TEST_F(MainWindowTest, SettingsAreWrittenFromThePortsInUse)
     const std::vector<Case> cases = {
         {"both ports open", BothPorts + "Randomized=0\nRandomSeed=7\n",
          {"MidiIn=Keys", "MidiOut=Synth", "Randomized=0", "RandomSeed=7"}},
-        {"an input that could not be chosen", "[Settings]\nMidiIn=Drums\nMidiOut=Synth\n",
-         {"MidiIn=", "MidiOut=Synth", "Randomized=1", "RandomSeed=0"}},
+        {"an input absent at this start", "[Settings]\nMidiIn=Drums\nMidiOut=Synth\n",
+         {"MidiIn=Drums", "MidiOut=Synth", "Randomized=1", "RandomSeed=0"}},
+        {"both absent at this start", "[Settings]\nMidiIn=Drums\nMidiOut=Piano\n", {"MidiIn=Drums", "MidiOut=Piano"}},
         {"no settings file", {}, {"MidiIn=", "MidiOut=", "Randomized=1"}},
     };
     for (const Case &c : cases) {

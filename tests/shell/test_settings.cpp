@@ -166,7 +166,7 @@ TEST_F(Settings, WritesEveryKeyInItsOrder)
     TAppSettings s = Defaults();
     s.Window = QRect(12, 34, 800, 600);
     s.MidiIn = "Keys";
-    s.MidiOut = ""; // the output could not be opened: the next start asks again
+    s.MidiOut = ""; // no output port
     s.Randomized = false;
     s.RandomSeed = -7;
     s.LastLoadPath = "/home/me/in";
