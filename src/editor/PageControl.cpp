@@ -4,6 +4,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QPainter>
+#include <QPixmap>
 #include <QTabBar>
 #include <QUndoGroup>
 #include <QUndoStack>
@@ -45,15 +47,60 @@ TKorModulePageControl::~TKorModulePageControl()
         delete slot;
 }
 
-void TKorModulePageControl::Execute()
+bool TKorModulePageControl::Execute()
 {
     if (FGuard.UpdateCount() > 0)
-        return;
+        return true;
     std::lock_guard lock(FGuard.Mutex);
     if (FGuard.UpdateCount() > 0) // an edit began while this tick waited
+        return true;
+    const int64_t tick = FTickNumber.fetch_add(1, std::memory_order_relaxed);
+    bool clean = true;
+    for (TKorSlot *slot : FSlots) {
+        try {
+            slot->Execute();
+        } catch (const std::bad_alloc &) {
+            throw;
+        } catch (const std::exception &e) {
+            slot->TickFailed(tick, e.what());
+            clean = false;
+        } catch (...) {
+            slot->TickFailed(tick, "Unknown error");
+            clean = false;
+        }
+    }
+    return clean;
+}
+
+void TKorModulePageControl::ClearTickErrors()
+{
+    for (TKorSlot *slot : FSlots) {
+        slot->ClearTickErrors();
+        ShowTickErrors(slot);
+    }
+}
+
+void TKorModulePageControl::ShowTickErrors(TKorSlot *slot)
+{
+    const int index = indexOf(slot);
+    if (index < 0)
         return;
-    for (TKorSlot *slot : FSlots)
-        slot->Execute();
+    const TKorSlot::TTickErrors errors = slot->TickErrors();
+    const bool failed = errors.TicksFailed > 0;
+    if (failed && FErrorIcon.isNull()) {
+        QPixmap dot(12, 12);
+        dot.fill(Qt::transparent);
+        QPainter p(&dot);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(Qt::NoPen);
+        p.setBrush(Qt::red);
+        p.drawEllipse(QRectF(1, 1, 10, 10));
+        p.end();
+        FErrorIcon = QIcon(dot);
+    }
+    setTabIcon(index, failed ? FErrorIcon : QIcon());
+    tabBar()->setTabTextColor(index, failed ? QColor(Qt::red) : QColor());
+    setTabToolTip(index, errors.FirstError);
 }
 
 TKorSlot *TKorModulePageControl::ActiveSlot() const
@@ -84,8 +131,18 @@ TKorSlot *TKorModulePageControl::NewSlot(const QString &aName)
             OnModifiedChange(s);
     };
     slot->OnEdited = [this](QObject *sender) {
-        if (!FDestroying && OnSlotEdited)
+        if (FDestroying)
+            return;
+        if (auto *s = qobject_cast<TKorSlot *>(sender); s && s->HasTickErrors()) {
+            s->ClearTickErrors(); // the edit may have mended it; the next tick tells
+            ShowTickErrors(s);
+        }
+        if (OnSlotEdited)
             OnSlotEdited(sender);
+    };
+    slot->OnTickFailed = [this](QObject *sender) {
+        if (!FDestroying)
+            ShowTickErrors(qobject_cast<TKorSlot *>(sender));
     };
     slot->OnModuleCountChange = [this](QObject *sender, int32_t) {
         NotifyModuleCountChange(qobject_cast<TKorSlot *>(sender));

@@ -5,7 +5,9 @@
 #include "PatchGuard.h"
 #include "Slot.h"
 
+#include <QIcon>
 #include <QTabWidget>
+#include <atomic>
 #include <vector>
 
 class QUndoGroup;
@@ -31,8 +33,17 @@ public:
     TNotifyEvent OnDetailClick, OnDetailDblClick;
 
     // One tick: nothing while the update count is above 0 (the tick is lost); otherwise,
-    // holding the patch lock, every active slot in page order. Tick thread.
-    void Execute();
+    // holding the patch lock, every active slot in page order. A slot whose tick raises loses
+    // that tick only: the error is counted on the slot (see TKorSlot::TickFailed), its tab
+    // marked by a queued call, and the later slots run as usual. Returns false when a slot
+    // failed. A failed allocation is no tick error: std::bad_alloc reaches the caller.
+    // Tick thread.
+    bool Execute();
+    // Ticks run so far (a tick lost to the update count is not one): the number the next
+    // tick's errors are reported at.
+    int64_t TickNumber() const { return FTickNumber.load(std::memory_order_relaxed); }
+    // Forgets every slot's tick errors and takes the marks off their tabs (a restarted run).
+    void ClearTickErrors();
 
     TKorSlot *ActiveSlot() const;
     int SlotCount() const { return int(FSlots.size()); }
@@ -85,12 +96,16 @@ private:
     void LoadConvertedCopy(TKorSlot &slot, const QString &aFileName);
     // The tab shows the slot's name, with "*" while it is modified.
     void ShowSlotName(TKorSlot *slot);
+    // A red tab with the first error as its tooltip while the slot has tick errors.
+    void ShowTickErrors(TKorSlot *slot);
     void FollowActiveSlot();
 
     TPatchGuard FGuard;
     QUndoGroup *FHistories; // a child object
     std::vector<TKorSlot *> FSlots; // page order; changed under the lock, read by the tick
+    std::atomic<int64_t> FTickNumber{0}; // written by the tick under the lock
     int FSlotCounter = 0;
+    QIcon FErrorIcon; // the red mark, made when first shown
     bool FDestroying = false;
     bool FSettingPage = false; // the program, not the user, is changing the active page
 };

@@ -8,6 +8,7 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <cstring>
 
 namespace {
 
@@ -206,8 +207,55 @@ void TKorSlot::LinkSheet(TOwned<TKorDrawSheet> sheet)
 
 void TKorSlot::Execute()
 {
-    if (FSheet && FActive)
+    if (FSheet && FActive) {
+        FTicksRun.fetch_add(1, std::memory_order_relaxed);
         FSheet->Execute();
+    }
+}
+
+void TKorSlot::TickFailed(int64_t tick, const char *what)
+{
+    if (FTicksFailed.fetch_add(1, std::memory_order_relaxed) > 0)
+        return;
+    FFirstErrorTick = tick;
+    size_t n = what ? std::strlen(what) : 0;
+    if (n >= TickErrorTextSize) {
+        n = TickErrorTextSize - 1;
+        while (n > 0 && (uint8_t(what[n]) & 0xC0) == 0x80) // never cut a character in two
+            --n;
+    }
+    std::memcpy(FFirstError, what ? what : "", n);
+    FFirstError[n] = '\0';
+    // Once per run of errors; a slot that is gone by then takes the call with it.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (OnTickFailed)
+                OnTickFailed(this);
+        },
+        Qt::QueuedConnection);
+}
+
+TKorSlot::TTickErrors TKorSlot::TickErrors() const
+{
+    std::lock_guard lock(FGuard->Mutex);
+    TTickErrors e;
+    e.TicksRun = FTicksRun.load(std::memory_order_relaxed);
+    e.TicksFailed = FTicksFailed.load(std::memory_order_relaxed);
+    if (e.TicksFailed > 0) {
+        e.FirstTick = FFirstErrorTick;
+        e.FirstError = QString::fromUtf8(FFirstError);
+    }
+    return e;
+}
+
+void TKorSlot::ClearTickErrors()
+{
+    std::lock_guard lock(FGuard->Mutex);
+    FTicksRun = 0;
+    FTicksFailed = 0;
+    FFirstErrorTick = -1;
+    FFirstError[0] = '\0';
 }
 
 void TKorSlot::MidiInShort(uint32_t aMessage)

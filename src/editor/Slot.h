@@ -78,9 +78,29 @@ public:
     TMidiOutShortProc OnMidiOutShort;
     TMidiOutLongProc OnMidiOutLong;
     TNotifyEvent OnClick, OnDblClick; // detail clicks, after the mouse event; taken by the page control
+    // The first tick error since the errors were last cleared; a queued call on the
+    // user-interface thread, dropped when the slot is gone. Taken by the page control.
+    TNotifyEvent OnTickFailed;
 
-    // Runs the sheet once when the slot is active. Tick thread, under the lock.
+    // Runs the sheet once when the slot is active, counting the tick. What the sheet raises
+    // reaches the caller, who reports it through TickFailed. Tick thread, under the lock.
     void Execute();
+    // Counts a tick that raised `what`, the page control's tick number `tick`; the first since
+    // the errors were cleared keeps its text (cut to TickErrorTextSize - 1 bytes) and queues
+    // OnTickFailed. Allocates nothing after that first one. Tick thread, under the lock.
+    void TickFailed(int64_t tick, const char *what);
+    // What the ticks since the errors were last cleared did. Takes the patch lock.
+    struct TTickErrors {
+        uint64_t TicksRun = 0, TicksFailed = 0;
+        int64_t FirstTick = -1;
+        QString FirstError;
+    };
+    TTickErrors TickErrors() const;
+    // Whether a tick failed since the errors were cleared, without the lock. Any thread.
+    bool HasTickErrors() const { return FTicksFailed.load(std::memory_order_relaxed) > 0; }
+    // Starts counting afresh (an edit, a restarted run). Takes the patch lock.
+    void ClearTickErrors();
+    static constexpr size_t TickErrorTextSize = 256;
     void MidiInShort(uint32_t aMessage);
     void MidiInLong(const TLongMidi &aMessage);
     void Save();
@@ -148,4 +168,9 @@ private:
     void RecordPlaced();
     std::atomic<bool> FActive{true};
     bool FDestroying = false;
+    // Tick errors: written by the tick thread and read by the user-interface thread, both under
+    // the patch lock; the counters are atomic so that either may peek without it.
+    std::atomic<uint64_t> FTicksRun{0}, FTicksFailed{0};
+    int64_t FFirstErrorTick = -1;
+    char FFirstError[TickErrorTextSize] = {};
 };

@@ -374,12 +374,7 @@ int Render(const TOptions &o, QTextStream &out, QTextStream &err, TStandardError
             midiStream->Finish();
             midi->Commit();
         }
-        if (run.FailedTicks() > 0)
-            err << QStringLiteral("korvane: %1 of %2 ticks raised an error and were discarded; the first: %3")
-                       .arg(run.FailedTicks())
-                       .arg(ticks)
-                       .arg(run.FirstFailure())
-                << Qt::endl;
+        ReportTickErrors(pages, err);
     } catch (const EFileError &e) {
         throw TRunError{QStringLiteral("korvane: ") + e.Message()};
     }

@@ -505,6 +505,8 @@ void TFormMain::SetRunning(bool b)
         return;
     FRunning = b;
     if (b) {
+        if (FPages)
+            FPages->ClearTickErrors(); // the restarted run counts afresh
         FTimer->SetInterval(uint32_t(std::max(FSettings.Resolution, 1)));
         FTimer->SetResolution(uint32_t(std::max(FSettings.Accuracy, 1)));
         if (FTimer->Enabled())
@@ -533,7 +535,8 @@ void TFormMain::Tick()
             ++FTicksSkipped;
         else
             ++FTicksRun;
-        FPages->Execute();
+        if (!FPages->Execute()) // a slot's error costs that slot its tick; the lamp shows it
+            FOverflowLamp->SetColor(OverflowRed);
     } else {
         ++FTicksSkipped;
         FOverflowLamp->SetColor(OverflowRed);

@@ -67,7 +67,7 @@ public:
     // Writes the settings (unless told not to); Shutdown must have run (closeEvent runs it).
     ~TFormMain() override;
 
-    // Starts or pauses the patches.
+    // Starts or pauses the patches; a start forgets the slots' tick errors.
     void SetRunning(bool b);
     bool Running() const { return FRunning; }
     // Chooses a port by device name; an empty name chooses no port (closing the open one)
@@ -106,7 +106,8 @@ public:
     TRecovery *Recovery() const { return FRecovery.get(); }
     QAction *RedoAction() const { return FRedo; }
 
-    // One tick of the timer: runs the patches unless the last tick took 200 ms or more.
+    // One tick of the timer: runs the patches unless the last tick took 200 ms or more. The
+    // overflow lamp turns red for a tick not run, or one in which a slot raised.
     void Tick();
     // Every 500 ms: the overflow lamp back to green.
     void ScreenUpdate();

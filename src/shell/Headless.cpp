@@ -2,6 +2,7 @@
 
 #include "Dialogs.h"
 #include "FrmMain.h"
+#include "OfflineRun.h"
 #include "StopSignals.h"
 
 #include <QCoreApplication>
@@ -108,6 +109,7 @@ int RunHeadless(const QStringList &args, QTextStream &err)
             QCoreApplication::exec();
         }
         form.Shutdown();
+        ReportTickErrors(*form.PageControl(), err);
         if (o.Stats) {
             const TTimerStats stats = form.Timer()->Stats();
             err << QStringLiteral("ticks=%1 skipped=%2 late_p50_us=%3 late_p99_us=%4 late_max_us=%5")

@@ -6,6 +6,7 @@
 #include "PageControl.h"
 
 #include <QString>
+#include <QTextStream>
 #include <functional>
 #include <vector>
 
@@ -24,13 +25,11 @@ public:
     TOfflineRun &operator=(const TOfflineRun &) = delete;
 
     // Runs `ticks` ticks. Each message of `input` (in time order) goes to the patches just
-    // before tick floor(time / period). A tick that raises is discarded and counted, as the
-    // timer of the desktop program does; what it sent before it raised still goes to the sink.
-    // A failed allocation is not a tick error: std::bad_alloc reaches the caller.
+    // before tick floor(time / period). A slot whose tick raises loses that tick only, as in
+    // the desktop program, and counts it (see TKorModulePageControl::Execute); what it sent
+    // before it raised still goes to the sink. A failed allocation is not a tick error:
+    // std::bad_alloc reaches the caller.
     void Run(int64_t ticks, const std::vector<TTimedMidi> &input = {});
-
-    int64_t FailedTicks() const { return FFailedTicks; }
-    const QString &FirstFailure() const { return FFirstFailure; }
 
 private:
     void Record(const char *bytes, size_t size);
@@ -42,6 +41,8 @@ private:
     int64_t FTick = 0;
     std::vector<char> FTickBytes;   // the current tick's messages, back to back
     std::vector<size_t> FTickSizes; // and their sizes
-    int64_t FFailedTicks = 0;
-    QString FFirstFailure;
 };
+
+// One line per slot whose ticks raised, in page order, for the end of a run without a window:
+// `NAME (FILE): F of N ticks raised "TEXT"; the first at tick T`, FILE as the slot was opened.
+void ReportTickErrors(const TKorModulePageControl &pages, QTextStream &err);

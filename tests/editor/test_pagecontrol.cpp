@@ -9,6 +9,7 @@
 #include <QClipboard>
 #include <QCoreApplication>
 #include <QFile>
+#include <QTabBar>
 #include <QTemporaryDir>
 #include <atomic>
 #include <chrono>
@@ -353,6 +354,83 @@ TEST(PageControl, StructuralEditsNeverOverlapARunningTick)
     EXPECT_FALSE(TSlowModule::Overlapped);
     EXPECT_GT(ticks.load(), 40);
     EXPECT_EQ(slot->ModuleCount(), 0);
+}
+
+// Whether the tab of `slot` carries the tick-error mark: a red icon and red text.
+bool TabMarked(const TKorModulePageControl &pc, TKorSlot *slot)
+{
+    const int i = pc.indexOf(slot);
+    return !pc.tabIcon(i).isNull() && pc.tabBar()->tabTextColor(i) == QColor(Qt::red);
+}
+
+TEST(PageControl, ASlotThatRaisesLosesOnlyItsOwnTicksAndItsTabShowsTheFirstError)
+{
+    TKorModulePageControl pc;
+    TKorSlot *first = pc.NewSlot(""), *middle = pc.NewSlot(""), *last = pc.NewSlot("");
+    auto *a = AddTo<TTickCounter>(first);
+    auto *thrower = AddTo<TKorTestThrower>(middle);
+    auto *b = AddTo<TTickCounter>(last);
+    std::vector<std::pair<QObject *, uint32_t>> sent, expected;
+    pc.OnMidiOutShort = [&](QObject *sender, uint32_t msg) { sent.emplace_back(sender, msg); };
+    for (uint32_t tick = 0; tick < 3; ++tick) {
+        a->Pending = 0x90 + tick;
+        b->Pending = 0x80 + tick;
+        EXPECT_FALSE(pc.Execute()) << "tick " << tick << " had a failing slot";
+        expected.insert(expected.end(), {{a, 0x90 + tick}, {b, 0x80 + tick}});
+    }
+    EXPECT_EQ(sent, expected) << "the slots before and after the failing one send on every tick";
+    EXPECT_EQ(thrower->Ticks, 3);
+
+    struct TCase {
+        const char *Name;
+        TKorSlot *Slot;
+        uint64_t Failed;
+        int64_t FirstTick;
+        QString FirstError;
+    };
+    const std::vector<TCase> cases = {
+        {"First", first, 0, -1, ""},
+        {"Middle", middle, 3, 0, "Integer overflow"},
+        {"Last", last, 0, -1, ""},
+    };
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        const TKorSlot::TTickErrors e = c.Slot->TickErrors();
+        EXPECT_EQ(e.TicksRun, 3u);
+        EXPECT_EQ(e.TicksFailed, c.Failed);
+        EXPECT_EQ(e.FirstTick, c.FirstTick);
+        EXPECT_EQ(e.FirstError, c.FirstError);
+        EXPECT_FALSE(TabMarked(pc, c.Slot)) << "the mark waits for the user-interface thread";
+    }
+    QCoreApplication::processEvents();
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        EXPECT_EQ(TabMarked(pc, c.Slot), c.Failed > 0);
+        EXPECT_EQ(pc.tabToolTip(pc.indexOf(c.Slot)), c.FirstError);
+    }
+
+    // An edit takes the mark off and counts afresh; the error, still there, is found again at
+    // the page control's tick number, and the first of a run of errors is the one kept.
+    middle->EditModule(thrower, [&] { thrower->SetLeft(250); });
+    EXPECT_FALSE(TabMarked(pc, middle));
+    EXPECT_EQ(pc.tabToolTip(1), "");
+    EXPECT_EQ(middle->TickErrors().TicksFailed, 0u);
+    pc.Execute();
+    pc.Execute();
+    QCoreApplication::processEvents();
+    const TKorSlot::TTickErrors again = middle->TickErrors();
+    EXPECT_EQ(again.TicksRun, 2u);
+    EXPECT_EQ(again.TicksFailed, 2u);
+    EXPECT_EQ(again.FirstTick, 3);
+    EXPECT_TRUE(TabMarked(pc, middle));
+
+    // Mended: every slot runs clean and no mark comes back.
+    pc.setCurrentWidget(middle);
+    pc.DeleteAllModules();
+    EXPECT_TRUE(pc.Execute());
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(TabMarked(pc, middle));
+    EXPECT_EQ(middle->TickErrors().TicksFailed, 0u);
 }
 
 TEST(PageControl, DumpWrapsEverySlot)

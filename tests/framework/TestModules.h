@@ -5,6 +5,7 @@
 #include "Modules.h"
 #include "TestPrint.h"
 
+#include <limits>
 #include <vector>
 
 // Output "Out" at (220, 20) takes the value Next on every tick.
@@ -115,6 +116,20 @@ private:
     int FKnob = 0;
     bool FDown = false;
     QString FNote;
+};
+
+// Counts its ticks and raises "Integer overflow" on each of them, the way an arithmetic
+// module does when its result leaves 32 bits.
+class TKorTestThrower : public TKorModule {
+    Q_OBJECT
+public:
+    Q_INVOKABLE TKorTestThrower() = default;
+    void Execute() override
+    {
+        ++Ticks;
+        static_cast<void>(Checked::Add(std::numeric_limits<int32_t>::max(), 1));
+    }
+    int Ticks = 0;
 };
 
 // Registers the test modules with the class registry (patch files create them by name).

@@ -21,7 +21,9 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <chrono>
 #include <csignal>
+#include <thread>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -240,8 +242,49 @@ TEST(CommandLine, TickErrorsAreDiscardedAndCounted)
     // 1000 x 1000 x (three constants of 1000 summed on one input) leaves 32 bits from tick 1.
     const TRun run = Korvane({"--events", "-", "--ticks", "10", Fixture("overflow.korvane")});
     EXPECT_EQ(run.Exit, 0);
-    EXPECT_EQ(Lines(run.Err),
-              QStringList({"korvane: 9 of 10 ticks raised an error and were discarded; the first: Integer overflow"}));
+    EXPECT_EQ(Lines(run.Err), QStringList({"overflow.korvane (" + Fixture("overflow.korvane") +
+                                           "): 9 of 10 ticks raised \"Integer overflow\"; the first at tick 1"}));
+}
+
+// A patch that raises on every tick but the first, opened before one that plays notes: the
+// notes all come out, and the error is reported for its own patch only.
+TEST(CommandLine, APatchThatRaisesSilencesNoOther)
+{
+    const QString failing = Fixture("overflow.korvane");
+    const QString report = "overflow.korvane (" + failing + "): 11 of 12 ticks raised \"Integer overflow\"; the first at tick 1";
+    const TRun render = Korvane({"--events", "-", "--ticks", "12", failing, Fixture("gate_notes.korvane")});
+    EXPECT_EQ(render.Exit, 0) << render.Err.toStdString();
+    EXPECT_EQ(Lines(render.Out), GateNotes);
+    EXPECT_EQ(Lines(render.Err), QStringList{report});
+}
+
+// The same report at the end of a real-time run, counted over the ticks that ran.
+TEST(CommandLine, AHeadlessRunReportsEachPatchThatRaised)
+{
+    QProcess p;
+    p.start(QStringLiteral(KORVANE_PROGRAM), {"--headless", "--stats", "--period", "1", Fixture("overflow.korvane"),
+                                              Fixture("gate_notes.korvane")});
+    p.setReadChannel(QProcess::StandardError);
+    ASSERT_TRUE(p.waitForStarted(10000));
+    QString err;
+    while (!err.contains("playing") && p.waitForReadyRead(10000))
+        err += QString::fromUtf8(p.readAllStandardError());
+    ASSERT_TRUE(err.contains("playing")) << err.toStdString();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // a few hundred ticks
+    ::kill(pid_t(p.processId()), SIGTERM);
+    ASSERT_TRUE(p.waitForFinished(60000));
+    err += QString::fromUtf8(p.readAllStandardError());
+    EXPECT_EQ(p.exitCode(), 0) << err.toStdString();
+    const QRegularExpressionMatch ticks = QRegularExpression("^ticks=(\\d+) ", QRegularExpression::MultilineOption).match(err);
+    ASSERT_TRUE(ticks.hasMatch()) << err.toStdString();
+    const int ran = ticks.captured(1).toInt();
+    ASSERT_GE(ran, 2) << "too few ticks ran to tell the first from the rest";
+    const QString report = QStringLiteral("overflow.korvane (%1): %2 of %3 ticks raised \"Integer overflow\"; the first at tick 1")
+                               .arg(Fixture("overflow.korvane"))
+                               .arg(ran - 1)
+                               .arg(ran);
+    EXPECT_EQ(err.count(" ticks raised "), 1) << err.toStdString();
+    EXPECT_TRUE(err.contains(report)) << err.toStdString();
 }
 
 TEST(CommandLine, ErrorsGiveOneLineAndTheirExitStatus)

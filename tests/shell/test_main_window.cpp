@@ -148,6 +148,14 @@ public:
     int Executes = 0;
 };
 
+// Raises "Integer overflow" on every tick.
+class TKorOverflowing : public TKorModule {
+    Q_OBJECT
+public:
+    Q_INVOKABLE TKorOverflowing() = default;
+    void Execute() override { static_cast<void>(Checked::Mul(65536, 32768)); }
+};
+
 void SendMouse(QWidget *w, QEvent::Type type, QPoint p)
 {
     QMouseEvent e(type, QPointF(p), w->mapToGlobal(QPointF(p)), Qt::LeftButton,
@@ -489,6 +497,35 @@ TEST_F(MainWindowTest, ASlowPatchRunsOnEverySecondTickAndLightsTheLamp)
     for (int i = 0; i < 3; ++i)
         EXPECT_TRUE(TickRan()) << "tick " << i;
     EXPECT_EQ(w.OverflowLamp()->Color(), OverflowGreen);
+}
+
+TEST_F(MainWindowTest, ASlotThatRaisesLightsTheLampAndARestartTakesItsMarkOff)
+{
+    TFormMain &w = Make(false);
+    w.Action("&New")->trigger();
+    ASSERT_NE(AddTo<TKorOverflowing>(w), nullptr);
+    w.Action("&New")->trigger();
+    TKorNoteSender *sender = AddTo<TKorNoteSender>(w);
+    ASSERT_NE(sender, nullptr);
+    TKorModulePageControl *pages = w.PageControl();
+    TKorSlot *failing = pages->Slots(0);
+
+    w.SetLastTickTime(1);
+    EXPECT_TRUE(TickRan());
+    EXPECT_TRUE(TickRan());
+    EXPECT_EQ(sender->Executes, 2) << "the slot after the failing one runs";
+    EXPECT_EQ(w.OverflowLamp()->Color(), OverflowRed);
+    QApplication::processEvents();
+    EXPECT_FALSE(pages->tabIcon(0).isNull());
+    EXPECT_EQ(pages->tabToolTip(0), "Integer overflow");
+    EXPECT_TRUE(pages->tabIcon(1).isNull());
+
+    w.SetRunning(false);
+    w.SetRunning(true);
+    EXPECT_TRUE(pages->tabIcon(0).isNull());
+    EXPECT_EQ(pages->tabToolTip(0), "");
+    EXPECT_EQ(failing->TickErrors().TicksFailed, 0u);
+    EXPECT_EQ(failing->TickErrors().TicksRun, 0u);
 }
 
 TEST_F(MainWindowTest, TheTimerDrivesTheTicks)
