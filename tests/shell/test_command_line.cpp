@@ -262,7 +262,7 @@ TEST(CommandLine, APatchThatRaisesSilencesNoOther)
 TEST(CommandLine, AHeadlessRunReportsEachPatchThatRaised)
 {
     QProcess p;
-    p.start(QStringLiteral(KORVANE_PROGRAM), {"--headless", "--stats", "--period", "1", Fixture("overflow.korvane"),
+    p.start(QStringLiteral(KORVANE_PROGRAM), {"--headless", "--midi-api", "loopback", "--stats", "--period", "1", Fixture("overflow.korvane"),
                                               Fixture("gate_notes.korvane")});
     p.setReadChannel(QProcess::StandardError);
     ASSERT_TRUE(p.waitForStarted(10000));
