@@ -204,6 +204,7 @@ void TKorConnections::Remove(int index)
     from->Detach();
     to->Detach();
     RemoveAt(index);
+    FLastToggled = index;
     Plan();
     if (Sheet)
         Sheet->ConnectionLost(from, to);

@@ -112,7 +112,8 @@ public:
     // Makes the cable A -> B (true) or breaks an existing one between A and B in either
     // direction (false).
     bool Toggle(TKorConnector *A, TKorConnector *B);
-    // Where the last Toggle made or broke its cable, so an edit can be put back in place.
+    // Where the last Toggle, Insert or Remove made or broke its cable, so an edit can be put
+    // back in place.
     int LastToggledIndex() const { return FLastToggled; }
     // Makes the cable A -> B at list position `index` (0..Count), as an undone removal does.
     void Insert(int index, TKorConnector *A, TKorConnector *B);
