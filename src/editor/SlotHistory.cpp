@@ -35,14 +35,6 @@ TKorConnector *ConnectorAt(const TKorDrawSheet &sheet, int module, int connector
 
 } // namespace
 
-qsizetype TFragment::Bytes() const
-{
-    qsizetype n = qsizetype(Cables.size() * sizeof(TCableRecord));
-    for (const TModuleRecord &m : Modules)
-        n += qsizetype(sizeof m) + m.Stream.size() + (m.Name.size() + m.ClassName.size()) * 2;
-    return n;
-}
-
 TCableRecord RecordCable(const TKorConnector *from, const TKorConnector *to, int index)
 {
     return {index, ModuleOf(from)->ComponentIndex(), from->ComponentIndex(), ModuleOf(to)->ComponentIndex(),
@@ -191,11 +183,9 @@ void TSlotStep::Run(bool forward)
     if (!sheet)
         return;
     const TKorSlot::TQuiet quiet(FSlot);
-    {
-        TStructuralEdit edit(FSlot.Guard());
-        Apply(*sheet, forward);
-        sheet->UpdateExtent();
-    }
+    TStructuralEdit edit(FSlot.Guard());
+    Apply(*sheet, forward);
+    sheet->UpdateExtent();
 }
 
 void TFragmentStep::Apply(TKorDrawSheet &sheet, bool forward)

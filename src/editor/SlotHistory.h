@@ -29,7 +29,6 @@ struct TCableRecord {
 struct TFragment {
     std::vector<TModuleRecord> Modules; // ascending child index
     std::vector<TCableRecord> Cables;   // ascending cable index
-    qsizetype Bytes() const;
 };
 
 // Records `modules` (any order, all owned by `sheet`). Linear in the sheet's size.
