@@ -78,7 +78,7 @@ void RemoveFragment(TKorDrawSheet &sheet, const TFragment &fragment)
     // The cables go first, by their recorded places: freeing a module alone would search the
     // whole cable list once per connector.
     TKorConnections &cables = sheet.Connections();
-    const TKorConnections::TBatch batch(cables);
+    const TKorDrawSheet::TBulkEdit bulk(sheet);
     for (auto it = fragment.Cables.rbegin(); it != fragment.Cables.rend(); ++it) {
         const TKorConnector *from = ConnectorAt(sheet, it->FromModule, it->FromConnector);
         const TKorConnector *to = ConnectorAt(sheet, it->ToModule, it->ToConnector);
@@ -93,6 +93,7 @@ void RemoveFragment(TKorDrawSheet &sheet, const TFragment &fragment)
 
 void RestoreFragment(TKorDrawSheet &sheet, const TFragment &fragment)
 {
+    const TKorDrawSheet::TBulkEdit bulk(sheet);
     std::vector<std::pair<int, TKorCustomModule *>> byRun;
     byRun.reserve(fragment.Modules.size());
     for (const TModuleRecord &r : fragment.Modules) {
@@ -106,7 +107,6 @@ void RestoreFragment(TKorDrawSheet &sheet, const TFragment &fragment)
     std::sort(byRun.begin(), byRun.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
     for (const auto &[index, m] : byRun)
         sheet.MoveInRunOrder(m, index);
-    const TKorConnections::TBatch batch(sheet.Connections());
     for (const TCableRecord &c : fragment.Cables)
         sheet.InsertConnection(c.Index, ConnectorAt(sheet, c.FromModule, c.FromConnector),
                                ConnectorAt(sheet, c.ToModule, c.ToConnector));

@@ -5,6 +5,8 @@
 #include "DrawSheet.h"
 
 #include <algorithm>
+#include <climits>
+#include <tuple>
 
 void TKorConnector::Init()
 {
@@ -155,8 +157,17 @@ TKorConnections::~TKorConnections()
     Clear();
 }
 
+void TKorConnections::CountPair(const TKorConnector *A, const TKorConnector *B, int delta)
+{
+    const auto it = FPairs.try_emplace({A, B}, 0).first;
+    if ((it->second += delta) <= 0)
+        FPairs.erase(it);
+}
+
 int TKorConnections::IndexOfPair(const TKorConnector *A, const TKorConnector *B) const
 {
+    if (!FPairs.contains({A, B}))
+        return -1;
     for (int i = Count() - 1; i >= 0; --i)
         if (FItems[size_t(i)]->From == A && FItems[size_t(i)]->To == B)
             return i;
@@ -184,6 +195,7 @@ void TKorConnections::Insert(int index, TKorConnector *A, TKorConnector *B)
 {
     index = std::clamp(index, 0, Count());
     FItems.insert(FItems.begin() + index, std::make_unique<TKorConnection>(A, B));
+    CountPair(A, B, 1);
     FLastToggled = index;
     A->Attach();
     B->Attach();
@@ -195,6 +207,7 @@ void TKorConnections::RemoveAt(int i)
     // Take the cable out of the list before it dies, so nobody sees a half-removed entry.
     std::unique_ptr<TKorConnection> cable = std::move(FItems[size_t(i)]);
     FItems.erase(FItems.begin() + i);
+    CountPair(cable->From, cable->To, -1);
 }
 
 void TKorConnections::Remove(int index)
@@ -232,6 +245,63 @@ void TKorConnections::RemoveConnectionsOf(TKorConnector *C)
             Sheet->ConnectionLost(from, to);
     }
     Plan();
+}
+
+void TKorConnections::RemoveConnectionsOfModules(const std::vector<TKorCustomModule *> &modules)
+{
+    std::unordered_map<const QObject *, int> rank; // place in the freeing order
+    rank.reserve(modules.size());
+    for (size_t i = 0; i < modules.size(); ++i)
+        rank.emplace(modules[i], int(i));
+    const auto rankOf = [&](const TKorConnector *c) {
+        const auto it = rank.find(c->Owner());
+        return it == rank.end() ? INT_MAX : it->second;
+    };
+    // Which end's module is freed first, and so reports the cable: order by that module, then
+    // by the connector's place in it, then last cable first.
+    struct TDoomed {
+        int Rank, Connector, Index;
+        TKorConnector *From, *To;
+    };
+    std::vector<TDoomed> doomed;
+    for (int i = 0; i < Count(); ++i) {
+        TKorConnector *from = FItems[size_t(i)]->From, *to = FItems[size_t(i)]->To;
+        const int rf = rankOf(from), rt = rankOf(to);
+        if (rf == INT_MAX && rt == INT_MAX)
+            continue;
+        int connector;
+        if (rf != rt)
+            connector = (rf < rt ? from : to)->ComponentIndex();
+        else
+            connector = std::min(from->ComponentIndex(), to->ComponentIndex());
+        doomed.push_back({std::min(rf, rt), connector, i, from, to});
+    }
+    if (doomed.empty())
+        return;
+    // Out of the list in one stable pass; the cables die (zeroing their inputs) on the way.
+    size_t kept = 0, next = 0;
+    for (size_t i = 0; i < FItems.size(); ++i) {
+        if (next < doomed.size() && doomed[next].Index == int(i)) {
+            ++next;
+            TKorConnection *cable = FItems[i].get();
+            cable->From->Detach();
+            cable->To->Detach();
+            CountPair(cable->From, cable->To, -1);
+            FItems[i].reset();
+            continue;
+        }
+        FItems[kept++] = std::move(FItems[i]);
+    }
+    FItems.resize(kept);
+    Plan();
+    std::sort(doomed.begin(), doomed.end(), [](const TDoomed &a, const TDoomed &b) {
+        return std::tie(a.Rank, a.Connector, b.Index) < std::tie(b.Rank, b.Connector, a.Index);
+    });
+    for (const TDoomed &d : doomed) {
+        FLastToggled = d.Index; // its place before this edit
+        if (Sheet)
+            Sheet->ConnectionLost(d.From, d.To);
+    }
 }
 
 void TKorConnections::Clear()

@@ -4,7 +4,9 @@
 
 #include "Details.h"
 
+#include <functional>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 enum TSignalKind : uint8_t { Symmetric = 0, Asymmetric = 1, Logic = 2, Neuron = 3 };
@@ -133,6 +135,10 @@ public:
     };
     // Breaks every cable touching C, last first, reporting each to the sheet's ConnectionLost.
     void RemoveConnectionsOf(TKorConnector *C);
+    // Breaks every cable touching one of `modules` in one pass over the list, reporting them in
+    // the order freeing the modules one by one, in that order, would: module by module, each
+    // module's connectors in their order, each connector's cables last first.
+    void RemoveConnectionsOfModules(const std::vector<class TKorCustomModule *> &modules);
     // Breaks every cable without reporting (the sheet going away).
     void Clear();
     // Sets every wired input to the sum of what its cables carry. Raises EIntOverflow when a
@@ -143,9 +149,20 @@ public:
 
 private:
     void RemoveAt(int i);
+    void CountPair(const TKorConnector *A, const TKorConnector *B, int delta);
     // Rebuilds the transport plan from the cables; after every change, on the changing thread.
     void Plan();
     std::vector<std::unique_ptr<TKorConnection>> FItems;
+    // How many cables run From -> To for each pair, so that a toggle knows in constant time
+    // whether it makes or breaks, however long the list is.
+    struct TPairHash {
+        size_t operator()(const std::pair<const TKorConnector *, const TKorConnector *> &p) const noexcept
+        {
+            const auto a = reinterpret_cast<uintptr_t>(p.first), b = reinterpret_cast<uintptr_t>(p.second);
+            return std::hash<uintptr_t>()(a * 0x9E3779B97F4A7C15ull ^ (b >> 3));
+        }
+    };
+    std::unordered_map<std::pair<const TKorConnector *, const TKorConnector *>, int, TPairHash> FPairs;
     int FLastToggled = -1;
     int FBatches = 0;
     bool FPlanPending = false;

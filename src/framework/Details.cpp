@@ -113,6 +113,7 @@ void TKorCustomDetail::SetBoundsRect(const TRect &R)
             sheet->Update();
     } else if (auto *sheet = qobject_cast<TKorDrawSheet *>(Owner())) {
         sheet->InvalidateArea(old, true);
+        sheet->ModuleBoundsChanged(old, BoundsRect());
     }
     Invalidate();
 }

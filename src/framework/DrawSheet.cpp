@@ -7,6 +7,7 @@
 #include <QThread>
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 namespace {
 // True while a sheet paints its modules; re-entry means a detail tried to paint a sheet.
@@ -19,6 +20,9 @@ TKorCustomModule *ModuleOf(const TKorConnector *c)
 
 bool SegmentTouches(const TRect &clip, QPoint a, QPoint b)
 {
+    if (std::max(a.x(), b.x()) < clip.Left || std::min(a.x(), b.x()) > clip.Right ||
+        std::max(a.y(), b.y()) < clip.Top || std::min(a.y(), b.y()) > clip.Bottom)
+        return false;
     if (clip.Contains(a) || clip.Contains(b))
         return true;
     const QLineF seg(a, b);
@@ -99,17 +103,46 @@ void TKorDrawSheet::Notification(TComponent *child, TOperation operation)
     auto *module = qobject_cast<TKorCustomModule *>(child);
     if (!module || IsDestroying())
         return;
-    const auto it = std::find(FModules.begin(), FModules.end(), module);
+    const TRect bounds = module->BoundsRect();
     if (operation == TOperation::Insert) {
-        if (it == FModules.end())
-            FModules.push_back(module);
-    } else if (it != FModules.end()) {
-        FModules.erase(it);
+        FModules.push_back(module); // a child joins once
+        FContentRight = std::max(FContentRight, bounds.Right);
+        FContentBottom = std::max(FContentBottom, bounds.Bottom);
+    } else {
+        // Modules mostly leave last first (deleting, closing): search from the end.
+        const auto it = std::find(FModules.rbegin(), FModules.rend(), module);
+        if (it != FModules.rend())
+            FModules.erase(std::next(it).base());
         CancelDetailGesture();
+        FContentStale = FContentStale || bounds.Right >= FContentRight || bounds.Bottom >= FContentBottom;
+    }
+    if (FBulk > 0) {
+        FCountPending = FExtentPending = true;
+        return;
     }
     if (FHost)
         FHost->ModuleCountChanged();
     UpdateExtent();
+}
+
+TKorDrawSheet::TBulkEdit::~TBulkEdit()
+{
+    if (--FSheet.FBulk > 0)
+        return;
+    if (std::exchange(FSheet.FCountPending, false) && FSheet.FHost && !FSheet.IsDestroying())
+        FSheet.FHost->ModuleCountChanged();
+    if (std::exchange(FSheet.FExtentPending, false))
+        FSheet.UpdateExtent();
+}
+
+void TKorDrawSheet::ModuleBoundsChanged(const TRect &old, const TRect &now)
+{
+    if (FContentStale)
+        return;
+    if ((old.Right >= FContentRight && now.Right < old.Right) || (old.Bottom >= FContentBottom && now.Bottom < old.Bottom))
+        FContentStale = true;
+    FContentRight = std::max(FContentRight, now.Right);
+    FContentBottom = std::max(FContentBottom, now.Bottom);
 }
 
 void TKorDrawSheet::CancelDetailGesture()
@@ -173,17 +206,29 @@ void TKorDrawSheet::FreeModule(int anIndex)
     InvalidateArea(ClientRect(), true);
 }
 
+void TKorDrawSheet::FreeModules(const std::vector<TKorCustomModule *> &modules)
+{
+    if (modules.empty())
+        return;
+    const TBulkEdit bulk(*this);
+    FConnections.RemoveConnectionsOfModules(modules);
+    for (TKorCustomModule *m : modules)
+        Free(m);
+    InvalidateArea(ClientRect(), true);
+}
+
 void TKorDrawSheet::DeleteAllModules()
 {
-    for (int i = ModuleCount() - 1; i >= 0; --i)
-        FreeModule(i);
+    FreeModules({FModules.rbegin(), FModules.rend()});
 }
 
 void TKorDrawSheet::DeleteSelectedModules()
 {
-    for (int i = ModuleCount() - 1; i >= 0; --i)
-        if (i < ModuleCount() && FModules[size_t(i)]->Selected())
-            FreeModule(i);
+    std::vector<TKorCustomModule *> chosen;
+    for (auto it = FModules.rbegin(); it != FModules.rend(); ++it)
+        if ((*it)->Selected())
+            chosen.push_back(*it);
+    FreeModules(chosen);
 }
 
 void TKorDrawSheet::SelectAll()
@@ -220,11 +265,10 @@ TKorConnector *TKorDrawSheet::ConnectorAt(const TKorConnector *Except, QPoint P)
 
 void TKorDrawSheet::BringToFront(TKorCustomModule *module)
 {
-    const auto it = std::find(FModules.begin(), FModules.end(), module);
-    if (it == FModules.end())
+    const auto it = std::find(FModules.rbegin(), FModules.rend(), module);
+    if (it == FModules.rend())
         return;
-    FModules.erase(it);
-    FModules.push_back(module);
+    std::rotate(std::next(it).base(), it.base(), FModules.end());
 }
 
 void TKorDrawSheet::MoveInRunOrder(TKorCustomModule *module, int index)
@@ -284,23 +328,21 @@ void TKorDrawSheet::MoveSelection(QPoint Offset)
         return;
     Offset = {std::max(Offset.x(), -std::max(minLeft, 0)), std::max(Offset.y(), -std::max(minTop, 0))};
 
-    auto markCablesOf = [this](TKorCustomModule *m) {
+    // The cables of the moving modules, marked in one pass over the list.
+    const auto markMovingCables = [this] {
         for (int i = 0; i < CableCount(); ++i) {
             TKorConnection *cable = FConnections.Items(i);
-            if (ModuleOf(cable->From) == m || ModuleOf(cable->To) == m)
-                cable->Marked = true;
+            const TKorCustomModule *a = ModuleOf(cable->From), *b = ModuleOf(cable->To);
+            cable->Marked = (a && a->Selected()) || (b && b->Selected());
         }
     };
     FCablesVisible = false;
+    markMovingCables();
+    InvalidateMarkedCables(true);
+    markMovingCables();
     for (TKorCustomModule *m : FModules)
         if (m->Selected())
-            markCablesOf(m);
-    InvalidateMarkedCables(true);
-    for (TKorCustomModule *m : FModules)
-        if (m->Selected()) {
-            markCablesOf(m);
             m->MoveBy(Offset);
-        }
     FCablesVisible = true;
     InvalidateMarkedCables(false);
     UpdateExtent();
@@ -308,6 +350,8 @@ void TKorDrawSheet::MoveSelection(QPoint Offset)
 
 void TKorDrawSheet::RemoveConnectionsOf(TKorConnector *Connector)
 {
+    if (!Connector->IsConnected())
+        return;
     FConnections.RemoveConnectionsOf(Connector);
     InvalidateArea(ClientRect(), true);
 }
@@ -372,12 +416,16 @@ void TKorDrawSheet::FlushPendingRepaint()
 
 void TKorDrawSheet::UpdateExtent()
 {
-    int32_t w = 0, h = 0;
-    for (TKorCustomModule *m : FModules) {
-        const TRect r = m->BoundsRect();
-        w = std::max(w, r.Right);
-        h = std::max(h, r.Bottom);
+    if (FContentStale) {
+        FContentRight = FContentBottom = 0;
+        for (TKorCustomModule *m : FModules) {
+            const TRect r = m->BoundsRect();
+            FContentRight = std::max(FContentRight, r.Right);
+            FContentBottom = std::max(FContentBottom, r.Bottom);
+        }
+        FContentStale = false;
     }
+    int32_t w = std::max(FContentRight, 0), h = std::max(FContentBottom, 0);
     if (FHost) {
         const QSize client = FHost->ClientSize();
         w = std::max(w, int32_t(client.width()));
@@ -621,6 +669,9 @@ void TKorDrawSheet::PaintAll(QPainter &Canvas)
     } reset;
     const TRect clip = ClipBox(Canvas);
     for (TKorCustomModule *m : FModules) {
+        // A scroll step or a lamp repaints a small area: what lies outside costs one test.
+        if (!clip.Intersects(m->BoundsRect()))
+            continue;
         if (!Canvas.isActive())
             KOR_FAIL(QStringLiteral("No more save DC ..."));
         Canvas.save();

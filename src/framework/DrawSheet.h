@@ -96,6 +96,21 @@ public:
     TKorConnector *CableTo(int i) const;
     TKorConnections &Connections() { return FConnections; }
 
+    // While one lives, the sheet leaves its whole-sheet bookkeeping (transport plan, extent,
+    // module count report) to one pass at its end, so that loading, pasting or deleting
+    // thousands of modules costs in proportion to them, not to them times the sheet.
+    class TBulkEdit {
+    public:
+        explicit TBulkEdit(TKorDrawSheet &s) : FSheet(s), FCables(s.FConnections) { ++FSheet.FBulk; }
+        ~TBulkEdit();
+        TBulkEdit(const TBulkEdit &) = delete;
+        TBulkEdit &operator=(const TBulkEdit &) = delete;
+
+    private:
+        TKorDrawSheet &FSheet;
+        TKorConnections::TBatch FCables;
+    };
+
     // Creates a module that the user then places: invisible, selected, following the pointer
     // until the next release drops it.
     TKorCustomModule *AddModule(const TComponentClass &aModuleClass);
@@ -126,7 +141,10 @@ public:
     void InvalidateArea(const TRect &R, bool Erase);
     // Paints pending damage at once. Any thread.
     void Update();
+    // Sizes the sheet to its modules, at least the host's visible area, and tells the host.
     void UpdateExtent();
+    // A module of this sheet moved or changed size (from `old`), so the extent can follow it.
+    void ModuleBoundsChanged(const TRect &old, const TRect &now);
     void RefreshColors();
     void ScrollInView(TKorCustomDetail *detail);
     QPoint ClientToScreen(QPoint P) const;
@@ -196,6 +214,8 @@ private:
     TRect CableArea(const TKorConnector *from, const TKorConnector *to) const;
     void InvalidateMarkedCables(bool Erase);
     void CancelDetailGesture();
+    // Frees modules (in that order) with their cables removed in one pass first.
+    void FreeModules(const std::vector<TKorCustomModule *> &modules);
     bool OnOwnThread() const;
     void FlushPendingRepaint();
 
@@ -206,6 +226,12 @@ private:
     std::vector<TKorCustomModule *> FModules; // children, in run order; not owning
     TKorConnections FConnections;
     std::vector<TOverlayShape> FOverlay;
+    // The modules' extent (largest right and bottom edge), kept as they come, go and move;
+    // worked out again only when the module on an edge left it.
+    int32_t FContentRight = 0, FContentBottom = 0;
+    bool FContentStale = false;
+    int FBulk = 0;
+    bool FCountPending = false, FExtentPending = false;
     std::optional<QStringList> FPendingLines;
 
     // Repaints requested on another thread, waiting for the sheet's thread.

@@ -30,6 +30,7 @@ TKorConnector *Counterpart(const TKorConnector *original, const TKorCustomModule
 // Remakes, among `copies`, every cable of `from` whose two modules were copied, in list order.
 void CopyCables(TKorConnections &from, TKorConnections &to, const std::map<const TKorCustomModule *, TKorCustomModule *> &copies)
 {
+    const TKorConnections::TBatch batch(to);
     for (int i = 0; i < from.Count(); ++i) {
         const TKorConnection *cable = from.Items(i);
         const auto a = copies.find(ModuleOf(cable->From)), b = copies.find(ModuleOf(cable->To));
@@ -75,6 +76,7 @@ void TKorDrawSheet::PasteClipboard()
         return;
     }
     pasted->ResolveConnections();
+    const TBulkEdit bulk(*this);
     std::map<const TKorCustomModule *, TKorCustomModule *> copies;
     DragState.Creating = true;
     try {

@@ -126,6 +126,7 @@ void TKorDrawSheet::ResolveConnections()
         return;
     const QStringList lines = std::move(*FPendingLines);
     FPendingLines.reset();
+    const TBulkEdit bulk(*this);
     bool shown = false;
     for (const QString &line : lines) {
         try {
