@@ -95,15 +95,18 @@ void RestoreFragment(TKorDrawSheet &sheet, const TFragment &fragment)
 {
     const TKorDrawSheet::TBulkEdit bulk(sheet);
     std::vector<std::pair<int, TKorCustomModule *>> byRun;
+    std::vector<std::pair<TComponent *, int>> places;
     byRun.reserve(fragment.Modules.size());
+    places.reserve(fragment.Modules.size());
     for (const TModuleRecord &r : fragment.Modules) {
         auto *m = static_cast<TKorCustomModule *>(CreateComponent(FindModuleClass(r.ClassName), &sheet));
         if (!sheet.FindComponent(r.Name))
             m->SetName(r.Name);
         ReadComponent(r.Stream, m);
-        sheet.MoveComponent(m, r.ChildIndex);
+        places.emplace_back(m, r.ChildIndex);
         byRun.emplace_back(r.RunIndex, m);
     }
+    sheet.MoveComponents(std::move(places));
     std::sort(byRun.begin(), byRun.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
     for (const auto &[index, m] : byRun)
         sheet.MoveInRunOrder(m, index);

@@ -3,6 +3,7 @@
 #include "Errors.h"
 
 #include <QHash>
+#include <QSet>
 #include <algorithm>
 
 TComponent::~TComponent()
@@ -119,22 +120,31 @@ void TComponent::RemoveComponent(TComponent *child)
     child->setParent(nullptr);
 }
 
-void TComponent::MoveComponent(TComponent *child, int index)
+void TComponent::MoveComponents(std::vector<std::pair<TComponent *, int>> moves)
 {
-    Q_ASSERT(child && child->Owner() == this);
-    // QObject keeps its children in joining order and cannot reorder them: `child` goes last,
-    // then the siblings that must follow it leave and join again behind it, in their order.
-    if (child->ComponentIndex() == index)
-        return;
-    child->QObject::setParent(nullptr);
-    child->QObject::setParent(this);
-    const int last = ComponentCount() - 1;
-    index = std::clamp(index, 0, last);
-    for (int moved = index; moved < last; ++moved) {
-        QObject *sibling = children().at(index);
-        sibling->setParent(nullptr);
-        sibling->setParent(this);
+    // QObject keeps its children in joining order and cannot reorder them: from the first
+    // place that changes on, every child leaves and joins again in the wanted order.
+    const QObjectList now = children();
+    std::sort(moves.begin(), moves.end(), [](const auto &a, const auto &b) { return a.second < b.second; });
+    QSet<const QObject *> moving;
+    for (const auto &[child, index] : moves) {
+        Q_ASSERT(child && child->Owner() == this);
+        moving.insert(child);
     }
+    QObjectList wanted;
+    wanted.reserve(now.size());
+    for (QObject *c : now)
+        if (!moving.contains(c))
+            wanted << c;
+    for (const auto &[child, index] : moves)
+        wanted.insert(std::clamp<qsizetype>(index, 0, wanted.size()), child);
+    qsizetype first = 0;
+    while (first < now.size() && now[first] == wanted[first])
+        ++first;
+    for (qsizetype i = first; i < wanted.size(); ++i)
+        wanted[i]->setParent(nullptr);
+    for (qsizetype i = first; i < wanted.size(); ++i)
+        wanted[i]->setParent(this);
 }
 
 void TComponent::Notification(TComponent *, TOperation) {}

@@ -7,6 +7,8 @@
 #include <QString>
 #include <memory>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 class TComponent;
 
@@ -74,9 +76,10 @@ public:
     void InsertComponent(TComponent *child);
     // Notifies, then detaches `child` without destroying it.
     void RemoveComponent(TComponent *child);
-    // Moves a child to position `index` among the children (stream order), silently: an undone
-    // deletion puts a module back where it was, so the patch is written as before.
-    void MoveComponent(TComponent *child, int index);
+    // Puts children at the given positions among the children (stream order), silently: an
+    // undone deletion puts its modules back where they were, so the patch is written as
+    // before. Positions are those in the final order; one pass, however many children move.
+    void MoveComponents(std::vector<std::pair<TComponent *, int>> moves);
 
 protected:
     // Told when a child joins (after it is constructed, before its Init) or leaves

@@ -4,6 +4,7 @@
 
 #include "Canvas.h"
 #include "Component.h"
+#include "DetailHeap.h"
 #include "Geometry.h"
 
 #include <QPointer>
@@ -40,6 +41,13 @@ class TKorCustomDetail : public TComponent {
 public:
     Q_INVOKABLE TKorCustomDetail() = default;
     void Init() override;
+
+    // Modules and details live in DetailHeap, packed by size in creation order.
+    static void *operator new(std::size_t size) { return DetailHeap::Allocate(size); }
+    static void operator delete(void *p, std::size_t size) noexcept { DetailHeap::Release(p, size); }
+    // Construction in place (the meta-type system's) stays as usual.
+    static void *operator new(std::size_t, void *where) noexcept { return where; }
+    static void operator delete(void *, void *) noexcept {}
 
     int32_t Left() const { return FLeft; }
     int32_t Top() const { return FTop; }
