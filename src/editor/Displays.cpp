@@ -6,11 +6,15 @@
 namespace {
 constexpr TColor ViewerTextColor = 0xFFFFFF, ViewerBorderColor = 0xFFFFFF;
 
-QFont ViewerFont()
+// One font object that every viewer shares (a copy shares its data).
+const QFont &ViewerFont()
 {
-    QFont f(QStringLiteral("Arial"));
-    f.setPixelSize(12);
-    return f;
+    static const QFont font = [] {
+        QFont f(QStringLiteral("Arial"));
+        f.setPixelSize(12);
+        return f;
+    }();
+    return font;
 }
 } // namespace
 

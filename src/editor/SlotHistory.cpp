@@ -86,8 +86,11 @@ void RemoveFragment(TKorDrawSheet &sheet, const TFragment &fragment)
             throw EModule(QStringLiteral("The history does not match the patch: no cable at %1").arg(it->Index));
         cables.Remove(it->Index);
     }
+    std::vector<TComponent *> modules;
+    modules.reserve(fragment.Modules.size());
     for (auto it = fragment.Modules.rbegin(); it != fragment.Modules.rend(); ++it)
-        Free(ModuleAt(sheet, it->ChildIndex));
+        modules.push_back(ModuleAt(sheet, it->ChildIndex));
+    FreeComponents(modules);
     sheet.InvalidateArea(sheet.ClientRect(), true);
 }
 

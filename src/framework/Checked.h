@@ -2,6 +2,7 @@
 // Overflow raises EIntOverflow instead of wrapping; safe on any thread, allocation-free unless raising.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 namespace Checked {
@@ -47,4 +48,13 @@ inline int32_t Div(int32_t a, int32_t b)
 
 // Nearest integer, ties to the even neighbour (2.5 -> 2, 3.5 -> 4, -2.5 -> -2).
 // Raises EIntOverflow when the result does not fit 32 bits or x is not a number.
-int32_t Round(double x);
+// Inline: most modules round once per tick.
+inline int32_t Round(double x)
+{
+    // nearbyint follows the current rounding mode, which Korvane never changes from
+    // round-to-nearest-even; checking the range on the rounded value keeps 2147483647.4 legal.
+    const double r = std::nearbyint(x);
+    if (!(r >= -2147483648.0 && r <= 2147483647.0))
+        Checked::RaiseOverflow();
+    return static_cast<int32_t>(r);
+}

@@ -4,7 +4,9 @@
 
 #include <QHash>
 #include <QSet>
+#include <unordered_map>
 #include <algorithm>
+#include <bit>
 
 TComponent::~TComponent()
 {
@@ -16,13 +18,34 @@ TComponent::~TComponent()
         owner->Unindex(this);
 }
 
+size_t TComponent::TNameHash::operator()(QStringView name) const noexcept
+{
+    size_t h = 1469598103934665603ull;
+    for (QChar c : name)
+        h = (h ^ c.toCaseFolded().unicode()) * 1099511628211ull;
+    return h;
+}
+
+void TComponent::IndexIfLarge()
+{
+    if (FIndex || ComponentCount() < IndexFrom)
+        return;
+    FIndex = std::make_unique<TNameIndex>();
+    FIndex->Named.reserve(size_t(ComponentCount()) * 2);
+    for (QObject *c : children())
+        if (!c->objectName().isEmpty())
+            FIndex->Named.emplace(c->objectName(), static_cast<TComponent *>(c));
+}
+
 void TComponent::Unindex(TComponent *child)
 {
-    const QString key = NameKey(child->Name());
-    const auto it = FNamedChildren.constFind(key);
-    if (it == FNamedChildren.cend() || it.value() != child)
+    if (!FIndex || child->Name().isEmpty())
         return;
-    FNamedChildren.erase(it);
+    const QString &key = child->Name();
+    const auto it = FIndex->Named.find(key);
+    if (it == FIndex->Named.end() || it->second != child)
+        return;
+    FIndex->Named.erase(it);
     // A name of the form base + n frees n for FirstFreeName (n written without leading zeros,
     // as FirstFreeName writes it).
     qsizetype digits = key.size();
@@ -33,14 +56,33 @@ void TComponent::Unindex(TComponent *child)
     const int n = number.toInt(&ok);
     if (!ok || (number.size() > 1 && number[0] == u'0'))
         return;
-    const auto hint = FFreeFrom.find(key.left(digits));
-    if (hint != FFreeFrom.end() && n < hint.value())
-        hint.value() = n;
+    const auto hint = FIndex->FreeFrom.find(key.left(digits));
+    if (hint != FIndex->FreeFrom.end() && n < hint->second)
+        hint->second = n;
 }
 
 QString TComponent::FirstFreeName(const QString &base) const
 {
-    int &from = FFreeFrom[NameKey(base)];
+    if (!FIndex) {
+        // A few children: one look at each finds the numbers after `base` already taken.
+        uint64_t taken = 0;
+        for (QObject *c : children()) {
+            const QString name = c->objectName();
+            if (name.size() <= base.size() || !QStringView(name).startsWith(base, Qt::CaseInsensitive))
+                continue;
+            const QStringView number = QStringView(name).mid(base.size());
+            if (number.size() > 2 || (number.size() == 2 && number[0] == u'0') ||
+                !std::all_of(number.begin(), number.end(), [](QChar d) { return d >= u'0' && d <= u'9'; }))
+                continue;
+            const int n = number.toInt();
+            if (n < 64)
+                taken |= uint64_t(1) << n;
+        }
+        if (~taken != 0)
+            return base + QString::number(std::countr_one(taken));
+    }
+    int unused = 0;
+    int &from = FIndex ? FIndex->FreeFrom.try_emplace(base, 0).first->second : unused;
     for (int n = from;; ++n) {
         QString candidate = base + QString::number(n);
         if (!FindComponent(candidate)) {
@@ -92,13 +134,22 @@ void TComponent::SetName(const QString &name)
     if (owner)
         owner->Unindex(this);
     setObjectName(name);
-    if (owner && !name.isEmpty())
-        owner->FNamedChildren.insert(NameKey(name), this);
+    if (owner && owner->FIndex && !name.isEmpty())
+        owner->FIndex->Named.insert_or_assign(name, this);
 }
 
 TComponent *TComponent::FindComponent(const QString &name) const
 {
-    return name.isEmpty() ? nullptr : FNamedChildren.value(NameKey(name), nullptr);
+    if (name.isEmpty())
+        return nullptr;
+    if (FIndex) {
+        const auto it = FIndex->Named.find(name);
+        return it == FIndex->Named.end() ? nullptr : it->second;
+    }
+    for (QObject *c : children())
+        if (TNameEqual()(c->objectName(), name))
+            return static_cast<TComponent *>(c);
+    return nullptr;
 }
 
 void TComponent::InsertComponent(TComponent *child)
@@ -107,8 +158,9 @@ void TComponent::InsertComponent(TComponent *child)
     if (!child->Name().isEmpty() && FindComponent(child->Name()))
         throw EComponentError(QStringLiteral("A component named %1 already exists").arg(child->Name()));
     child->setParent(this);
-    if (!child->Name().isEmpty())
-        FNamedChildren.insert(NameKey(child->Name()), child);
+    if (FIndex && !child->Name().isEmpty())
+        FIndex->Named.insert_or_assign(child->Name(), child);
+    IndexIfLarge();
     Notification(child, TOperation::Insert);
 }
 
@@ -149,17 +201,50 @@ void TComponent::MoveComponents(std::vector<std::pair<TComponent *, int>> moves)
 
 void TComponent::Notification(TComponent *, TOperation) {}
 
-void Free(TComponent *c)
+// Everything of Free but deleting the object: BeforeDestruction, the children (last first),
+// and the owner's Remove notification. The object stays among its owner's children.
+void Dismantle(TComponent *c)
 {
-    if (!c)
-        return;
     c->FDestroying = true;
     c->BeforeDestruction();
-    while (c->ComponentCount() > 0)
-        Free(c->Components(c->ComponentCount() - 1));
-    if (TComponent *owner = c->Owner())
-        owner->RemoveComponent(c);
-    delete c;
+    std::vector<TComponent *> children;
+    children.reserve(size_t(c->ComponentCount()));
+    for (int i = c->ComponentCount() - 1; i >= 0; --i)
+        children.push_back(c->Components(i));
+    FreeComponents(children);
+    if (TComponent *owner = c->Owner()) {
+        owner->Notification(c, TOperation::Remove);
+        owner->Unindex(c);
+    }
+}
+
+void FreeComponents(const std::vector<TComponent *> &components)
+{
+    if (components.empty())
+        return;
+    for (TComponent *c : components)
+        Dismantle(c);
+    // Qt searches a child list from its start when a child leaves it, and drops its first
+    // entry without moving the rest: deleting in child order costs nothing per child.
+    std::vector<TComponent *> byPlace = components;
+    if (TComponent *owner = byPlace.front()->Owner(); owner && byPlace.size() > 1) {
+        std::unordered_map<const QObject *, qsizetype> place;
+        const QObjectList &all = owner->children();
+        place.reserve(size_t(all.size()));
+        for (qsizetype i = 0; i < all.size(); ++i)
+            place.emplace(all[i], i);
+        std::sort(byPlace.begin(), byPlace.end(), [&](const TComponent *a, const TComponent *b) {
+            return place.at(a) < place.at(b);
+        });
+    }
+    for (TComponent *c : byPlace)
+        delete c;
+}
+
+void Free(TComponent *c)
+{
+    if (c)
+        FreeComponents({c});
 }
 
 void InitComponent(TComponent *c, TComponent *owner)

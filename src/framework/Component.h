@@ -2,11 +2,11 @@
 // explicit destruction with owner notifications, and a factory by class name for the patch reader.
 #pragma once
 
-#include <QHash>
 #include <QObject>
 #include <QString>
 #include <memory>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -90,20 +90,42 @@ protected:
 
 private:
     friend void Free(TComponent *);
-    static QString NameKey(const QString &name) { return name.toCaseFolded(); }
+    friend void FreeComponents(const std::vector<TComponent *> &);
+    friend void Dismantle(TComponent *);
     void Unindex(TComponent *child);
     bool FDestroying = false;
-    // The named children by case-folded name, so that finding a sibling, and with it naming a
-    // new module, costs the same on a sheet of ten modules as on one of ten thousand.
-    QHash<QString, TComponent *> FNamedChildren;
-    // Per case-folded base: every base + n below this number is taken, so naming the
-    // thousandth "Sine" does not try the 999 names before it again.
-    mutable QHash<QString, int> FFreeFrom;
+    // Names compare without regard to case; component names are ASCII identifiers, so this
+    // needs no case folding (and no allocation) to hash or compare.
+    struct TNameHash {
+        size_t operator()(QStringView name) const noexcept;
+    };
+    struct TNameEqual {
+        bool operator()(QStringView a, QStringView b) const noexcept
+        {
+            return a.compare(b, Qt::CaseInsensitive) == 0;
+        }
+    };
+    // Owners of many children (a sheet of ten thousand modules) find a name by hash, so that
+    // naming a new module costs the same on a large sheet as on a small one; the small ones
+    // (a module's dozen details) search their children and keep no index at all.
+    struct TNameIndex {
+        std::unordered_map<QString, TComponent *, TNameHash, TNameEqual> Named;
+        // Per base: every base + n below this number is taken, so naming the thousandth
+        // "Sine" does not try the 999 names before it again.
+        std::unordered_map<QString, int, TNameHash, TNameEqual> FreeFrom;
+    };
+    static constexpr int IndexFrom = 32; // children
+    std::unique_ptr<TNameIndex> FIndex;
+    void IndexIfLarge();
 };
 
 // Destroys a component: BeforeDestruction, its children last-first, the owner's Remove
 // notification, then the object itself. Null is allowed.
 void Free(TComponent *c);
+// Frees several children of one owner, as Free on each in the given order would; their objects
+// are deleted afterwards in child order, which a long child list (a sheet's modules) detaches
+// in constant time each.
+void FreeComponents(const std::vector<TComponent *> &components);
 
 // Inserts `c` into `owner` (when given) and runs Init; frees `c` and rethrows if Init raises,
 // as a half-built component is of no use to anybody.

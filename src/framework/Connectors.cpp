@@ -18,14 +18,6 @@ void TKorConnector::Init()
     SetKind(Asymmetric);
 }
 
-void TKorConnector::SetValue(int32_t V)
-{
-    if (V == FValue)
-        return;
-    FValue = V;
-    ValueChanged();
-}
-
 void TKorConnector::SetKind(uint8_t K)
 {
     if (K == FSignalKind)

@@ -25,7 +25,13 @@ public:
 
     int32_t Value() const { return FValue; }
     // Stores V and calls ValueChanged when it differs from Value.
-    void SetValue(int32_t V);
+    void SetValue(int32_t V)
+    {
+        if (V == FValue)
+            return;
+        FValue = V;
+        ValueChanged();
+    }
     uint8_t SignalKind() const { return FSignalKind; }
     void SetKind(uint8_t K);
     TColor KindColor() const { return FKindColor; }

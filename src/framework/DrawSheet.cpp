@@ -212,8 +212,7 @@ void TKorDrawSheet::FreeModules(const std::vector<TKorCustomModule *> &modules)
         return;
     const TBulkEdit bulk(*this);
     FConnections.RemoveConnectionsOfModules(modules);
-    for (TKorCustomModule *m : modules)
-        Free(m);
+    FreeComponents({modules.begin(), modules.end()});
     InvalidateArea(ClientRect(), true);
 }
 

@@ -3,17 +3,38 @@
 #include "Checked.h"
 
 #include <QFontMetrics>
+#include <QHash>
 #include <QGuiApplication>
 
 namespace {
 // Border widths of a label's frame around its text, in pixels.
 constexpr int BorderX = 1, BorderY = 1;
 
-QFont LabelFont()
+// One font object that every label shares (a copy shares its data).
+const QFont &LabelFont()
 {
-    QFont f(QStringLiteral("Arial"));
-    f.setPixelSize(13);
-    return f;
+    static const QFont font = [] {
+        QFont f(QStringLiteral("Arial"));
+        f.setPixelSize(13);
+        return f;
+    }();
+    return font;
+}
+
+// Widths of texts in the label font: panels repeat the same few captions thousands of times
+// in a large patch, and measuring one means shaping it.
+int LabelTextWidth(const QFont &font, const QString &text)
+{
+    if (font != LabelFont())
+        return QFontMetrics(font).horizontalAdvance(text);
+    static QHash<QString, int> widths;
+    const auto it = widths.constFind(text);
+    if (it != widths.cend())
+        return it.value();
+    const int w = QFontMetrics(font).horizontalAdvance(text);
+    if (widths.size() < 4096)
+        widths.insert(text, w);
+    return w;
 }
 } // namespace
 
@@ -74,9 +95,10 @@ void TKorTextLabel::AdjustSize()
     // a bare engine, labels keep their size.
     if (!qGuiApp)
         return;
-    const QFontMetrics fm(FFont);
-    SetBoundsRect({FLeft, FTop, Checked::Add(FLeft, fm.horizontalAdvance(FText) + 2 * BorderX),
-                   Checked::Add(FTop, fm.height() + BorderY)});
+    static const int labelHeight = QFontMetrics(LabelFont()).height();
+    const int height = FFont == LabelFont() ? labelHeight : QFontMetrics(FFont).height();
+    SetBoundsRect({FLeft, FTop, Checked::Add(FLeft, LabelTextWidth(FFont, FText) + 2 * BorderX),
+                   Checked::Add(FTop, height + BorderY)});
 }
 
 bool TKorTextLabel::HitTest(QPoint P) const
