@@ -1,17 +1,12 @@
 #include "PanelControls.h"
 
 #include "CustomModule.h"
+#include "TextLabel.h"
 #include "DrawSheet.h"
 
 namespace {
 constexpr TColor ViewerTextColor = 0xFFFFFF, ViewerBorderColor = 0xFFFFFF;
 
-QFont ViewerFont()
-{
-    QFont f(QStringLiteral("Arial"));
-    f.setPixelSize(12);
-    return f;
-}
 } // namespace
 
 // ---- TKorLed ----
@@ -82,7 +77,7 @@ void TKorViewer::Init()
     TKorCustomDetail::Init();
     FWidth = 35;
     FHeight = 15;
-    FFont = ViewerFont();
+    FFont = PanelFont(ViewerPixelSize);
     FTextColor = ViewerTextColor;
     FPenColor = ViewerBorderColor;
     FBrushColor = ViewerColor;

@@ -4,25 +4,31 @@
 
 #include <QFontMetrics>
 #include <QGuiApplication>
+#include <algorithm>
 
 namespace {
 // Border widths of a label's frame around its text, in pixels.
 constexpr int BorderX = 1, BorderY = 1;
 
-QFont LabelFont()
+} // namespace
+
+QFont PanelFont(int pixelSize)
 {
-    QFont f(QStringLiteral("Arial"));
-    f.setPixelSize(13);
+    QFont f;
+    // Liberation Sans and Arimo keep the widths of the first; the last is a plain fallback.
+    f.setFamilies({QStringLiteral("Arial"), QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
+                   QStringLiteral("Helvetica"), QStringLiteral("sans-serif")});
+    f.setPixelSize(pixelSize);
+    f.setHintingPreference(QFont::PreferFullHinting);
     return f;
 }
-} // namespace
 
 void TKorTextLabel::Init()
 {
     TKorNoMouse::Init();
     FWidth = 90;
     FHeight = 15;
-    FFont = LabelFont();
+    FFont = PanelFont(LabelPixelSize);
     FBrushColor = ModuleColor;
 }
 
@@ -77,6 +83,23 @@ void TKorTextLabel::AdjustSize()
     const QFontMetrics fm(FFont);
     SetBoundsRect({FLeft, FTop, Checked::Add(FLeft, fm.horizontalAdvance(FText) + 2 * BorderX),
                    Checked::Add(FTop, fm.height() + BorderY)});
+}
+
+void TKorTextLabel::FitToRow()
+{
+    auto *module = qobject_cast<TKorCustomDetail *>(Owner());
+    if (!module)
+        return;
+    int32_t right = module->Width() - 1; // inside the module's border
+    for (QObject *child : module->children()) {
+        auto *d = qobject_cast<TKorCustomDetail *>(child);
+        if (!d || d == this || d->Left() <= FLeft)
+            continue;
+        if (d->Top() < FTop + FHeight && d->Top() + d->Height() > FTop)
+            right = std::min(right, d->Left() - 1);
+    }
+    if (right - FLeft > FWidth)
+        SetWidth(right - FLeft);
 }
 
 bool TKorTextLabel::HitTest(QPoint P) const

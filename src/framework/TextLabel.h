@@ -6,6 +6,14 @@
 
 #include <QFont>
 
+// The face of panel texts and dialogs, by pixel size so that the screen's resolution cannot
+// change the pixel layout: the usual sans-serif face or one with the same widths.
+QFont PanelFont(int pixelSize);
+// The pixel sizes of captions and titles, and of the values in viewers.
+constexpr int LabelPixelSize = 11, ViewerPixelSize = 11;
+// The pixel size of the texts of the program's small fixed-layout dialogs.
+constexpr int DialogPixelSize = 11;
+
 // Owned by its module; user-interface thread only.
 class TKorTextLabel : public TKorNoMouse {
     Q_OBJECT
@@ -27,6 +35,9 @@ public:
 
     // Fits the bounds to the text: text width + 2, text height + 1, keeping left and top.
     void AdjustSize();
+    // Widens the label to the room on its row: up to the next detail of its module to the
+    // right, or to the module's right border. Never narrows it.
+    void FitToRow();
 
     bool HitTest(QPoint P) const override;
     void Paint(QPainter &Canvas) override;
