@@ -39,6 +39,8 @@ void TKorTextLabel::SetText(const QString &s)
     FText = s;
     if (FAutoSize)
         AdjustSize();
+    else
+        GrowToText();
     RepaintInside();
 }
 
@@ -98,8 +100,17 @@ void TKorTextLabel::FitToRow()
         if (d->Top() < FTop + FHeight && d->Top() + d->Height() > FTop)
             right = std::min(right, d->Left() - 1);
     }
-    if (right - FLeft > FWidth)
-        SetWidth(right - FLeft);
+    FRowRight = right;
+    FBaseWidth = FWidth;
+    GrowToText();
+}
+
+void TKorTextLabel::GrowToText()
+{
+    if (FRowRight < 0 || !qGuiApp)
+        return;
+    const int32_t need = QFontMetrics(FFont).horizontalAdvance(FText) + 2 * BorderX;
+    SetWidth(std::max(FBaseWidth, std::min(need, FRowRight - FLeft)));
 }
 
 bool TKorTextLabel::HitTest(QPoint P) const

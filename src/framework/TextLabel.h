@@ -35,9 +35,11 @@ public:
 
     // Fits the bounds to the text: text width + 2, text height + 1, keeping left and top.
     void AdjustSize();
-    // Widens the label to the room on its row: up to the next detail of its module to the
-    // right, or to the module's right border. Never narrows it.
+    // From now on the label grows with its text (never below its present width) up to the
+    // room on its row: the next detail of its module to the right, or the module's border.
     void FitToRow();
+    // The right edge (own module's coordinates) the label may grow to; -1 before FitToRow.
+    int32_t RowRight() const { return FRowRight; }
 
     bool HitTest(QPoint P) const override;
     void Paint(QPainter &Canvas) override;
@@ -46,6 +48,7 @@ public:
 
 private:
     void RepaintInside();
+    void GrowToText();
 
     QString FText;
     QFont FFont;
@@ -53,4 +56,5 @@ private:
     bool FAutoSize = false;
     bool FTransparent = true;
     bool FAcceptsMouse = false;
+    int32_t FRowRight = -1, FBaseWidth = 0;
 };
