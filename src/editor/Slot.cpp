@@ -197,7 +197,11 @@ protected:
 
     void wheelEvent(QWheelEvent *e) override
     {
-        const int notches = e->angleDelta().y() / 120;
+        // Some systems turn Shift+wheel into a sideways turn; fine wheels send parts of a notch.
+        const QPoint delta = e->angleDelta();
+        FWheelRest += delta.y() != 0 ? delta.y() : delta.x();
+        const int notches = FWheelRest / 120;
+        FWheelRest %= 120;
         if (notches == 0 || !FSlot->Sheet()) {
             e->ignore();
             return;
@@ -287,6 +291,7 @@ private:
 
     TKorSlot *FSlot;
     bool FLeftPressed = false;
+    int FWheelRest = 0; // eighths of a degree not yet making a notch
 };
 
 TKorSlot::TKorSlot(TPatchGuard *guard, QWidget *parent)
@@ -874,16 +879,19 @@ void TKorSlot::RemoveCablesOf(TKorConnector *connector, TKorConnection *only)
     if (!FSheet || !connector)
         return;
     InvalidateCables(connector);
-    FHistory->beginMacro(QStringLiteral("Remove cables"));
-    {
-        std::lock_guard lock(FGuard->Mutex);
-        TKorConnections &cables = FSheet->Connections();
-        for (int i = cables.Count() - 1; i >= 0; --i) {
-            TKorConnection *c = cables.Items(i);
-            if ((c->From == connector || c->To == connector) && (!only || c == only))
-                FSheet->ToggleConnection(c->From, c->To);
-        }
+    std::lock_guard lock(FGuard->Mutex);
+    std::vector<std::pair<TKorConnector *, TKorConnector *>> chosen;
+    TKorConnections &cables = FSheet->Connections();
+    for (int i = cables.Count() - 1; i >= 0; --i) {
+        const TKorConnection *c = cables.Items(i);
+        if ((c->From == connector || c->To == connector) && (!only || c == only))
+            chosen.emplace_back(c->From, c->To);
     }
+    if (chosen.empty())
+        return; // an empty step would mark the patch modified for nothing
+    FHistory->beginMacro(chosen.size() == 1 ? QStringLiteral("Remove cable") : QStringLiteral("Remove cables"));
+    for (const auto &[from, to] : chosen)
+        FSheet->ToggleConnection(from, to);
     FHistory->endMacro();
 }
 

@@ -58,10 +58,11 @@ protected:
         return {(sheetPoint.x() * z + z / 2) / 100, (sheetPoint.y() * z + z / 2) / 100};
     }
     static QPoint CentreOf(const TKorCustomDetail *d) { return d->LocalToSheet({d->Width() / 2, d->Height() / 2}); }
-    void Wheel(QPoint canvasPoint, int notches, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+    // A turn of the wheel by `notches` (in eighths of a degree when `eighths` is set).
+    void Wheel(QPoint canvasPoint, int notches, Qt::KeyboardModifiers modifiers = Qt::NoModifier, bool eighths = false)
     {
-        QWheelEvent e(QPointF(canvasPoint), QPointF(Canvas()->mapToGlobal(canvasPoint)), QPoint(), QPoint(0, 120 * notches),
-                      Qt::NoButton, modifiers, Qt::NoScrollPhase, false);
+        QWheelEvent e(QPointF(canvasPoint), QPointF(Canvas()->mapToGlobal(canvasPoint)), QPoint(),
+                      QPoint(0, eighths ? notches : 120 * notches), Qt::NoButton, modifiers, Qt::NoScrollPhase, false);
         QApplication::sendEvent(Canvas(), &e);
     }
     void Key(int key)
@@ -182,6 +183,14 @@ TEST_F(EditingTest, TheWheelTurnsTheKnobUnderThePointerByItsStep)
     const int32_t before = m->Knob->Position();
     Wheel({500, 10}, 1); // off the knob: the area scrolls, the knob stays
     EXPECT_EQ(m->Knob->Position(), before);
+
+    // A fine wheel's parts of a notch add up to a step.
+    m->Knob->SetStep(1);
+    m->Knob->SetPosition(0);
+    Wheel(CentreOf(m->Knob), 60, Qt::NoModifier, true);
+    EXPECT_EQ(m->Knob->Position(), 0);
+    Wheel(CentreOf(m->Knob), 60, Qt::NoModifier, true);
+    EXPECT_EQ(m->Knob->Position(), 1);
 }
 
 TEST_F(EditingTest, AClickOnAKnobLeavesItsValueAndThenTheKeysStepIt)
