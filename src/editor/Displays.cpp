@@ -1,21 +1,12 @@
 #include "PanelControls.h"
 
 #include "CustomModule.h"
+#include "TextLabel.h"
 #include "DrawSheet.h"
 
 namespace {
 constexpr TColor ViewerTextColor = 0xFFFFFF, ViewerBorderColor = 0xFFFFFF;
 
-// One font object that every viewer shares (a copy shares its data).
-const QFont &ViewerFont()
-{
-    static const QFont font = [] {
-        QFont f(QStringLiteral("Arial"));
-        f.setPixelSize(12);
-        return f;
-    }();
-    return font;
-}
 } // namespace
 
 // ---- TKorLed ----
@@ -86,7 +77,7 @@ void TKorViewer::Init()
     TKorCustomDetail::Init();
     FWidth = 35;
     FHeight = 15;
-    FFont = ViewerFont();
+    FFont = PanelFont(ViewerPixelSize);
     FTextColor = ViewerTextColor;
     FPenColor = ViewerBorderColor;
     FBrushColor = ViewerColor;

@@ -8,6 +8,7 @@
 #include <QPen>
 #include <QTimer>
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <numbers>
 
@@ -169,6 +170,11 @@ void TKorKnob::StepBy(int32_t delta)
     SetPosition(int32_t(v));
 }
 
+void TKorKnob::TurnBy(int32_t steps)
+{
+    StepBy(int32_t(std::clamp<int64_t>(int64_t(steps) * std::max(1, FStep), INT32_MIN, INT32_MAX)));
+}
+
 void TKorKnob::RepeatTick()
 {
     ++FRepeatCount;
@@ -244,6 +250,11 @@ void TKorKnob::BeginDrag(QPoint Grab)
     // from the current value and the angle is easy to control.
     const QPoint c = Centre();
     const QPoint q = Polar(c, Angle(FMin, Position(), FMax), TurnRadius);
+    // Reading the value back from a pointer on whole pixels is coarser than the value, so
+    // the value follows the pointer only once it moves on from where it was pressed or put.
+    FTurnStill = true;
+    FTurnPress = SubPoints(Grab, c);
+    FTurnWarp = SubPoints(q, c);
     QCursor::setPos(LocalToScreen(q));
     DragState.DragGrab = c;
     DragState.DragOffset = SubPoints(q, c);
@@ -252,8 +263,12 @@ void TKorKnob::BeginDrag(QPoint Grab)
 
 void TKorKnob::DragMove(QPoint Offset)
 {
-    if (FMouseMode == mmTurning)
-        SetPosition(AngleToValue(FMin, FMax, Offset));
+    if (FMouseMode != mmTurning)
+        return;
+    if (FTurnStill && (Offset == FTurnPress || Offset == FTurnWarp))
+        return;
+    FTurnStill = false;
+    SetPosition(AngleToValue(FMin, FMax, Offset));
 }
 
 void TKorKnob::EndDrag(QPoint Offset)
@@ -267,8 +282,9 @@ void TKorKnob::EndDrag(QPoint Offset)
     else if (FMouseMode == mmStepDown)
         StepBy(-1);
     else
-        SetPosition(AngleToValue(FMin, FMax, Offset));
+        DragMove(Offset);
     FMouseMode = mmIdle;
+    FTurnStill = false;
 }
 
 void TKorKnob::Paint(QPainter &Canvas)

@@ -1,5 +1,6 @@
 #include "PageControl.h"
 
+#include "AppPaths.h"
 #include "FileWriter.h"
 
 #include <QDir>
@@ -170,6 +171,10 @@ TKorSlot *TKorModulePageControl::NewSlot(const QString &aName)
     slot->OnDblClick = [this](QObject *sender) {
         if (OnDetailDblClick)
             OnDetailDblClick(sender);
+    };
+    slot->OnContextMenu = [this](TKorSlot *sender, QPoint at, QPoint global) {
+        if (OnSlotContextMenu)
+            OnSlotContextMenu(sender, at, global);
     };
     {
         std::lock_guard lock(FGuard.Mutex);
@@ -400,4 +405,20 @@ void TKorModulePageControl::PageChanged()
     if (OnActiveSlotChange)
         OnActiveSlotChange(slot, slot ? slot->SlotName() : QString());
     NotifyModuleCountChange(slot);
+}
+
+QString TKorModulePageControl::EmptyHint()
+{
+    const QString examples = QDir::toNativeSeparators(QDir::cleanPath(ApplicationDirectory() + QStringLiteral("examples")));
+    return QStringLiteral("File > New (Ctrl+N), or open a patch (Ctrl+O). Examples are in %1.").arg(examples);
+}
+
+void TKorModulePageControl::paintEvent(QPaintEvent *e)
+{
+    QTabWidget::paintEvent(e);
+    if (count() > 0)
+        return;
+    QPainter p(this);
+    p.setPen(palette().color(QPalette::WindowText));
+    p.drawText(rect().adjusted(8, 8, -8, -8), Qt::AlignCenter | Qt::TextWordWrap, EmptyHint());
 }

@@ -31,6 +31,7 @@ public:
     TMidiOutShortProc OnMidiOutShort;
     TMidiOutLongProc OnMidiOutLong;
     TNotifyEvent OnDetailClick, OnDetailDblClick;
+    TContextMenuRequest OnSlotContextMenu; // a slot's right-click asking for a menu
 
     // One tick: nothing while the update count is above 0 (the tick is lost); otherwise,
     // holding the patch lock, every active slot in page order. A slot whose tick raises loses
@@ -87,11 +88,14 @@ public:
     void EndUpdate() { FGuard.EndUpdate(); }
     int UpdateCount() const { return FGuard.UpdateCount(); }
     TPatchGuard &Guard() { return FGuard; }
+    // The line shown in the empty page control, saying how to begin.
+    static QString EmptyHint();
 
 private:
     void NotifyCountChange();
     void NotifyModuleCountChange(TKorSlot *aSlot);
     void PageChanged();
+    void paintEvent(QPaintEvent *e) override;
     void MakeActive(int index);
     void LoadConvertedCopy(TKorSlot &slot, const QString &aFileName);
     // The tab shows the slot's name, with "*" while it is modified.

@@ -5,6 +5,8 @@
 
 #include <QBitmap>
 #include <QIcon>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPixmap>
 #include <QTabBar>
@@ -59,10 +61,111 @@ void TKorModuleButton::mousePressEvent(QMouseEvent *event)
 // ---------------------------------------------------------------------------------------------
 // TKormoduleSelector
 
+namespace {
+QList<TKorModuleButton *> PageButtons(const QWidget *page)
+{
+    return page->findChildren<TKorModuleButton *>(Qt::FindDirectChildrenOnly);
+}
+} // namespace
+
 TKormoduleSelector::TKormoduleSelector(QWidget *parent) : QTabWidget(parent)
 {
     tabBar()->setAttribute(Qt::WA_Hover);
     tabBar()->setMouseTracking(true);
+    FSearch = new QLineEdit(this);
+    FSearch->setObjectName(QStringLiteral("PaletteSearch"));
+    FSearch->setPlaceholderText(QStringLiteral("Search (Ctrl+F)"));
+    FSearch->setClearButtonEnabled(true);
+    FSearch->setFixedWidth(130);
+    FSearch->installEventFilter(this);
+    setCornerWidget(FSearch, Qt::TopRightCorner);
+    connect(FSearch, &QLineEdit::textChanged, this, [this](const QString &text) { SetFilter(text); });
+    connect(FSearch, &QLineEdit::returnPressed, this, [this] { PlaceFirstMatch(); });
+}
+
+bool TKormoduleSelector::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == FSearch && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent *>(event)->key() == Qt::Key_Escape && !FSearch->text().isEmpty()) {
+        FSearch->clear();
+        return true;
+    }
+    return QTabWidget::eventFilter(watched, event);
+}
+
+void TKormoduleSelector::SetDescriptions(const QHash<QString, QString> &byShortName)
+{
+    FDescriptions = byShortName;
+    for (TKorModuleButton *button : FButtons) {
+        const QString text = Description(*button->ModuleClass());
+        const QString name = TKorModuleButton::ShortName(*button->ModuleClass());
+        button->setToolTip(text.isEmpty() ? name : name + QStringLiteral(": ") + text);
+    }
+    SetFilter(FFilter);
+}
+
+QString TKormoduleSelector::Description(const TComponentClass &aModuleClass) const
+{
+    return FDescriptions.value(TKorModuleButton::ShortName(aModuleClass));
+}
+
+bool TKormoduleSelector::Matching(const TKorModuleButton *button) const
+{
+    const QString f = FFilter.trimmed();
+    if (f.isEmpty())
+        return true;
+    return TKorModuleButton::ShortName(*button->ModuleClass()).contains(f, Qt::CaseInsensitive) ||
+           Description(*button->ModuleClass()).contains(f, Qt::CaseInsensitive);
+}
+
+void TKormoduleSelector::SetFilter(const QString &text)
+{
+    FFilter = text;
+    int firstWithMatch = -1;
+    for (int i = 0; i < count(); ++i) {
+        bool any = false;
+        for (TKorModuleButton *button : PageButtons(widget(i))) {
+            const bool match = Matching(button);
+            button->setHidden(!match);
+            any = any || match;
+        }
+        PackPage(widget(i));
+        setTabEnabled(i, any);
+        if (any && firstWithMatch < 0)
+            firstWithMatch = i;
+    }
+    if (firstWithMatch >= 0 && !isTabEnabled(currentIndex()))
+        setCurrentIndex(firstWithMatch);
+}
+
+std::vector<TKorModuleButton *> TKormoduleSelector::Matches() const
+{
+    std::vector<TKorModuleButton *> found;
+    for (int i = 0; i < count(); ++i)
+        for (TKorModuleButton *button : PageButtons(widget(i)))
+            if (Matching(button))
+                found.push_back(button);
+    return found;
+}
+
+bool TKormoduleSelector::PlaceFirstMatch()
+{
+    const std::vector<TKorModuleButton *> found = Matches();
+    if (found.empty() || !FButtonsEnabled)
+        return false;
+    setCurrentWidget(found.front()->parentWidget());
+    ModuleButtonMouseDown(found.front());
+    return true;
+}
+
+void TKormoduleSelector::PackPage(QWidget *page)
+{
+    int left = 0;
+    for (TKorModuleButton *button : PageButtons(page))
+        if (!button->isHidden()) {
+            button->move(left, button->y());
+            left += button->width();
+        }
 }
 
 TKormoduleSelector::~TKormoduleSelector()
@@ -99,13 +202,6 @@ QWidget *TKormoduleSelector::NewPage(const QString &aPageName)
     addTab(page, aPageName);
     return page;
 }
-
-namespace {
-QList<TKorModuleButton *> PageButtons(const QWidget *page)
-{
-    return page->findChildren<TKorModuleButton *>(Qt::FindDirectChildrenOnly);
-}
-} // namespace
 
 int TKormoduleSelector::ButtonCount(const QString &aPageName) const
 {
@@ -153,6 +249,8 @@ TKorModuleButton *TKormoduleSelector::AddModuleButton(const QString &aPageName,
     button->setToolTip(TKorModuleButton::ShortName(aModuleClass));
     button->setEnabled(FButtonsEnabled);
     button->show();
+    if (!FFilter.isEmpty())
+        SetFilter(FFilter);
     return button;
 }
 

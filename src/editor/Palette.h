@@ -5,6 +5,7 @@
 
 #include "Component.h"
 
+#include <QHash>
 #include <QImage>
 #include <QString>
 #include <QTabWidget>
@@ -13,6 +14,7 @@
 #include <vector>
 
 class TKorModuleButton;
+class QLineEdit;
 
 using TKorModuleButtonClick = std::function<void(TKorModuleButton *Sender, const TComponentClass &aModuleClass)>;
 
@@ -85,7 +87,28 @@ public:
     // Every button made by this palette that still exists, in the order they were made.
     const std::vector<TKorModuleButton *> &Buttons() const { return FButtons; }
 
+    // The search box beside the tabs: typing filters the buttons of every page by the module's
+    // name and its one-line description; Enter presses the first match, Escape clears it.
+    QLineEdit *SearchBox() const { return FSearch; }
+    // One-line descriptions by short name (Sine), searched and shown in the tooltips.
+    void SetDescriptions(const QHash<QString, QString> &byShortName);
+    QString Description(const TComponentClass &aModuleClass) const;
+    // Shows only the buttons that match (all for an empty text), packed to the left; pages
+    // without a match are disabled, and a page with one is shown when the current has none.
+    void SetFilter(const QString &text);
+    // The buttons that match the current filter, page by page.
+    std::vector<TKorModuleButton *> Matches() const;
+    // Presses the first match as a click on it would; false when there is none or the buttons
+    // are disabled.
+    bool PlaceFirstMatch();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
+    bool Matching(const TKorModuleButton *button) const;
+    // FormatPage for the shown buttons only.
+    void PackPage(QWidget *page);
     void ModuleButtonMouseDown(TKorModuleButton *button);
     void ButtonJoined(TKorModuleButton *button);
     void ButtonLeft(TKorModuleButton *button);
@@ -93,4 +116,7 @@ private:
     std::vector<TKorModuleButton *> FButtons;
     bool FButtonsEnabled = false;
     TKorModuleButtonClick FOnModuleButtonClick;
+    QLineEdit *FSearch = nullptr;
+    QString FFilter;
+    QHash<QString, QString> FDescriptions;
 };

@@ -59,6 +59,9 @@ public:
     // Runs the handler once with the current position when it is set.
     void SetOnChange(TChangeEvent handler);
 
+    // Turns by `steps` times the step (a step of 0 counts as 1), clamped into the range.
+    void TurnBy(int32_t steps);
+
     // One tick of the stepping auto-repeat (what the repeat timer calls, under the patch lock).
     void RepeatTick();
 
@@ -98,6 +101,10 @@ private:
     std::unique_ptr<QTimer> FRepeatTimer; // not a child: only components are children
     int32_t FRepeatCount = 0;
     TRect FPointerArea;
+    // While turning: the pointer has not yet left the press point or the point it was put on,
+    // so the value stays as it was (a plain click changes nothing).
+    bool FTurnStill = false;
+    QPoint FTurnPress, FTurnWarp; // both as offsets from the centre
 };
 
 // The knob at 20 x 20; pointer and corner squares keep their pixel sizes.

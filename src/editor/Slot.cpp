@@ -1,5 +1,6 @@
 #include "Slot.h"
 
+#include "PanelControls.h"
 #include "SlotHistory.h"
 
 #include <QCoreApplication>
@@ -8,6 +9,9 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QWheelEvent>
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace {
@@ -58,6 +62,27 @@ bool ButtonOf(const QMouseEvent *e, TMouseButton &button)
     }
 }
 
+// How near (in screen pixels) a click must come to a cable to pick it.
+constexpr int CableTolerance = 3;
+// The highlight drawn over a picked cable and over the cables of the connector under the pointer.
+const QColor CableHighlight(255, 255, 0);
+
+// Squared distance from p to the segment a-b.
+double SegmentDistance2(QPoint p, QPoint a, QPoint b)
+{
+    const double dx = b.x() - a.x(), dy = b.y() - a.y();
+    const double len2 = dx * dx + dy * dy;
+    double t = len2 > 0 ? ((p.x() - a.x()) * dx + (p.y() - a.y()) * dy) / len2 : 0;
+    t = std::clamp(t, 0.0, 1.0);
+    const double ex = a.x() + t * dx - p.x(), ey = a.y() + t * dy - p.y();
+    return ex * ex + ey * ey;
+}
+
+QPoint CableEnd(const TKorConnector *c)
+{
+    return c->LocalToSheet(c->Centre());
+}
+
 // Runs a patch operation from an event handler: under the patch lock, and with any failure
 // shown to the user instead of unwinding through Qt.
 template <class F>
@@ -73,13 +98,15 @@ void Guarded(TPatchGuard &guard, F &&f)
 
 } // namespace
 
-// The surface inside the scroll area: as large as the sheet, black between the modules.
+// The surface inside the scroll area: as large as the sheet (times the zoom), black between
+// the modules. It hands the sheet every mouse point in sheet coordinates.
 class TKorSlotCanvas : public QWidget {
 public:
     explicit TKorSlotCanvas(TKorSlot *slot) : FSlot(slot)
     {
         setAttribute(Qt::WA_OpaquePaintEvent);
         setMouseTracking(true);
+        setFocusPolicy(Qt::ClickFocus); // the arrow keys go to the knob clicked last
     }
 
 protected:
@@ -91,9 +118,14 @@ protected:
         if (!sheet)
             return;
         p.setClipRegion(e->region());
+        if (FSlot->Zoom() != 100) {
+            const double z = FSlot->Zoom() / 100.0;
+            p.scale(z, z);
+        }
         try {
             std::lock_guard lock(FSlot->Guard().Mutex);
             sheet->PaintAll(p);
+            PaintHighlights(p);
             sheet->PaintOverlay(p);
         } catch (const std::exception &ex) {
             qWarning("Korvane: painting stopped: %s", ex.what()); // the next paint starts afresh
@@ -107,7 +139,9 @@ protected:
             return;
         if (button == TMouseButton::mbLeft)
             FLeftPressed = true;
-        const QPoint p = e->position().toPoint();
+        const QPoint p = FSlot->ToSheet(e->position().toPoint());
+        if (button == TMouseButton::mbLeft)
+            PickAt(p);
         FSlot->BeginGesture(p);
         Guarded(FSlot->Guard(), [&] { FSlot->Sheet()->MouseDown(button, ShiftOf(e), p.x(), p.y()); });
     }
@@ -116,18 +150,25 @@ protected:
     {
         if (!FSlot->Sheet())
             return;
-        const QPoint p = e->position().toPoint();
+        const QPoint p = FSlot->ToSheet(e->position().toPoint());
+        if (!(e->buttons() & Qt::LeftButton)) {
+            std::lock_guard lock(FSlot->Guard().Mutex);
+            TKorConnector *c = FSlot->Sheet()->ConnectorAt(nullptr, p);
+            FSlot->SetHover(c && c->IsConnected() ? c : nullptr);
+        }
         Guarded(FSlot->Guard(), [&] { FSlot->Sheet()->MouseMove(ShiftOf(e), p.x(), p.y()); });
     }
+
+    void leaveEvent(QEvent *) override { FSlot->SetHover(nullptr); }
 
     void mouseReleaseEvent(QMouseEvent *e) override
     {
         TMouseButton button;
         if (!ButtonOf(e, button) || !FSlot->Sheet())
             return;
-        const QPoint p = e->position().toPoint();
+        const QPoint w = e->position().toPoint(), p = FSlot->ToSheet(w);
         // A left press and release on the canvas is a click, raised before the release.
-        const bool click = button == TMouseButton::mbLeft && FLeftPressed && rect().contains(p);
+        const bool click = button == TMouseButton::mbLeft && FLeftPressed && rect().contains(w);
         if (button == TMouseButton::mbLeft)
             FLeftPressed = false;
         Guarded(FSlot->Guard(), [&] {
@@ -145,7 +186,7 @@ protected:
             return;
         if (button == TMouseButton::mbLeft)
             FLeftPressed = true;
-        const QPoint p = e->position().toPoint();
+        const QPoint p = FSlot->ToSheet(e->position().toPoint());
         FSlot->BeginGesture(p);
         Guarded(FSlot->Guard(), [&] {
             if (button == TMouseButton::mbLeft)
@@ -154,9 +195,103 @@ protected:
         });
     }
 
+    void wheelEvent(QWheelEvent *e) override
+    {
+        // Some systems turn Shift+wheel into a sideways turn; fine wheels send parts of a notch.
+        const QPoint delta = e->angleDelta();
+        FWheelRest += delta.y() != 0 ? delta.y() : delta.x();
+        const int notches = FWheelRest / 120;
+        FWheelRest %= 120;
+        if (notches == 0 || !FSlot->Sheet()) {
+            e->ignore();
+            return;
+        }
+        if (e->modifiers() & Qt::ControlModifier) {
+            const QPoint anchor = mapToParent(e->position().toPoint()); // the parent is the viewport
+            FSlot->SetZoom(FSlot->Zoom() + notches * TKorSlot::ZoomStep, anchor);
+            e->accept();
+            return;
+        }
+        if (TKorKnob *knob = KnobAt(FSlot->ToSheet(e->position().toPoint()))) {
+            FSlot->TurnKnob(knob, notches * (e->modifiers() & Qt::ShiftModifier ? 10 : 1));
+            e->accept();
+            return;
+        }
+        e->ignore(); // the scroll area scrolls
+    }
+
+    void keyPressEvent(QKeyEvent *e) override
+    {
+        TKorKnob *knob = FSlot->FocusedKnob();
+        int steps = 0;
+        switch (e->key()) {
+        case Qt::Key_Up:
+        case Qt::Key_Right: steps = 1; break;
+        case Qt::Key_Down:
+        case Qt::Key_Left: steps = -1; break;
+        case Qt::Key_PageUp: steps = 10; break;
+        case Qt::Key_PageDown: steps = -10; break;
+        default: break;
+        }
+        if (!knob || steps == 0) {
+            QWidget::keyPressEvent(e);
+            return;
+        }
+        FSlot->TurnKnob(knob, steps);
+    }
+
+    void contextMenuEvent(QContextMenuEvent *e) override
+    {
+        const QPoint p = FSlot->ToSheet(e->pos());
+        if (!FSlot->OnContextMenu || !FSlot->Sheet() || KnobAt(p))
+            return;
+        FSlot->OnContextMenu(FSlot, p, e->globalPos());
+    }
+
 private:
+    TKorKnob *KnobAt(QPoint p) const
+    {
+        std::lock_guard lock(FSlot->Guard().Mutex);
+        TKorCustomModule *m = FSlot->Sheet()->ModuleAt(p);
+        return m ? qobject_cast<TKorKnob *>(m->DetailAt(m->SheetToLocal(p))) : nullptr;
+    }
+
+    // A left press picks the knob under it for the keys, and a cable when it lands on bare sheet.
+    void PickAt(QPoint p)
+    {
+        FSlot->FFocusedKnob = KnobAt(p);
+        bool onModule;
+        {
+            std::lock_guard lock(FSlot->Guard().Mutex);
+            onModule = FSlot->Sheet()->ModuleAt(p) != nullptr;
+        }
+        if (onModule)
+            FSlot->DropCable();
+        else
+            FSlot->SelectCableAt(p);
+    }
+
+    void PaintHighlights(QPainter &p) const
+    {
+        TKorDrawSheet *sheet = FSlot->Sheet();
+        if (!sheet->CablesVisible() || (!FSlot->FCableFrom && !FSlot->FHover))
+            return;
+        p.save();
+        QPen pen(CableHighlight, 3);
+        pen.setCapStyle(Qt::RoundCap);
+        p.setPen(pen);
+        for (int i = 0; i < sheet->CableCount(); ++i) {
+            TKorConnector *a = sheet->CableFrom(i), *b = sheet->CableTo(i);
+            const bool picked = a == FSlot->FCableFrom && b == FSlot->FCableTo;
+            if (picked || (FSlot->FHover && (a == FSlot->FHover || b == FSlot->FHover)))
+                p.drawLine(CableEnd(a), CableEnd(b));
+        }
+        p.restore();
+    }
+
     TKorSlot *FSlot;
     bool FLeftPressed = false;
+    int FWheelRest = 0; // eighths of a degree not yet making a notch
 };
 
 TKorSlot::TKorSlot(TPatchGuard *guard, QWidget *parent)
@@ -511,17 +646,57 @@ void TKorSlot::Dump(QTextStream &aFile, int aLevel, int aDepth) const
 
 QSize TKorSlot::ClientSize() const
 {
-    return viewport()->size();
+    const QSize v = viewport()->size();
+    return FZoom == 100 ? v : QSize(v.width() * 100 / FZoom, v.height() * 100 / FZoom);
 }
 
 void TKorSlot::ExtentChanged(QSize size)
 {
-    Canvas()->resize(size);
+    Canvas()->resize(FZoom == 100 ? size : QSize(size.width() * FZoom / 100, size.height() * FZoom / 100));
 }
 
 void TKorSlot::InvalidateRect(const TRect &r, bool)
 {
-    Canvas()->update(r.ToQRect());
+    Canvas()->update(ToCanvas(r));
+}
+
+QPoint TKorSlot::ToSheet(QPoint canvasPoint) const
+{
+    if (FZoom == 100)
+        return canvasPoint;
+    // Floor division, so that every canvas pixel lands in the sheet pixel it shows.
+    const auto scale = [this](int v) { return int(std::floor(double(v) * 100 / FZoom)); };
+    return {scale(canvasPoint.x()), scale(canvasPoint.y())};
+}
+
+QRect TKorSlot::ToCanvas(const TRect &r) const
+{
+    if (FZoom == 100)
+        return r.ToQRect();
+    // Outward rounding plus a pixel: scaled pens may reach into the next canvas pixel.
+    const double z = FZoom / 100.0;
+    const int l = int(std::floor(r.Left * z)) - 1, t = int(std::floor(r.Top * z)) - 1;
+    const int rr = int(std::ceil(r.Right * z)) + 1, b = int(std::ceil(r.Bottom * z)) + 1;
+    return QRect(l, t, rr - l, b - t);
+}
+
+void TKorSlot::SetZoom(int percent, std::optional<QPoint> anchor)
+{
+    percent = std::clamp(percent, ZoomMin, ZoomMax);
+    if (percent == FZoom)
+        return;
+    const QPoint at = anchor.value_or(QPoint(viewport()->width() / 2, viewport()->height() / 2));
+    const QPoint scroll(horizontalScrollBar()->value(), verticalScrollBar()->value());
+    const double sheetX = double(at.x() + scroll.x()) * 100 / FZoom, sheetY = double(at.y() + scroll.y()) * 100 / FZoom;
+    FZoom = percent;
+    if (FSheet) {
+        std::lock_guard lock(FGuard->Mutex);
+        ExtentChanged(QSize(FSheet->Width(), FSheet->Height()));
+        FSheet->UpdateExtent();
+    }
+    horizontalScrollBar()->setValue(int(std::lround(sheetX * FZoom / 100)) - at.x());
+    verticalScrollBar()->setValue(int(std::lround(sheetY * FZoom / 100)) - at.y());
+    Canvas()->update();
 }
 
 void TKorSlot::UpdateNow()
@@ -533,12 +708,12 @@ void TKorSlot::UpdateNow()
 
 QPoint TKorSlot::ClientToScreen(QPoint p) const
 {
-    return Canvas()->mapToGlobal(p);
+    return Canvas()->mapToGlobal(FZoom == 100 ? p : p * FZoom / 100);
 }
 
 QPoint TKorSlot::ScreenToClient(QPoint p) const
 {
-    return Canvas()->mapFromGlobal(p);
+    return ToSheet(Canvas()->mapFromGlobal(p));
 }
 
 void TKorSlot::PostClick(TComponent *clicked, bool doubleClick)
@@ -570,10 +745,14 @@ void TKorSlot::ScrollInView(TKorCustomDetail *detail)
 {
     if (!detail)
         return;
-    const QPoint topLeft = detail->LocalToSheet({0, 0});
+    const QPoint sheetTopLeft = detail->LocalToSheet({0, 0});
+    const QRect shown = ToCanvas({sheetTopLeft.x(), sheetTopLeft.y(), sheetTopLeft.x() + detail->Width(),
+                                  sheetTopLeft.y() + detail->Height()});
+    const QPoint topLeft = FZoom == 100 ? sheetTopLeft : shown.topLeft();
+    const QSize size = FZoom == 100 ? QSize(detail->Width(), detail->Height()) : shown.size();
     const QPoint origin(horizontalScrollBar()->value(), verticalScrollBar()->value());
-    TRect r{topLeft.x() - origin.x(), topLeft.y() - origin.y(), topLeft.x() - origin.x() + detail->Width(),
-            topLeft.y() - origin.y() + detail->Height()};
+    TRect r{topLeft.x() - origin.x(), topLeft.y() - origin.y(), topLeft.x() - origin.x() + size.width(),
+            topLeft.y() - origin.y() + size.height()};
     auto scrollAxis = [](QScrollBar *bar, int32_t lo, int32_t hi, int32_t client) {
         if (lo < 0) {
             bar->setValue(bar->value() + lo);
@@ -583,7 +762,7 @@ void TKorSlot::ScrollInView(TKorCustomDetail *detail)
             bar->setValue(bar->value() + hi - client);
         }
     };
-    const QSize client = ClientSize();
+    const QSize client = viewport()->size();
     scrollAxis(horizontalScrollBar(), r.Left, r.Right, client.width());
     scrollAxis(verticalScrollBar(), r.Top, r.Bottom, client.height());
 }
@@ -625,4 +804,129 @@ void TKorSlot::ModuleCountChanged()
         OnModuleCountChange(this, count);
     if (OnCountChange)
         OnCountChange(this, count);
+}
+
+bool TKorSlot::CancelPlacing()
+{
+    if (!Placing() || !FSheet)
+        return false;
+    TKorCustomModule *placing = FPlacing;
+    FPlacing = nullptr;
+    {
+        // The sheet ends the gesture the module owned as it leaves, erasing its outline.
+        TStructuralEdit edit(*FGuard);
+        for (int i = 0; i < FSheet->ModuleCount(); ++i)
+            if (FSheet->Modules(i) == placing) {
+                FSheet->FreeModule(i);
+                break;
+            }
+    }
+    Canvas()->update();
+    return true;
+}
+
+int TKorSlot::CableAt(QPoint sheetPoint, int tolerance) const
+{
+    if (!FSheet)
+        return -1;
+    std::lock_guard lock(FGuard->Mutex);
+    const double limit = double(tolerance) * tolerance;
+    for (int i = FSheet->CableCount() - 1; i >= 0; --i) // the last drawn lies on top
+        if (SegmentDistance2(sheetPoint, CableEnd(FSheet->CableFrom(i)), CableEnd(FSheet->CableTo(i))) <= limit)
+            return i;
+    return -1;
+}
+
+bool TKorSlot::SelectCableAt(QPoint sheetPoint)
+{
+    // The tolerance is in screen pixels, so a zoomed-out cable is as easy to hit.
+    const int i = CableAt(sheetPoint, std::max(1, CableTolerance * 100 / FZoom));
+    DropCable();
+    if (i < 0)
+        return false;
+    {
+        std::lock_guard lock(FGuard->Mutex);
+        FCableFrom = FSheet->CableFrom(i);
+        FCableTo = FSheet->CableTo(i);
+    }
+    InvalidateSelectedCable();
+    return true;
+}
+
+void TKorSlot::DropCable()
+{
+    InvalidateSelectedCable();
+    FCableFrom = FCableTo = nullptr;
+}
+
+bool TKorSlot::RemoveSelectedCable()
+{
+    if (!FSheet || !FCableFrom || !FCableTo)
+        return false;
+    InvalidateSelectedCable();
+    {
+        std::lock_guard lock(FGuard->Mutex);
+        if (FSheet->Connections().IndexOfPair(FCableFrom, FCableTo) < 0)
+            return false;
+        FSheet->ToggleConnection(FCableFrom, FCableTo); // breaks it, reported as one step
+    }
+    FCableFrom = FCableTo = nullptr;
+    return true;
+}
+
+void TKorSlot::RemoveCablesOf(TKorConnector *connector, TKorConnection *only)
+{
+    if (!FSheet || !connector)
+        return;
+    InvalidateCables(connector);
+    std::lock_guard lock(FGuard->Mutex);
+    std::vector<std::pair<TKorConnector *, TKorConnector *>> chosen;
+    TKorConnections &cables = FSheet->Connections();
+    for (int i = cables.Count() - 1; i >= 0; --i) {
+        const TKorConnection *c = cables.Items(i);
+        if ((c->From == connector || c->To == connector) && (!only || c == only))
+            chosen.emplace_back(c->From, c->To);
+    }
+    if (chosen.empty())
+        return; // an empty step would mark the patch modified for nothing
+    FHistory->beginMacro(chosen.size() == 1 ? QStringLiteral("Remove cable") : QStringLiteral("Remove cables"));
+    for (const auto &[from, to] : chosen)
+        FSheet->ToggleConnection(from, to);
+    FHistory->endMacro();
+}
+
+void TKorSlot::TurnKnob(TKorKnob *knob, int32_t steps)
+{
+    auto *module = knob ? qobject_cast<TKorCustomModule *>(knob->Owner()) : nullptr;
+    if (!module)
+        return;
+    EditModule(module, [&] { knob->TurnBy(steps); });
+}
+
+void TKorSlot::InvalidateCables(TKorConnector *connector)
+{
+    if (!FSheet || !connector)
+        return;
+    std::lock_guard lock(FGuard->Mutex);
+    for (int i = 0; i < FSheet->CableCount(); ++i) {
+        TKorConnector *a = FSheet->CableFrom(i), *b = FSheet->CableTo(i);
+        if (a == connector || b == connector)
+            Canvas()->update(ToCanvas(TRect::FromQRect(QRect(CableEnd(a), CableEnd(b)).normalized()).Inflated(3)));
+    }
+}
+
+void TKorSlot::InvalidateSelectedCable()
+{
+    if (FCableFrom && FCableTo)
+        Canvas()->update(ToCanvas(
+            TRect::FromQRect(QRect(CableEnd(FCableFrom), CableEnd(FCableTo)).normalized()).Inflated(3)));
+}
+
+void TKorSlot::SetHover(TKorConnector *connector)
+{
+    if (connector == FHover)
+        return;
+    InvalidateCables(FHover);
+    FHover = connector;
+    InvalidateCables(FHover);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Modules.h"
+#include "PanelControls.h"
 #include "PatchGuard.h"
 
 #include <QPointer>
@@ -10,6 +11,7 @@
 #include <QVariantList>
 #include <atomic>
 #include <functional>
+#include <optional>
 
 class TKorSlot;
 class TSlotStep;
@@ -21,6 +23,9 @@ using TNotifyActiveSlotChange = std::function<void(TKorSlot *Sender, const QStri
 using TMidiOutShortProc = std::function<void(QObject *aSender, uint32_t aShortMidi)>;
 using TMidiOutLongProc = std::function<void(QObject *aSender, const TLongMidi &aLongMidi)>;
 using TNotifyEvent = std::function<void(QObject *Sender)>;
+// A right-click asking for a context menu: where on the sheet (sheet coordinates) and where
+// on the screen the menu goes.
+using TContextMenuRequest = std::function<void(TKorSlot *Sender, QPoint aSheetPoint, QPoint aGlobalPoint)>;
 
 // Owns its sheet and its history. User-interface thread, except Execute and the MIDI output
 // events, which run on the tick thread (or, for the note-offs of an edit, here under the lock).
@@ -78,6 +83,8 @@ public:
     TMidiOutShortProc OnMidiOutShort;
     TMidiOutLongProc OnMidiOutLong;
     TNotifyEvent OnClick, OnDblClick; // detail clicks, after the mouse event; taken by the page control
+    // A right-click on the sheet anywhere but on a knob (whose right-click edits its value).
+    TContextMenuRequest OnContextMenu;
     // The first tick error since the errors were last cleared; a queued call on the
     // user-interface thread, dropped when the slot is gone. Taken by the page control.
     TNotifyEvent OnTickFailed;
@@ -119,6 +126,45 @@ public:
     void SelectAll();
     void InvertSelection();
     void RefreshColors();
+
+    // Zoom in percent of the sheet's pixels: the canvas paints and takes the mouse scaled,
+    // the sheet itself always works in its own coordinates. 100 paints exactly as unzoomed.
+    static constexpr int ZoomMin = 25, ZoomMax = 200, ZoomStep = 25;
+    int Zoom() const { return FZoom; }
+    // Clamped into [ZoomMin, ZoomMax]; the sheet point under `anchor` (viewport coordinates;
+    // the viewport's centre when omitted) stays where it is.
+    void SetZoom(int percent, std::optional<QPoint> anchor = std::nullopt);
+    void ZoomIn(std::optional<QPoint> anchor = std::nullopt) { SetZoom(FZoom + ZoomStep, anchor); }
+    void ZoomOut(std::optional<QPoint> anchor = std::nullopt) { SetZoom(FZoom - ZoomStep, anchor); }
+    // Canvas pixels to sheet coordinates and back.
+    QPoint ToSheet(QPoint canvasPoint) const;
+    QRect ToCanvas(const TRect &sheetRect) const;
+
+    // The module being placed from the palette is taken away again, leaving no step.
+    // False when none is being placed.
+    bool CancelPlacing();
+    bool Placing() const { return FPlacing && FPlacing->BeingCreated(); }
+
+    // The cable a click picked, drawn highlighted; null ends when none is.
+    TKorConnector *SelectedCableFrom() const { return FCableFrom; }
+    TKorConnector *SelectedCableTo() const { return FCableTo; }
+    // Picks the cable within a few pixels of a sheet point; false (and none picked) when none is.
+    bool SelectCableAt(QPoint sheetPoint);
+    // The index of the topmost cable within `tolerance` pixels of a sheet point, or -1.
+    int CableAt(QPoint sheetPoint, int tolerance) const;
+    // Removes the picked cable as one step; false when none is picked.
+    bool RemoveSelectedCable();
+    // Removes the cables of a connector (all of them when `only` is null, else that one
+    // cable) as one step.
+    void RemoveCablesOf(TKorConnector *connector, TKorConnection *only = nullptr);
+    // The connector whose cables are drawn highlighted while the pointer rests on it.
+    TKorConnector *HoveredConnector() const { return FHover; }
+
+    // The knob a click last went to: the arrow keys and Page Up/Down step it.
+    TKorKnob *FocusedKnob() const { return FFocusedKnob; }
+    // Turns a knob by `steps` of its step (at least 1) as one step of the history.
+    void TurnKnob(TKorKnob *knob, int32_t steps);
+
     void Dump(QTextStream &aFile, int aLevel, int aDepth) const;
 
     // The sheet's host.
@@ -168,6 +214,14 @@ private:
     void RecordPlaced();
     std::atomic<bool> FActive{true};
     bool FDestroying = false;
+    int FZoom = 100;
+    QPointer<TKorConnector> FCableFrom, FCableTo, FHover;
+    QPointer<TKorKnob> FFocusedKnob;
+    // Repaints the cables of a connector, or the picked one, where the highlight goes.
+    void InvalidateCables(TKorConnector *connector);
+    void InvalidateSelectedCable();
+    void DropCable();
+    void SetHover(TKorConnector *connector);
     // Tick errors: written by the tick thread and read by the user-interface thread, both under
     // the patch lock; the counters are atomic so that either may peek without it.
     std::atomic<uint64_t> FTicksRun{0}, FTicksFailed{0};

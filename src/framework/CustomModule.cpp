@@ -24,6 +24,9 @@ void TKorCustomModule::Init()
     SetColor(ModuleColor);
     FPenColor = 0;
     CreateDetails();
+    // The title may take its whole row: titles users give are longer than the class names.
+    if (FTitleLabel)
+        FTitleLabel->FitToRow();
 }
 
 void TKorCustomModule::CreateDetails()

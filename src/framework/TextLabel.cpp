@@ -5,27 +5,39 @@
 #include <QFontMetrics>
 #include <QHash>
 #include <QGuiApplication>
+#include <algorithm>
 
 namespace {
 // Border widths of a label's frame around its text, in pixels.
 constexpr int BorderX = 1, BorderY = 1;
 
-// One font object that every label shares (a copy shares its data).
-const QFont &LabelFont()
+} // namespace
+
+QFont PanelFont(int pixelSize)
 {
-    static const QFont font = [] {
-        QFont f(QStringLiteral("Arial"));
-        f.setPixelSize(13);
-        return f;
-    }();
-    return font;
+    // One font object per size, which every label and viewer copies: copies share its data,
+    // so ten thousand panels do not hold ten thousand fonts.
+    static QHash<int, QFont> fonts;
+    const auto it = fonts.constFind(pixelSize);
+    if (it != fonts.cend())
+        return it.value();
+    QFont f;
+    // Liberation Sans and Arimo keep the widths of the first; the last is a plain fallback.
+    f.setFamilies({QStringLiteral("Arial"), QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
+                   QStringLiteral("Helvetica"), QStringLiteral("sans-serif")});
+    f.setPixelSize(pixelSize);
+    f.setHintingPreference(QFont::PreferFullHinting);
+    fonts.insert(pixelSize, f);
+    return f;
 }
 
+namespace {
 // Widths of texts in the label font: panels repeat the same few captions thousands of times
 // in a large patch, and measuring one means shaping it.
-int LabelTextWidth(const QFont &font, const QString &text)
+int TextWidth(const QFont &font, const QString &text)
 {
-    if (font != LabelFont())
+    static const QFont labelFont = PanelFont(LabelPixelSize);
+    if (font != labelFont)
         return QFontMetrics(font).horizontalAdvance(text);
     static QHash<QString, int> widths;
     const auto it = widths.constFind(text);
@@ -43,7 +55,7 @@ void TKorTextLabel::Init()
     TKorNoMouse::Init();
     FWidth = 90;
     FHeight = 15;
-    FFont = LabelFont();
+    FFont = PanelFont(LabelPixelSize);
     FBrushColor = ModuleColor;
 }
 
@@ -54,6 +66,8 @@ void TKorTextLabel::SetText(const QString &s)
     FText = s;
     if (FAutoSize)
         AdjustSize();
+    else
+        GrowToText();
     RepaintInside();
 }
 
@@ -95,10 +109,37 @@ void TKorTextLabel::AdjustSize()
     // a bare engine, labels keep their size.
     if (!qGuiApp)
         return;
-    static const int labelHeight = QFontMetrics(LabelFont()).height();
-    const int height = FFont == LabelFont() ? labelHeight : QFontMetrics(FFont).height();
-    SetBoundsRect({FLeft, FTop, Checked::Add(FLeft, LabelTextWidth(FFont, FText) + 2 * BorderX),
+    static const QFont labelFont = PanelFont(LabelPixelSize);
+    static const int labelHeight = QFontMetrics(labelFont).height();
+    const int height = FFont == labelFont ? labelHeight : QFontMetrics(FFont).height();
+    SetBoundsRect({FLeft, FTop, Checked::Add(FLeft, TextWidth(FFont, FText) + 2 * BorderX),
                    Checked::Add(FTop, height + BorderY)});
+}
+
+void TKorTextLabel::FitToRow()
+{
+    auto *module = qobject_cast<TKorCustomDetail *>(Owner());
+    if (!module)
+        return;
+    int32_t right = module->Width() - 1; // inside the module's border
+    for (QObject *child : module->children()) {
+        auto *d = qobject_cast<TKorCustomDetail *>(child);
+        if (!d || d == this || d->Left() <= FLeft)
+            continue;
+        if (d->Top() < FTop + FHeight && d->Top() + d->Height() > FTop)
+            right = std::min(right, d->Left() - 1);
+    }
+    FRowRight = right;
+    FBaseWidth = FWidth;
+    GrowToText();
+}
+
+void TKorTextLabel::GrowToText()
+{
+    if (FRowRight < 0 || !qGuiApp)
+        return;
+    const int32_t need = TextWidth(FFont, FText) + 2 * BorderX;
+    SetWidth(std::max(FBaseWidth, std::min(need, FRowRight - FLeft)));
 }
 
 bool TKorTextLabel::HitTest(QPoint P) const

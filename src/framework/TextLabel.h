@@ -6,6 +6,14 @@
 
 #include <QFont>
 
+// The face of panel texts and dialogs, by pixel size so that the screen's resolution cannot
+// change the pixel layout: the usual sans-serif face or one with the same widths.
+QFont PanelFont(int pixelSize);
+// The pixel sizes of captions and titles, and of the values in viewers.
+constexpr int LabelPixelSize = 11, ViewerPixelSize = 11;
+// The pixel size of the texts of the program's small fixed-layout dialogs.
+constexpr int DialogPixelSize = 11;
+
 // Owned by its module; user-interface thread only.
 class TKorTextLabel : public TKorNoMouse {
     Q_OBJECT
@@ -27,6 +35,11 @@ public:
 
     // Fits the bounds to the text: text width + 2, text height + 1, keeping left and top.
     void AdjustSize();
+    // From now on the label grows with its text (never below its present width) up to the
+    // room on its row: the next detail of its module to the right, or the module's border.
+    void FitToRow();
+    // The right edge (own module's coordinates) the label may grow to; -1 before FitToRow.
+    int32_t RowRight() const { return FRowRight; }
 
     bool HitTest(QPoint P) const override;
     void Paint(QPainter &Canvas) override;
@@ -35,6 +48,7 @@ public:
 
 private:
     void RepaintInside();
+    void GrowToText();
 
     QString FText;
     QFont FFont;
@@ -42,4 +56,5 @@ private:
     bool FAutoSize = false;
     bool FTransparent = true;
     bool FAcceptsMouse = false;
+    int32_t FRowRight = -1, FBaseWidth = 0;
 };

@@ -225,11 +225,11 @@ void TKorBendOut::CreateDetails()
 {
     TKorMidiChannelModule::CreateDetails();
     FInCh = AddInput(*this, 10, 30, QStringLiteral("InCh"), Asymmetric);
-    AddLabel(*this, 12, 14, QStringLiteral("ch"));
+    AddLabel(*this, 9, 14, QStringLiteral("ch"));
     FInSense = AddInput(*this, 30, 30, QStringLiteral("InSense"), Asymmetric);
-    AddLabel(*this, 25, 14, QStringLiteral("sense"));
+    AddLabel(*this, 23, 14, QStringLiteral("sense")); // the captions make room for "sense"
     FIn = AddInput(*this, 50, 30, QStringLiteral("In"), Symmetric);
-    AddLabel(*this, 53, 14, QStringLiteral("in"));
+    AddLabel(*this, 54, 14, QStringLiteral("in"));
     AddChannelKnob({118, 30}, {87, 18});
     AddLabel(*this, 120, 14, QStringLiteral("Ch"));
     FSenseKnob = AddKnobWithViewer(*this, {190, 30}, -2, {159, 18}, {0, 1000, 4, 1000});

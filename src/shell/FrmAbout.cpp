@@ -1,5 +1,7 @@
 #include "FrmAbout.h"
 
+#include "TextLabel.h"
+
 #include "AppPaths.h"
 #include "VersionInfo.h"
 
@@ -114,7 +116,7 @@ TFormAbout::TFormAbout(QWidget *parent) : QDialog(parent)
     setWindowTitle(QStringLiteral("About Korvane"));
     setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
     setFixedSize(ClientWidth, ClientHeight);
-    setFont(QFont(QStringLiteral("Arial"), 8));
+    setFont(PanelFont(DialogPixelSize));
     QPalette black = palette();
     black.setColor(QPalette::Window, Qt::black);
     black.setColor(QPalette::Light, QColor(0xA0, 0xA0, 0xA0)); // the bevel, lit from the top left

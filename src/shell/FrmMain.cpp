@@ -11,16 +11,22 @@
 #include "MoreMods.h"
 #include "PanelControls.h"
 #include "Random.h"
+#include "TextLabel.h"
 
 #include <QApplication>
 #include <QTextStream>
 #include <QCloseEvent>
 #include <QDesktopServices>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QMenuBar>
+#include <QLineEdit>
+#include <QRegularExpression>
 #include <QSessionManager>
 #include <QUndoGroup>
 #include <QPainter>
@@ -65,7 +71,8 @@ QToolButton *ToolButton(QWidget *parent, int left, const QString &text, const QS
     return b;
 }
 
-const char *const OpenFilter = "Old Slot files (*.Slt)|*.slt|New Slot files (*.korvane)|*.korvane|All files (*.*)|*.*";
+// The first filter shows patches of both kinds at once.
+const char *const OpenFilter = "Slot files (*.slt, *.korvane)|*.slt;*.korvane|Old Slot files (*.Slt)|*.slt|New Slot files (*.korvane)|*.korvane|All files (*.*)|*.*";
 const char *const SaveFilter = "Slot files (*.Slt)|*.Slt|All files (*.*)|*.*";
 
 } // namespace
@@ -164,6 +171,7 @@ TFormMain::TFormMain(TMainWindowOptions options) : FOptions(std::move(options))
         OpenFile(FOptions.Arguments.first());
     // The dialogs live as long as the window.
     FMidiDialog = new TFormMidiDialog(this, FMidi);
+    FMidiDialog->setFont(PanelFont(DialogPixelSize)); // its pixel layout is made for it
     FAbout = new TFormAbout(this);
     FRandomSettings = new TFormRandomSettings(this);
     qApp->installEventFilter(this);
@@ -219,7 +227,7 @@ void TFormMain::CreatePanels()
     row->setSpacing(0);
     FPanelTopLeft = new QWidget(top);
     FPanelTopLeft->setObjectName(QStringLiteral("PanelTopLeft"));
-    FPanelTopLeft->setFixedWidth(424);
+    FPanelTopLeft->setFixedWidth(424 + 136); // the palette, and its search box beside the tabs
     auto *right = new QWidget(top);
     right->setObjectName(QStringLiteral("PanelTopRight"));
     auto *rightColumn = new QVBoxLayout(right);
@@ -269,6 +277,8 @@ void TFormMain::CreateMenus()
     QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
     add(file, QStringLiteral("&New"), QKeySequence(Qt::CTRL | Qt::Key_N), [this] { FPages->NewSlot(QString()); });
     add(file, QStringLiteral("&Open ..."), QKeySequence(Qt::CTRL | Qt::Key_O), [this] { OpenCommand(); });
+    FRecentMenu = file->addMenu(QStringLiteral("Open &recent"));
+    connect(FRecentMenu, &QMenu::aboutToShow, this, [this] { FillRecentMenu(); });
     add(file, QStringLiteral("&Save"), QKeySequence(Qt::CTRL | Qt::Key_S), [this] { Guarded([&] { FPages->SaveActiveSlot(); }); },
         false);
     add(file, QStringLiteral("Save &as ..."), {}, [this] { SaveAsCommand(); }, false);
@@ -305,11 +315,36 @@ void TFormMain::CreateMenus()
     add(edit, QStringLiteral("Cu&t"), QKeySequence(Qt::CTRL | Qt::Key_X), [this] { Guarded([&] { FPages->CutSelection(); }); });
     add(edit, QStringLiteral("&Copy"), QKeySequence(Qt::CTRL | Qt::Key_C), [this] { Guarded([&] { FPages->CopySelection(); }); });
     add(edit, QStringLiteral("&Paste"), QKeySequence(Qt::CTRL | Qt::Key_V), [this] { Guarded([&] { FPages->PasteClipboard(); }); });
-    add(edit, QStringLiteral("&Delete"), QKeySequence(Qt::Key_Delete), [this] { FPages->DeleteSelectedModules(); }, false);
+    add(edit, QStringLiteral("&Delete"), QKeySequence(Qt::Key_Delete),
+        [this] {
+            // A picked cable goes first: Delete after a click on a cable removes that cable.
+            TKorSlot *slot = FPages->ActiveSlot();
+            if (!slot || !slot->RemoveSelectedCable())
+                FPages->DeleteSelectedModules();
+        },
+        false);
     add(edit, QStringLiteral("De&lete all"), QKeySequence(Qt::CTRL | Qt::Key_Delete), [this] { FPages->DeleteAllModules(); },
         false);
     add(edit, QStringLiteral("&Select all"), QKeySequence(Qt::CTRL | Qt::Key_A), [this] { FPages->SelectAll(); });
     add(edit, QStringLiteral("&Invert selection"), {}, [this] { FPages->InvertSelection(); });
+    edit->addSeparator();
+    add(edit, QStringLiteral("&Find module"), QKeySequence(Qt::CTRL | Qt::Key_F), [this] {
+        FPalette->SearchBox()->setFocus(Qt::ShortcutFocusReason);
+        FPalette->SearchBox()->selectAll();
+    });
+
+    QMenu *view = menuBar()->addMenu(QStringLiteral("&View"));
+    const auto zoom = [this](auto change) {
+        return [this, change] {
+            if (TKorSlot *slot = FPages->ActiveSlot())
+                change(*slot);
+        };
+    };
+    QAction *zoomIn = add(view, QStringLiteral("Zoom &in"), QKeySequence(Qt::CTRL | Qt::Key_Plus),
+                          zoom([](TKorSlot &s) { s.ZoomIn(); }));
+    zoomIn->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_Plus), QKeySequence(Qt::CTRL | Qt::Key_Equal)});
+    add(view, QStringLiteral("Zoom &out"), QKeySequence(Qt::CTRL | Qt::Key_Minus), zoom([](TKorSlot &s) { s.ZoomOut(); }));
+    add(view, QStringLiteral("&Actual size"), QKeySequence(Qt::CTRL | Qt::Key_0), zoom([](TKorSlot &s) { s.SetZoom(100); }));
 
     QMenu *options = menuBar()->addMenu(QStringLiteral("&Options"));
     add(options, QStringLiteral("&Midi..."), {}, [this] { MidiSettings(); });
@@ -355,6 +390,7 @@ void TFormMain::CreatePalette()
     for (const auto &[page, classes] : pages)
         for (const TComponentClass *cls : classes)
             FPalette->AddModuleButton(QString::fromLatin1(page), *cls);
+    LoadPaletteDescriptions();
 }
 
 void TFormMain::CreatePageControl()
@@ -393,6 +429,10 @@ void TFormMain::CreatePageControl()
     });
     FPages->OnDetailClick = [this](QObject *sender) { FClickedDetail = qobject_cast<TComponent *>(sender); };
     FPages->OnDetailDblClick = [this](QObject *sender) { DetailDoubleClicked(sender); };
+    FPages->OnSlotContextMenu = [this](TKorSlot *slot, QPoint at, QPoint global) {
+        if (std::unique_ptr<QMenu> menu = ContextMenu(slot, at))
+            menu->exec(global);
+    };
     FPages->OnMidiOutShort = [this](QObject *, uint32_t msg) { MidiOutShort(msg); };
     FPages->OnMidiOutLong = [this](QObject *, const TLongMidi &msg) { MidiOutLong(msg); };
     CountChanged(0);
@@ -697,7 +737,30 @@ void TFormMain::OpenFile(const QString &fileName)
 {
     if (fileName.isEmpty() || !QFileInfo(fileName).isFile())
         return;
-    Guarded([&] { FPages->LoadSlot(fileName); });
+    LoadAndRemember(fileName);
+}
+
+void TFormMain::LoadAndRemember(const QString &file)
+{
+    bool loaded = false;
+    Guarded([&] {
+        FPages->LoadSlot(file);
+        loaded = true;
+    });
+    if (loaded)
+        AddRecentFile(FSettings, file);
+}
+
+void TFormMain::FillRecentMenu()
+{
+    FRecentMenu->clear();
+    for (const QString &file : FSettings.RecentFiles) {
+        QAction *a = FRecentMenu->addAction(QDir::toNativeSeparators(file));
+        a->setEnabled(QFileInfo(file).isFile()); // a moved or deleted file stays listed, greyed
+        connect(a, &QAction::triggered, this, [this, file] { LoadAndRemember(file); });
+    }
+    if (FSettings.RecentFiles.isEmpty())
+        FRecentMenu->addAction(QStringLiteral("(none)"))->setEnabled(false);
 }
 
 void TFormMain::OpenCommand()
@@ -707,7 +770,7 @@ void TFormMain::OpenCommand()
     if (file.isEmpty())
         return;
     FSettings.LastLoadPath = QFileInfo(file).absolutePath();
-    Guarded([&] { FPages->LoadSlot(file); });
+    LoadAndRemember(file);
 }
 
 void TFormMain::SaveAsCommand()
@@ -719,7 +782,13 @@ void TFormMain::SaveAsCommand()
     if (file.isEmpty())
         return;
     FSettings.LastSavePath = QFileInfo(file).absolutePath();
-    Guarded([&] { FPages->SaveActiveSlotAs(file); });
+    bool saved = false;
+    Guarded([&] {
+        FPages->SaveActiveSlotAs(file);
+        saved = true;
+    });
+    if (saved)
+        AddRecentFile(FSettings, file);
     UpdateCaption();
 }
 
@@ -828,7 +897,111 @@ QString TFormMain::ManualTarget() const
 
 void TFormMain::ShowManual()
 {
-    QDesktopServices::openUrl(QUrl(ManualTarget()));
+    const QUrl url(ManualTarget());
+    const bool shown = FUrlOpener ? FUrlOpener(url) : QDesktopServices::openUrl(url);
+    if (!shown)
+        Dialogs().ShowMessage(QStringLiteral("No web browser could be started to show the manual.\nIt is the file %1")
+                                  .arg(QDir::toNativeSeparators(url.toLocalFile())));
+}
+
+std::unique_ptr<QMenu> TFormMain::ContextMenu(TKorSlot *slot, QPoint at)
+{
+    if (!slot || !slot->Sheet())
+        return nullptr;
+    auto menu = std::make_unique<QMenu>(this);
+    TKorDrawSheet *sheet = slot->Sheet();
+    TKorCustomModule *module;
+    TKorConnector *connector;
+    {
+        std::lock_guard lock(FPages->Guard().Mutex);
+        module = sheet->ModuleAt(at);
+        connector = sheet->ConnectorAt(nullptr, at);
+    }
+    const auto item = [&menu](const QString &caption, auto handler) {
+        QAction *a = menu->addAction(caption);
+        connect(a, &QAction::triggered, menu.get(), handler);
+        return a;
+    };
+    if (connector && connector->IsConnected()) {
+        QPointer<TKorConnector> c = connector;
+        item(QStringLiteral("Remove cables"), [slot, c] { slot->RemoveCablesOf(c); });
+        menu->addSeparator();
+        std::lock_guard lock(FPages->Guard().Mutex);
+        for (int i = 0; i < sheet->CableCount(); ++i) {
+            TKorConnection *cable = sheet->Cables(i);
+            if (cable->From != connector && cable->To != connector)
+                continue;
+            const TKorConnector *far = cable->From == connector ? cable->To : cable->From;
+            auto *owner = qobject_cast<TKorCustomModule *>(far->Owner());
+            const QString name = (owner ? owner->Title() + u'.' : QString()) + far->Name();
+            TKorConnector *from = cable->From, *to = cable->To;
+            item(QStringLiteral("Remove cable to %1").arg(name), [slot, c, from, to, sheet] {
+                if (!c)
+                    return;
+                TKorConnection *found = nullptr;
+                for (int k = 0; k < sheet->CableCount(); ++k)
+                    if (sheet->CableFrom(k) == from && sheet->CableTo(k) == to)
+                        found = sheet->Cables(k);
+                if (found)
+                    slot->RemoveCablesOf(c, found);
+            });
+        }
+    } else if (module) {
+        QPointer<TKorCustomModule> m = module;
+        // The menu acts on the module under the pointer, selected alone unless it was selected.
+        const auto select = [this, m] {
+            if (m && !m->Selected()) {
+                std::lock_guard lock(FPages->Guard().Mutex);
+                m->SetSelected(true);
+                m->DrawSheet()->DeselectAllBut(m);
+            }
+        };
+        item(QStringLiteral("Cu&t"), [this, select] { select(); Guarded([&] { FPages->CutSelection(); }); });
+        item(QStringLiteral("&Copy"), [this, select] { select(); Guarded([&] { FPages->CopySelection(); }); });
+        item(QStringLiteral("&Delete"), [this, select] { select(); FPages->DeleteSelectedModules(); });
+        menu->addSeparator();
+        item(QStringLiteral("&Rename title..."), [this, m] {
+            if (m && m->TitleLabel())
+                DetailDoubleClicked(m->TitleLabel());
+        });
+        item(QStringLiteral("&Manual"), [this, m] {
+            FClickedDetail = m.data();
+            ShowManual();
+        });
+    } else {
+        item(QStringLiteral("&Paste"), [this] { Guarded([&] { FPages->PasteClipboard(); }); });
+        item(QStringLiteral("&Select all"), [this] { FPages->SelectAll(); });
+        QMenu *add = menu->addMenu(QStringLiteral("&New module"));
+        for (int i = 0; i < FPalette->count(); ++i) {
+            QMenu *page = add->addMenu(FPalette->tabText(i));
+            for (TKorModuleButton *b : FPalette->widget(i)->findChildren<TKorModuleButton *>(Qt::FindDirectChildrenOnly)) {
+                const TComponentClass *cls = b->ModuleClass();
+                connect(page->addAction(TKorModuleButton::ShortName(*cls)), &QAction::triggered, menu.get(),
+                        [this, cls] { AddModule(*cls); });
+            }
+        }
+    }
+    return menu;
+}
+
+void TFormMain::LoadPaletteDescriptions()
+{
+    QFile f(ApplicationDirectory() + QStringLiteral("Manual/Index.htm"));
+    if (!f.open(QIODevice::ReadOnly))
+        return; // no manual, no descriptions: the palette still searches the names
+    const QString html = QString::fromUtf8(f.readAll());
+    static const QRegularExpression section(QStringLiteral("<h2 id=\"Module_Kor(\\w+)\">[^<]*</h2>\\s*<p>(.*?)</p>"),
+                                            QRegularExpression::DotMatchesEverythingOption);
+    static const QRegularExpression tags(QStringLiteral("<[^>]*>")), spaces(QStringLiteral("\\s+"));
+    QHash<QString, QString> descriptions;
+    for (auto it = section.globalMatch(html); it.hasNext();) {
+        const auto match = it.next();
+        QString text = match.captured(2).remove(tags).replace(spaces, QStringLiteral(" ")).trimmed();
+        if (const qsizetype end = text.indexOf(QStringLiteral(". ")); end > 0)
+            text.truncate(end + 1);
+        descriptions.insert(match.captured(1), text);
+    }
+    FPalette->SetDescriptions(descriptions);
 }
 
 void TFormMain::DebugDump()
@@ -877,6 +1050,10 @@ bool TFormMain::eventFilter(QObject *watched, QEvent *event)
         auto *key = static_cast<QKeyEvent *>(event);
         const auto modifiers = key->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier);
         if (modifiers == Qt::NoModifier && !key->isAutoRepeat() && FunctionKey(key->key()))
+            return true;
+        // Escape takes back a module taken from the palette, wherever the focus is.
+        if (key->key() == Qt::Key_Escape && modifiers == Qt::NoModifier && FPages && FPages->ActiveSlot() &&
+            FPages->ActiveSlot()->CancelPlacing())
             return true;
     }
     return QMainWindow::eventFilter(watched, event);

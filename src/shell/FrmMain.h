@@ -14,10 +14,12 @@
 #include <QPointer>
 #include <QTimer>
 #include <atomic>
+#include <functional>
 #include <memory>
 
 class QAction;
 class QMenu;
+class QUrl;
 class QToolButton;
 class TFormMidiDialog;
 class TFormRandomSettings;
@@ -136,6 +138,13 @@ public:
     uint64_t TicksRun() const { return FTicksRun.load(); }
     uint64_t TicksSkipped() const { return FTicksSkipped.load(); }
 
+    // The right-click menu for a sheet point of a slot: a module's, a wired connector's or the
+    // bare sheet's. Owned by the caller; its items call what the menus call.
+    std::unique_ptr<QMenu> ContextMenu(TKorSlot *slot, QPoint sheetPoint);
+    QMenu *RecentMenu() const { return FRecentMenu; }
+    // What F1 uses to show the manual; true when a browser took it. Tests replace it.
+    void SetUrlOpener(std::function<bool(const QUrl &)> opener) { FUrlOpener = std::move(opener); }
+
     // The commands behind the menu items that open dialogs, for the keys and tests.
     void MidiSettings();
     void RandomSettings();
@@ -150,6 +159,11 @@ protected:
 
 private:
     void CreateMenus();
+    void FillRecentMenu();
+    // Opens a patch in a new slot and remembers it among the recent files when that worked.
+    void LoadAndRemember(const QString &file);
+    // One-line module descriptions for the palette: each module section's first sentence.
+    void LoadPaletteDescriptions();
     void CreatePanels();
     void CreatePalette();
     void CreatePageControl();
@@ -192,6 +206,8 @@ private:
     TFormAbout *FAbout = nullptr;
     QList<QAction *> FActions;
     QMenu *FEditMenu = nullptr;
+    QMenu *FRecentMenu = nullptr;
+    std::function<bool(const QUrl &)> FUrlOpener;
     QAction *FUndo = nullptr, *FRedo = nullptr;
     bool FAskBeforeClosing = true;
     std::unique_ptr<TRecovery> FRecovery;

@@ -2,6 +2,7 @@
 
 #include "Dialogs.h"
 #include "FrmMidDlg.h"
+#include "TextLabel.h"
 
 #include <QCheckBox>
 #include <QFrame>
@@ -17,6 +18,7 @@ TFormRandomSettings::TFormRandomSettings(QWidget *parent) : QDialog(parent)
     setObjectName(QStringLiteral("FormRandomSettings"));
     setWindowTitle(QStringLiteral("Random settings"));
     setFixedSize(210, 129);
+    setFont(PanelFont(DialogPixelSize)); // the pixel layout below is made for it
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
 
     auto *panel = new QFrame(this);

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QTemporaryFile>
+#include <algorithm>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -18,6 +19,7 @@ namespace {
 const QString SettingsSection = QStringLiteral("Settings");
 const QString ColorsSection = QStringLiteral("Colors");
 const QString TimingSection = QStringLiteral("Timing");
+const QString RecentSection = QStringLiteral("Recent");
 
 constexpr int32_t DefaultResolution = 20;
 
@@ -225,6 +227,11 @@ TAppSettings ReadSettings(const QString &file, const QRect &current, const QSize
     s.LastLoadPath = ini.ReadString(SettingsSection, QStringLiteral("LastLoadPath"), QString());
     s.LastSavePath = ini.ReadString(SettingsSection, QStringLiteral("LastSavePath"), QString());
     s.MidiApi = ini.ReadString(SettingsSection, QStringLiteral("MidiApi"), QString());
+    for (int i = 1; i <= TAppSettings::MaxRecentFiles; ++i) {
+        const QString f = ini.ReadString(RecentSection, QStringLiteral("File%1").arg(i), QString());
+        if (!f.isEmpty() && !s.RecentFiles.contains(f))
+            s.RecentFiles << f;
+    }
     // A missing colour keeps the colour it has, which at start is its initial value.
     for (const TColorKey &c : ColorKeys)
         c.Setting->store(ini.ReadColor(ColorsSection, QString::fromLatin1(c.Key), c.Setting->load()));
@@ -271,5 +278,19 @@ void WriteSettings(const QString &file, const TAppSettings &settings)
     ini.Section(TimingSection);
     ini.WriteInteger(QStringLiteral("Resolution"), settings.Resolution);
     ini.WriteInteger(QStringLiteral("Accuracy"), settings.Accuracy);
+    if (!settings.RecentFiles.isEmpty()) {
+        ini.Section(RecentSection);
+        for (int i = 0; i < std::min<int>(int(settings.RecentFiles.size()), TAppSettings::MaxRecentFiles); ++i)
+            ini.WriteString(QStringLiteral("File%1").arg(i + 1), settings.RecentFiles[i]);
+    }
     WriteSettingsFile(file, ini.Text().toUtf8());
+}
+
+void AddRecentFile(TAppSettings &settings, const QString &file)
+{
+    const QString path = QFileInfo(file).absoluteFilePath();
+    settings.RecentFiles.removeAll(path);
+    settings.RecentFiles.prepend(path);
+    while (settings.RecentFiles.size() > TAppSettings::MaxRecentFiles)
+        settings.RecentFiles.removeLast();
 }

@@ -8,6 +8,7 @@
 #include <QRect>
 #include <QSize>
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 
 // Everything the settings file holds besides the colours, which live in the colour atomics.
@@ -20,6 +21,8 @@ struct TAppSettings {
     QString LastLoadPath, LastSavePath;
     int32_t Resolution = 20, Accuracy = 2; // the run's period and the timer's accuracy, ms
     QString MidiApi;              // "alsa", "jack" or empty (the default back end)
+    QStringList RecentFiles;      // patches opened or saved last, newest first, at most MaxRecentFiles
+    static constexpr int MaxRecentFiles = 10;
 
     bool operator==(const TAppSettings &) const = default;
 };
@@ -45,6 +48,11 @@ void ChooseWritablePlaces();
 TAppSettings ReadSettings(const QString &file, const QRect &current, const QSize &screen);
 
 // Writes every key in the order ReadSettings reads them (integers and colours in decimal,
-// Booleans as 1 and 0); "MidiApi" only when it is set. The previous file stays whole until the
+// Booleans as 1 and 0); "MidiApi" only when it is set, the recent files section only when
+// there are any. The previous file stays whole until the
 // new one is complete. Raises EFileError when the file cannot be written. User-interface thread.
 void WriteSettings(const QString &file, const TAppSettings &settings);
+
+// Puts `file` (made absolute) at the head of the recent files, once, keeping at most
+// TAppSettings::MaxRecentFiles.
+void AddRecentFile(TAppSettings &settings, const QString &file);

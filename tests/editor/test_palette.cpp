@@ -10,6 +10,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QSet>
 #include <QTemporaryDir>
@@ -76,6 +78,103 @@ int BmpBitsPerPixel(const QString &path)
     if (head.size() < 30 || !head.startsWith("BM"))
         return 0;
     return quint8(head[28]) | quint8(head[29]) << 8;
+}
+
+// The search box: a palette of five classes on three pages with descriptions.
+struct TSearchablePalette : TRecordingPalette {
+    TSearchablePalette()
+    {
+        Palette.AddModuleButton("I/O", ClassOf<TKorTestMidi>());
+        Palette.AddModuleButton("Gen", ClassOf<TKorTestSource>());
+        Palette.AddModuleButton("Gen", ClassOf<TKorTestThrough>());
+        Palette.AddModuleButton("Other", ClassOf<TKorModule4>());
+        Palette.AddModuleButton("Other", ClassOf<TKorTestSettings>());
+        Palette.SetDescriptions({{"TestSource", "Makes a sine wave."},
+                                 {"TestThrough", "Passes a random value on."},
+                                 {"TestMidi", "Sends a note now and then."}});
+        Palette.SetButtonsEnabled(true);
+    }
+    QStringList Shown() const
+    {
+        QStringList names;
+        for (TKorModuleButton *b : Palette.Buttons())
+            if (!b->isHidden())
+                names << TKorModuleButton::ShortName(*b->ModuleClass());
+        return names;
+    }
+    void Key(int key)
+    {
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+        QApplication::sendEvent(Palette.SearchBox(), &press);
+    }
+};
+
+TEST(PaletteSearch, TypingFiltersEveryPageByNameAndDescription)
+{
+    const struct {
+        const char *Text;
+        QStringList Shown;
+        int Page; // the page shown afterwards: the current one while it has a match
+    } cases[] = {
+        {"sine", {"TestSource"}, 1},
+        {"NOTE", {"TestMidi"}, 0},
+        {"random", {"TestThrough"}, 1},
+        {"test", {"TestMidi", "TestSource", "TestThrough", "TestSettings"}, 1}, // the shown page has matches
+        {"module4", {"Module4"}, 2},
+        {"nothing like it", {}, 2},
+        {"", {"TestMidi", "TestSource", "TestThrough", "Module4", "TestSettings"}, 2},
+    };
+    TSearchablePalette p;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.Text);
+        p.Palette.SearchBox()->setText(QString::fromLatin1(c.Text));
+        EXPECT_EQ(p.Shown(), c.Shown);
+        EXPECT_EQ(p.Palette.currentIndex(), c.Page);
+        for (int i = 0; i < p.Palette.count(); ++i) {
+            const bool any = std::any_of(p.Palette.Buttons().begin(), p.Palette.Buttons().end(), [&](TKorModuleButton *b) {
+                return b->parentWidget() == p.Palette.widget(i) && !b->isHidden();
+            });
+            EXPECT_EQ(p.Palette.isTabEnabled(i), any) << "page " << i;
+        }
+    }
+}
+
+TEST(PaletteSearch, MatchesArePackedToTheLeftOfTheirPage)
+{
+    TSearchablePalette p;
+    p.Palette.SearchBox()->setText(QStringLiteral("settings"));
+    TKorModuleButton *settings = p.Palette.Buttons().back();
+    EXPECT_EQ(settings->x(), 0) << "the hidden Module4 before it leaves no gap";
+    p.Palette.SearchBox()->clear();
+    EXPECT_EQ(settings->x(), TKorModuleButton::ButtonWidth);
+}
+
+TEST(PaletteSearch, EnterPressesTheFirstMatchAndEscapeClears)
+{
+    TSearchablePalette p;
+    p.Palette.SearchBox()->setText(QStringLiteral("random"));
+    p.Key(Qt::Key_Return);
+    ASSERT_EQ(p.Presses.size(), 1u);
+    EXPECT_EQ(p.Presses[0].Class, &ClassOf<TKorTestThrough>());
+
+    p.Key(Qt::Key_Escape);
+    EXPECT_EQ(p.Palette.SearchBox()->text(), QString());
+    EXPECT_EQ(p.Shown().size(), 5);
+
+    p.Palette.SearchBox()->setText(QStringLiteral("zzz"));
+    p.Key(Qt::Key_Return);
+    EXPECT_EQ(p.Presses.size(), 1u) << "no match, no press";
+    p.Palette.SetButtonsEnabled(false);
+    p.Palette.SearchBox()->setText(QStringLiteral("sine"));
+    p.Key(Qt::Key_Return);
+    EXPECT_EQ(p.Presses.size(), 1u) << "without a slot the buttons are off, and so is Enter";
+}
+
+TEST(PaletteSearch, DescriptionsJoinTheNameInTheHint)
+{
+    TSearchablePalette p;
+    EXPECT_EQ(p.Palette.Buttons()[1]->toolTip(), QStringLiteral("TestSource: Makes a sine wave."));
+    EXPECT_EQ(p.Palette.Buttons()[3]->toolTip(), QStringLiteral("Module4"));
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "FrmMain.h"
 #include "FrmMidDlg.h"
 #include "FrmRndSet.h"
+#include "FrmAbout.h"
 #include "Arithmetic.h"
 #include "Dialogs.h"
 #include "LoopbackMidi.h"
@@ -20,7 +21,14 @@
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QAbstractButton>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMouseEvent>
+#include <QWheelEvent>
+#include "QtDialogs.h"
+#include "AppPaths.h"
 #include <QRegularExpression>
 #include <QTabBar>
 #include <QTemporaryDir>
@@ -100,6 +108,12 @@ struct TScriptedDialogs : IDialogs {
 
     void ShowMessage(const QString &text) override { Messages << text; }
     void ShowError(const QString &text) override { Errors << text; }
+    std::vector<TFileDialogRequest> OpenRequests; // answered as cancelled
+    QString OpenFileName(const TFileDialogRequest &request) override
+    {
+        OpenRequests.push_back(request);
+        return {};
+    }
     QString InputBox(const QString &caption, const QString &prompt, const QString &value) override
     {
         Inputs.push_back({caption, prompt, value});
@@ -1083,6 +1097,316 @@ TEST_F(RecoveringWindowTest, APatchLeftModifiedByAnEndedWindowIsOfferedAndRestor
     after.OfferRecoveredPatches();
     EXPECT_TRUE(Boxes.RestoreOffers.isEmpty()) << "a clean end leaves nothing to offer";
     qputenv("XDG_STATE_HOME", oldState);
+}
+
+// ---- Editing comforts ----
+
+QStringList Captions(const QMenu &menu)
+{
+    QStringList out;
+    for (QAction *a : menu.actions())
+        if (!a->isSeparator())
+            out << a->text();
+    return out;
+}
+
+QAction *Item(const QMenu &menu, const QString &caption)
+{
+    for (QAction *a : menu.actions())
+        if (a->text() == caption)
+            return a;
+    return nullptr;
+}
+
+TEST_F(MainWindowTest, ViewMenuFollowsEditAndZoomsTheActiveSlotOnly)
+{
+    TFormMain &w = Make(false);
+    QStringList menus;
+    for (QAction *a : w.menuBar()->actions())
+        menus << a->text();
+    EXPECT_EQ(menus.indexOf("&View"), menus.indexOf("&Edit") + 1);
+    EXPECT_EQ(w.Action("Zoom &in")->shortcuts(),
+              (QList<QKeySequence>{QKeySequence(Qt::CTRL | Qt::Key_Plus), QKeySequence(Qt::CTRL | Qt::Key_Equal)}));
+    EXPECT_EQ(w.Action("Zoom &out")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Minus));
+    EXPECT_EQ(w.Action("&Actual size")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_0));
+    w.Action("Zoom &in")->trigger(); // without a slot: nothing to zoom, nothing breaks
+
+    w.Action("&New")->trigger();
+    TKorSlot *first = w.PageControl()->ActiveSlot();
+    w.Action("&New")->trigger();
+    TKorSlot *second = w.PageControl()->ActiveSlot();
+    const struct {
+        const char *Action;
+        int Times, Zoom;
+    } steps[] = {{"Zoom &in", 2, 150}, {"Zoom &in", 5, 200}, {"Zoom &out", 9, 25}, {"&Actual size", 1, 100}, {"Zoom &out", 1, 75}};
+    for (const auto &step : steps) {
+        for (int i = 0; i < step.Times; ++i)
+            w.Action(step.Action)->trigger();
+        EXPECT_EQ(second->Zoom(), step.Zoom) << step.Action << " x" << step.Times;
+    }
+    EXPECT_EQ(first->Zoom(), 100) << "each slot keeps its own zoom";
+    w.PageControl()->setCurrentWidget(first);
+    EXPECT_EQ(second->Zoom(), 75);
+}
+
+TEST_F(MainWindowTest, RecentFilesSurviveARestartNewestFirstAndMissingOnesAreGreyed)
+{
+    const QString a = Dir.filePath("a.korvane"), b = Dir.filePath("b.korvane");
+    {
+        TFormMain &w = Make();
+        for (const QString &f : {a, b}) {
+            w.Action("&New")->trigger();
+            w.PageControl()->SaveActiveSlotAs(f);
+        }
+        w.OpenFile(a);
+        w.OpenFile(b);
+        w.OpenFile(a);
+        Destroy();
+    }
+    ASSERT_TRUE(QFile::remove(b));
+    TFormMain &w = Make();
+    emit w.RecentMenu()->aboutToShow();
+    const QList<QAction *> items = w.RecentMenu()->actions();
+    ASSERT_EQ(items.size(), 2);
+    EXPECT_EQ(items[0]->text(), QDir::toNativeSeparators(a));
+    EXPECT_EQ(items[1]->text(), QDir::toNativeSeparators(b));
+    EXPECT_TRUE(items[0]->isEnabled());
+    EXPECT_FALSE(items[1]->isEnabled()) << "a file that is gone stays listed, greyed";
+    items[0]->trigger();
+    EXPECT_EQ(w.PageControl()->SlotCount(), 1);
+    EXPECT_EQ(w.PageControl()->ActiveSlot()->SlotFileName(), a);
+}
+
+TEST_F(MainWindowTest, RecentFilesKeepTheLastTen)
+{
+    TFormMain &w = Make();
+    w.Action("&New")->trigger();
+    for (int i = 0; i < 12; ++i) {
+        const QString f = Dir.filePath(QStringLiteral("p%1.korvane").arg(i));
+        w.PageControl()->SaveActiveSlotAs(f);
+        w.OpenFile(f);
+    }
+    emit w.RecentMenu()->aboutToShow();
+    const QList<QAction *> items = w.RecentMenu()->actions();
+    ASSERT_EQ(items.size(), 10);
+    EXPECT_EQ(items.front()->text(), QDir::toNativeSeparators(Dir.filePath("p11.korvane")));
+    EXPECT_EQ(items.back()->text(), QDir::toNativeSeparators(Dir.filePath("p2.korvane")));
+}
+
+TEST_F(MainWindowTest, TheOpenDialogFirstShowsBothKindsOfPatch)
+{
+    TFormMain &w = Make(false);
+    w.Action("&Open ...")->trigger();
+    ASSERT_EQ(Boxes.OpenRequests.size(), 1u);
+    const QStringList filters = QtNameFilters(Boxes.OpenRequests[0].Filter).split(";;");
+    ASSERT_GE(filters.size(), 4);
+    EXPECT_TRUE(filters[0].contains("*.slt") && filters[0].contains("*.korvane")) << filters[0].toStdString();
+    EXPECT_TRUE(filters.contains("Old Slot files (*.Slt) (*.slt)")) << "the earlier filters stay";
+}
+
+TEST_F(MainWindowTest, ModuleContextMenuCallsTheEditCommands)
+{
+    TFormMain &w = Make(false);
+    w.Action("&New")->trigger();
+    TKorSlot *slot = w.PageControl()->ActiveSlot();
+    TKorConstant *constant = AddTo<TKorConstant>(w);
+    ASSERT_NE(constant, nullptr);
+    const QPoint body = constant->LocalToSheet(QPoint(100, 40));
+    std::unique_ptr<QMenu> menu = w.ContextMenu(slot, body);
+    ASSERT_TRUE(menu);
+    EXPECT_EQ(Captions(*menu), (QStringList{"Cu&t", "&Copy", "&Delete", "&Rename title...", "&Manual"}));
+
+    Boxes.InputAnswers.push_back("Bass line");
+    Item(*menu, "&Rename title...")->trigger();
+    EXPECT_EQ(constant->Title(), "Bass line");
+
+    QList<QUrl> shown;
+    w.SetUrlOpener([&](const QUrl &url) {
+        shown << url;
+        return true;
+    });
+    Item(*menu, "&Manual")->trigger();
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_EQ(shown[0].fragment(), "Module_KorConstant");
+
+    Item(*menu, "&Delete")->trigger();
+    EXPECT_EQ(slot->ModuleCount(), 0);
+    EXPECT_TRUE(slot->Modified());
+    w.UndoAction()->trigger();
+    EXPECT_EQ(slot->ModuleCount(), 1);
+}
+
+TEST_F(MainWindowTest, SheetContextMenuPastesSelectsAndOffersThePalettePages)
+{
+    TFormMain &w = Make(false);
+    w.Action("&New")->trigger();
+    TKorSlot *slot = w.PageControl()->ActiveSlot();
+    std::unique_ptr<QMenu> menu = w.ContextMenu(slot, {600, 400});
+    ASSERT_TRUE(menu);
+    EXPECT_EQ(Captions(*menu), (QStringList{"&Paste", "&Select all", "&New module"}));
+    QMenu *pages = Item(*menu, "&New module")->menu();
+    ASSERT_NE(pages, nullptr);
+    QStringList tabs;
+    for (int i = 0; i < w.Palette()->count(); ++i)
+        tabs << w.Palette()->tabText(i);
+    EXPECT_EQ(Captions(*pages), tabs);
+    QMenu *gen = Item(*pages, "Gen")->menu();
+    ASSERT_NE(gen, nullptr);
+    Item(*gen, "Sine")->trigger();
+    EXPECT_EQ(slot->ModuleCount(), 1);
+    EXPECT_TRUE(slot->Placing()) << "the new module follows the pointer like a palette press";
+}
+
+TEST_F(MainWindowTest, ConnectorContextMenuListsItsCablesByTheirFarEnds)
+{
+    TFormMain &w = Make(false);
+    w.Action("&New")->trigger();
+    TKorSlot *slot = w.PageControl()->ActiveSlot();
+    auto *constant = AddTo<TKorConstant>(w);
+    auto *amp = AddTo<TKorAmplifier>(w);
+    ASSERT_TRUE(constant && amp);
+    {
+        std::lock_guard lock(w.PageControl()->Guard().Mutex);
+        constant->SetTop(200);
+        slot->Sheet()->ToggleConnection(constant->Out(), amp->In());
+        slot->Sheet()->ToggleConnection(constant->Out(), amp->InClip());
+    }
+    const QPoint out = constant->Out()->LocalToSheet(constant->Out()->Centre());
+    std::unique_ptr<QMenu> menu = w.ContextMenu(slot, out);
+    ASSERT_TRUE(menu);
+    EXPECT_EQ(Captions(*menu), (QStringList{"Remove cables", "Remove cable to Amplifier.In", "Remove cable to Amplifier.InClip"}));
+    Item(*menu, "Remove cable to Amplifier.InClip")->trigger();
+    ASSERT_EQ(slot->Sheet()->CableCount(), 1);
+    EXPECT_EQ(slot->Sheet()->CableTo(0), amp->In());
+    w.ContextMenu(slot, out)->actions().first()->trigger();
+    EXPECT_EQ(slot->Sheet()->CableCount(), 0);
+    w.UndoAction()->trigger();
+    EXPECT_EQ(slot->Sheet()->CableCount(), 1);
+}
+
+TEST_F(MainWindowTest, EscapeTakesBackAPlacementAndDeleteRemovesAPickedCable)
+{
+    TFormMain &w = Make(false);
+    w.Action("&New")->trigger();
+    TKorSlot *slot = w.PageControl()->ActiveSlot();
+    w.PageControl()->AddModule(ClassOf<TKorConstant>());
+    ASSERT_TRUE(slot->Placing());
+    SendKey(w.Palette(), Qt::Key_Escape);
+    EXPECT_EQ(slot->ModuleCount(), 0);
+    EXPECT_FALSE(slot->Modified());
+
+    auto *constant = AddTo<TKorConstant>(w);
+    auto *amp = AddTo<TKorAmplifier>(w);
+    {
+        std::lock_guard lock(w.PageControl()->Guard().Mutex);
+        constant->SetTop(200);
+        slot->Sheet()->ToggleConnection(constant->Out(), amp->In());
+    }
+    const QPoint a = constant->Out()->LocalToSheet(constant->Out()->Centre());
+    const QPoint b = amp->In()->LocalToSheet(amp->In()->Centre());
+    ASSERT_TRUE(slot->SelectCableAt((a + b) / 2));
+    w.Action("&Delete")->trigger();
+    EXPECT_EQ(slot->Sheet()->CableCount(), 0);
+    EXPECT_EQ(slot->ModuleCount(), 2) << "Delete took the cable, not the modules";
+    w.Action("&Delete")->trigger();
+    EXPECT_EQ(slot->ModuleCount(), 1) << "with no cable picked, the selected module goes";
+}
+
+TEST_F(MainWindowTest, TheWheelOnAKnobIsAStepToUndo)
+{
+    TFormMain &w = Make(false);
+    w.Action("&New")->trigger();
+    TKorSlot *slot = w.PageControl()->ActiveSlot();
+    auto *constant = AddTo<TKorConstant>(w);
+    TKorKnob *knob = constant->ValueKnob();
+    const int32_t before = knob->Position();
+    const QPoint at = knob->LocalToSheet(knob->Centre());
+    QWheelEvent e(QPointF(at), QPointF(slot->Canvas()->mapToGlobal(at)), QPoint(), QPoint(0, 120), Qt::NoButton,
+                  Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(slot->Canvas(), &e);
+    EXPECT_EQ(knob->Position(), before + knob->Step());
+    w.UndoAction()->trigger();
+    EXPECT_EQ(knob->Position(), before);
+}
+
+TEST_F(MainWindowTest, F1WithoutABrowserNamesTheManual)
+{
+    TFormMain &w = Make(false);
+    bool browser = false;
+    w.SetUrlOpener([&](const QUrl &) { return browser; });
+    w.ShowManual();
+    ASSERT_EQ(Boxes.Messages.size(), 1);
+    const QString manual = QDir::toNativeSeparators(ApplicationDirectory() + "Manual/Index.htm");
+    EXPECT_TRUE(Boxes.Messages[0].contains(manual)) << Boxes.Messages[0].toStdString();
+    browser = true;
+    w.ShowManual();
+    EXPECT_EQ(Boxes.Messages.size(), 1) << "a browser that starts needs no word";
+}
+
+TEST_F(MainWindowTest, CtrlFFocusesThePaletteSearchAndItsDescriptionsComeFromTheManual)
+{
+    TFormMain &w = Make(false);
+    EXPECT_EQ(w.Action("&Find module")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_F));
+    w.show();
+    w.Action("&Find module")->trigger();
+    EXPECT_EQ(w.focusWidget(), w.Palette()->SearchBox());
+    const struct {
+        const char *Text;
+        const char *First;
+    } cases[] = {{"sine", "Sine"}, {"note", "MidiIn"}, {"random", "Random"}};
+    for (const auto &c : cases) {
+        w.Palette()->SearchBox()->setText(c.Text);
+        const auto matches = w.Palette()->Matches();
+        ASSERT_FALSE(matches.empty()) << c.Text;
+        EXPECT_EQ(TKorModuleButton::ShortName(*matches.front()->ModuleClass()), c.First) << c.Text;
+    }
+}
+
+TEST_F(MainWindowTest, AnEmptyWindowSaysHowToBegin)
+{
+    TFormMain &w = Make(false);
+    w.resize(800, 600);
+    const QString hint = TKorModulePageControl::EmptyHint();
+    // The examples are installed beside the program.
+    EXPECT_EQ(hint, "File > New (Ctrl+N), or open a patch (Ctrl+O). Examples are in " +
+                        QDir::toNativeSeparators(QDir::cleanPath(ApplicationDirectory() + "examples")) + ".");
+    // Some text is drawn on the empty page control, and none once a slot covers it.
+    const auto inked = [&] {
+        const QImage img = w.PageControl()->grab().toImage();
+        int dark = 0;
+        for (int x = 0; x < img.width(); ++x)
+            dark += qGray(img.pixel(x, img.height() / 2)) < 100;
+        return dark;
+    };
+    EXPECT_GT(inked(), 0);
+}
+
+TEST_F(MainWindowTest, EveryDialogLabelFitsItsWidget)
+{
+    TFormMain &w = Make(false);
+    const std::pair<const char *, QDialog *> dialogs[] = {
+        {"MIDI", static_cast<QDialog *>(w.MidiDialog())},
+        {"random settings", static_cast<QDialog *>(w.RandomSettingsDialog())},
+        {"about", static_cast<QDialog *>(w.AboutBox())},
+    };
+    for (const auto &[name, dialog] : dialogs) {
+        SCOPED_TRACE(name);
+        dialog->show();
+        int texts = 0;
+        for (QWidget *child : dialog->findChildren<QWidget *>()) {
+            QString text;
+            if (auto *label = qobject_cast<QLabel *>(child))
+                text = label->text();
+            else if (auto *button = qobject_cast<QAbstractButton *>(child))
+                text = button->text();
+            if (text.isEmpty())
+                continue;
+            ++texts;
+            EXPECT_LE(child->sizeHint().width(), child->width()) << '"' << text.toStdString() << '"';
+        }
+        EXPECT_GT(texts, 1);
+        dialog->hide();
+    }
 }
 
 } // namespace
