@@ -884,7 +884,7 @@ TEST_F(MainWindowTest, DumpWritesTheSlotsIntoTheCurrentFolder)
 TEST_F(MainWindowTest, PaletteHasItsPagesInOrder)
 {
     TFormMain &w = Make(false);
-    const std::vector<std::pair<QString, int>> pages = {{"I/O", 6},     {"Gen", 11},    {"Logic", 2},
+    const std::vector<std::pair<QString, int>> pages = {{"I/O", 8},     {"Gen", 11},    {"Logic", 2},
                                                         {"Control", 8}, {"Viewers", 1}, {"Other", 4}};
     ASSERT_EQ(w.Palette()->count(), int(pages.size()));
     for (int i = 0; i < int(pages.size()); ++i) {
