@@ -23,7 +23,7 @@ int64_t MidiArrivalTime();
 
 // Sends one timing clock per rising edge at "Clock"; a rising "Run" sends start (or continue
 // with the button down), a falling one stop. With nothing wired to "Run", the module starts
-// with its first tick and stops when its sheet stops or it is freed (Silence). Start goes out
+// with its first tick and stops when the run or its sheet stops or it is freed (Silence). Start goes out
 // before the clock of the same tick. Owns its panel. Execute runs on the tick thread,
 // allocates nothing and sends only on edges; the handlers run on the user-interface thread
 // under the patch lock.
@@ -54,6 +54,12 @@ private:
     bool FRunning = false;
     bool FClockHigh = false;
 };
+
+class TKorModulePageControl;
+// Sends stop from every clock output that told its receiver to run: the run was paused, and
+// its first tick after the pause starts the receiver again. User-interface thread; takes the
+// patch lock.
+void StopClockOutputs(TKorModulePageControl &pages);
 
 // The clock of another instrument as signals. ShortMidiIn (user-interface thread, under the
 // patch lock) notes what arrived; the next tick shows it: "Clock" 1000 for the tick after any

@@ -550,6 +550,8 @@ void TFormMain::SetRunning(bool b)
             Guarded([&] { FTimer->SetEnabled(true); });
     } else {
         FTimer->Pause();
+        if (FPages)
+            StopClockOutputs(*FPages); // a drum machine that follows stops with the run
     }
     UpdateStartStop();
 }

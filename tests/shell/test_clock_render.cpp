@@ -1,11 +1,18 @@
 // A render that plays a MIDI file with clock, start, stop and continue into a clock input
 // module: the file's real-time messages survive writing and reading, reach the module before
-// the tick their time falls in, and the module's outputs follow tick by tick.
+// the tick their time falls in, and the module's outputs follow tick by tick. And an unwired
+// clock output in the desktop program, started and stopped with the run.
 #include "ClockModules.h"
+#include "Dialogs.h"
+#include "FrmMain.h"
+#include "LoopbackMidi.h"
 #include "MidiFile.h"
+#include "MidiTestSupport.h"
 #include "OfflineRun.h"
 #include "Slot.h"
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -87,6 +94,52 @@ TEST(ClockRender, AFileWithClockStartStopAndContinueDrivesTheClockInputTickByTic
     }
     EXPECT_EQ(pulses, 27);
     EXPECT_EQ(beats, 2);
+}
+
+struct TQuietDialogs : IDialogs {
+    QStringList Shown;
+    void ShowMessage(const QString &text) override { Shown << text; }
+    void ShowError(const QString &text) override { Shown << text; }
+};
+
+TEST(ClockOutput, AnUnwiredClockOutputStartsAndStopsWithTheRun)
+{
+    TQuietDialogs boxes;
+    SetDialogs(&boxes);
+    QTemporaryDir dir;
+    QFile ini(dir.filePath("korvane.INI"));
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write("[Settings]\nMidiOut=Drums\n");
+    ini.close();
+    auto midi = std::make_shared<TLoopbackMidi>(QStringList{}, QStringList{"Drums"});
+    {
+        TMainWindowOptions options;
+        options.SettingsFile = ini.fileName();
+        options.Midi = midi;
+        options.SaveSettings = false;
+        TFormMain w(std::move(options));
+        TKorSlot *slot = w.PageControl()->NewSlot("Beat");
+        {
+            std::lock_guard lock(slot->Guard().Mutex);
+            Create<TKorClockOut>(slot->Sheet());
+        }
+        const auto sent = [&] {
+            std::string s;
+            for (const auto &m : midi->Sent(0)) // start and stop; the notes off of the end aside
+                if (m.size() == 1)
+                    s += m[0] == MidiStart ? 's' : m[0] == MidiStop ? 'p' : '?';
+            return s;
+        };
+        EXPECT_TRUE(WaitFor([&] { return sent() == "s"; })) << sent();
+        w.SetRunning(false);
+        EXPECT_EQ(sent(), "sp");
+        w.SetRunning(true);
+        EXPECT_TRUE(WaitFor([&] { return sent() == "sps"; })) << sent();
+        w.close();
+        EXPECT_EQ(sent(), "spsp");
+    }
+    SetDialogs(nullptr);
+    EXPECT_TRUE(boxes.Shown.isEmpty()) << boxes.Shown.join(" | ").toStdString();
 }
 
 } // namespace

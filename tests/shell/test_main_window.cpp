@@ -8,6 +8,7 @@
 #include "Arithmetic.h"
 #include "Dialogs.h"
 #include "LoopbackMidi.h"
+#include "ClockModules.h"
 #include "MidiModules.h"
 #include "PanelControls.h"
 #include "Random.h"
@@ -893,6 +894,9 @@ TEST_F(MainWindowTest, PaletteHasItsPagesInOrder)
             << pages[size_t(i)].first.toStdString();
     }
     EXPECT_EQ(w.Palette()->Buttons().front()->ModuleClass(), &ClassOf<TKorMidiIn>());
+    // The clock modules close the I/O page, after the six older buttons.
+    EXPECT_EQ(w.Palette()->Buttons().at(6)->ModuleClass(), &ClassOf<TKorClockOut>());
+    EXPECT_EQ(w.Palette()->Buttons().at(7)->ModuleClass(), &ClassOf<TKorClockIn>());
     EXPECT_EQ(w.Palette()->Buttons().back()->ModuleClass(), &ClassOf<TKorModule8>());
 }
 
