@@ -26,12 +26,12 @@ int64_t MidiArrivalTime()
 void TKorClockOut::CreateDetails()
 {
     TKorMidiBaseModule::CreateDetails();
-    AddLabel(*this, 8, 14, QStringLiteral("Clock"));
+    AddLabel(*this, 10, 14, QStringLiteral("Clock"));
     FInClock = AddInput(*this, 15, 30, QStringLiteral("Clock"), Logic);
     AddLabel(*this, 50, 14, QStringLiteral("Run"));
     FInRun = AddInput(*this, 53, 30, QStringLiteral("Run"), Logic);
-    AddLabel(*this, 88, 14, QStringLiteral("Cont"));
-    FContinueButton = AddButton(*this, 88, 28, {.Picture = QStringLiteral("Start.bmp"), .AllowAllUp = true});
+    FContinueButton = AddButton(*this, 85, 20, {.Picture = QStringLiteral("Start.bmp"), .AllowAllUp = true});
+    AddLabel(*this, 113, 26, QStringLiteral("Cont"));
     FContinueButton->SetOnChange([this](TKorPushButton *, bool down) { FContinue = down; });
     FLamp = AddLamp(*this, 230, 20);
 }

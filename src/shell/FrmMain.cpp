@@ -703,19 +703,32 @@ void TFormMain::SetMidiOutOpen(bool b, bool notesOffFirst)
 {
     if (b == FMidiOutOpen)
         return;
-    // Under the patch lock: a tick never sends through a port that is opening or closing.
-    std::lock_guard lock(FPages->Guard().Mutex);
-    if (b)
+    // A tick sends only while the flag holds and reads it under the patch lock, so a tick never
+    // sends through a port that is opening or closing. The port itself opens and closes outside
+    // the lock: making a JACK or ALSA client takes milliseconds, which the ticks need not wait.
+    if (b) {
         FMidiOutput->Open();
-    else
+        std::lock_guard lock(FPages->Guard().Mutex);
+        if (notesOffFirst)
+            for (uint8_t channel = 0; channel < 16; ++channel)
+                try {
+                    FMidiOutput->PutShort(uint8_t(176 + channel), 123, 0);
+                } catch (...) {
+                }
+        FMidiOutOpen = true;
+        return;
+    }
+    {
+        std::lock_guard lock(FPages->Guard().Mutex);
+        FMidiOutOpen = false;
+    }
+    try {
         FMidiOutput->Close();
-    if (b && notesOffFirst)
-        for (uint8_t channel = 0; channel < 16; ++channel)
-            try {
-                FMidiOutput->PutShort(uint8_t(176 + channel), 123, 0);
-            } catch (...) {
-            }
-    FMidiOutOpen = b;
+    } catch (...) {
+        std::lock_guard lock(FPages->Guard().Mutex);
+        FMidiOutOpen = true; // still open: it goes on playing
+        throw;
+    }
 }
 
 void TFormMain::BringToFront()
