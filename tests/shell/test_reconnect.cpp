@@ -18,6 +18,9 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <unistd.h>
+
 namespace {
 
 struct TBoxes : IDialogs {
@@ -181,6 +184,54 @@ TEST_F(Reconnect, TheDialogKeepsAnAbsentPortAndOkLeavesItConfigured)
     midi->SetOutputs({"Synth"});
     Settle();
     EXPECT_TRUE(w.MidiOutOpen());
+}
+
+TEST_F(Reconnect, SwitchingTheMidiSystemOpensTheConfiguredPortsOverTheNewOne)
+{
+    auto before = std::make_shared<TLoopbackMidi>(QStringList{"Keys"}, QStringList{"Synth"});
+    TFormMain &w = Make("[Settings]\nMidiIn=Keys\nMidiOut=Synth\n", before);
+    ASSERT_TRUE(w.MidiInOpen() && w.MidiOutOpen());
+    auto after = std::make_shared<TLoopbackMidi>(QStringList{"Pads", "Keys"}, QStringList{});
+    w.SwitchMidiServices(after);
+    EXPECT_EQ(before->OpenDevices(), 0);
+    EXPECT_TRUE(w.MidiInOpen());
+    EXPECT_FALSE(w.MidiOutOpen());
+    EXPECT_EQ(Status(), "MIDI out: Synth (absent)");
+    EXPECT_EQ(&w.MidiInput()->Services(), after.get());
+    ASSERT_TRUE(after->Inject(1, {0x90, 60, 100}));
+    EXPECT_TRUE(WaitFor([&] { return w.MidiInput()->MessageCount() == 0; })) << "taken by the window";
+    after->SetOutputs({"Synth"});
+    Settle();
+    EXPECT_TRUE(w.MidiOutOpen());
+    EXPECT_EQ(after->Sent(0), AllNotesOff());
+    EXPECT_TRUE(Boxes.Messages.isEmpty()) << Boxes.Messages.join(" | ").toStdString();
+}
+
+TEST_F(Reconnect, JackChosenInTheDialogWithoutAServerIsTakenAndItsPortsWaitedFor)
+{
+    qputenv("JACK_DEFAULT_SERVER", QByteArray("korvane-test-absent-") + QByteArray::number(getpid()));
+    qputenv("JACK_NO_START_SERVER", "1");
+    const std::vector<TMidiApi> apis = AvailableMidiApis();
+    if (std::find(apis.begin(), apis.end(), TMidiApi::Jack) == apis.end())
+        GTEST_SKIP() << "this RtMidi has no JACK";
+    auto midi = std::make_shared<TLoopbackMidi>(QStringList{"Keys"}, QStringList{"Synth"});
+    TFormMain &w = Make("[Settings]\nMidiIn=Keys\nMidiOut=Synth\n", midi);
+    QString problem;
+    QTimer::singleShot(0, [&] {
+        w.MidiDialog()->ChooseApi(TMidiApi::Jack);
+        problem = w.MidiDialog()->ProblemText();
+        w.MidiDialog()->SpeedButtonOk()->click();
+    });
+    w.MidiSettings();
+    EXPECT_TRUE(problem.startsWith("No JACK server is running.")) << problem.toStdString();
+    EXPECT_EQ(w.Settings().MidiApi, "jack");
+    EXPECT_EQ(w.MidiOutput()->Services().Name(), "jack");
+    EXPECT_EQ(midi->OpenDevices(), 0);
+    EXPECT_EQ(w.Settings().MidiIn, "Keys") << "the names stay, waiting for their ports";
+    EXPECT_EQ(w.Settings().MidiOut, "Synth");
+    EXPECT_EQ(Status(), "MIDI in: Keys (absent)  MIDI out: Synth (absent)");
+    qunsetenv("JACK_DEFAULT_SERVER");
+    qunsetenv("JACK_NO_START_SERVER");
 }
 
 // ---- Over JACK -------------------------------------------------------------------------------
