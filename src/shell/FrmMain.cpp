@@ -954,6 +954,8 @@ void TFormMain::Shutdown()
     if (FShutDown)
         return;
     FShutDown = true;
+    if (FMidiKeeper)
+        FMidiKeeper->Stop();
     SetRunning(false);
     FTimer->Resume();
     FTimer->SetEnabled(false);

@@ -107,8 +107,18 @@ bool TMidiPortKeeper::KeepOutput()
     }
 }
 
+void TMidiPortKeeper::Stop()
+{
+    FStopped = true;
+    FNews.Watch(nullptr);
+    FRetry.stop();
+}
+
 void TMidiPortKeeper::Check()
 {
+    // The ports closing at the end are news too; they must not open the ports again.
+    if (FStopped)
+        return;
     FInputAbsent = KeepInput();
     FOutputAbsent = KeepOutput();
     FStatus->setText(StatusText());

@@ -27,6 +27,8 @@ public:
     void Watch(std::shared_ptr<TMidiServices> services);
     // Compares the configured ports with what is there and opens or closes accordingly.
     void Check();
+    // For good, as the window shuts down: no more news, and Check does nothing.
+    void Stop();
 
     // "MIDI in: NAME (absent)", "MIDI out: ...", both, or empty while nothing is missing.
     QString StatusText() const;
@@ -47,4 +49,5 @@ private:
     QTimer FRetry; // a port listed but not opened yet (its program still starting) is tried again
     int FRetries = 0; // since the last news; a port that keeps failing is left to the next news
     bool FInputAbsent = false, FOutputAbsent = false;
+    bool FStopped = false;
 };

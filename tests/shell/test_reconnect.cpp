@@ -127,6 +127,14 @@ TEST_F(Reconnect, AnOutputThatComesGoesAndComesBackIsOpenedWithAllNotesOffFirst)
     EXPECT_EQ(Boxes.Messages, startMessages);
     EXPECT_TRUE(Boxes.Errors.isEmpty()) << Boxes.Errors.join(" | ").toStdString();
     EXPECT_EQ(midi->OpenDevices(), 1);
+
+    // Once the window shut down, a port that comes back stays closed.
+    w.Shutdown();
+    EXPECT_EQ(midi->OpenDevices(), 0);
+    midi->SetOutputs({});
+    midi->SetOutputs({"Synth"});
+    Settle();
+    EXPECT_EQ(midi->OpenDevices(), 0);
 }
 
 TEST_F(Reconnect, AnInputThatComesLaterReachesTheNoteModules)
