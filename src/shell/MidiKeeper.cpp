@@ -4,6 +4,8 @@
 
 #include <QLabel>
 
+#include <algorithm>
+
 TMidiPortKeeper::TMidiPortKeeper(TFormMain &form, QWidget *statusPanel) : QObject(&form), FForm(form)
 {
     FStatus = new QLabel(statusPanel);
@@ -121,11 +123,13 @@ void TMidiPortKeeper::Check()
         return;
     FInputAbsent = KeepInput();
     FOutputAbsent = KeepOutput();
-    FStatus->setText(StatusText());
+    // Long port names would run off the panel: shortened there, whole in the tooltip.
+    const QString text = StatusText();
+    const int room = std::max(40, FStatus->parentWidget()->width() - FStatus->x() - 4);
+    FStatus->setText(FStatus->fontMetrics().elidedText(text, Qt::ElideRight, room));
     FStatus->adjustSize();
-    FStatus->setToolTip(FStatus->text().isEmpty()
-                            ? QString()
-                            : QStringLiteral("Korvane connects again as soon as the port is back."));
+    FStatus->setToolTip(text.isEmpty() ? QString()
+                                       : text + QStringLiteral("\nKorvane connects again as soon as the port is back."));
 }
 
 QString TMidiPortKeeper::StatusText() const

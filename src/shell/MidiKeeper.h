@@ -30,7 +30,8 @@ public:
     // For good, as the window shuts down: no more news, and Check does nothing.
     void Stop();
 
-    // "MIDI in: NAME (absent)", "MIDI out: ...", both, or empty while nothing is missing.
+    // "MIDI in: NAME (absent)", "MIDI out: ...", both, or empty while nothing is missing. The
+    // status line shows it, shortened to the room there, and its tooltip whole.
     QString StatusText() const;
     QLabel *StatusLine() const { return FStatus; }
     bool InputAbsent() const { return FInputAbsent; }

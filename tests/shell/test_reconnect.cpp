@@ -78,7 +78,15 @@ protected:
         return Create<TKorMidiIn>(slot->Sheet());
     }
 
-    QString Status() const { return Window->MidiKeeper()->StatusLine()->text(); }
+    QString Status() const
+    {
+        const QLabel *line = Window->MidiKeeper()->StatusLine();
+        const QString text = Window->MidiKeeper()->StatusText();
+        // The line shows it (shortened where the panel is too narrow), the tooltip whole.
+        EXPECT_TRUE(line->text() == text || line->text().endsWith(QChar(0x2026))) << line->text().toStdString();
+        EXPECT_EQ(line->toolTip().startsWith(text + "\n"), !text.isEmpty()) << line->toolTip().toStdString();
+        return text;
+    }
 
     QTemporaryDir Dir;
     TBoxes Boxes;
