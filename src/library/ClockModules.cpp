@@ -73,15 +73,15 @@ void StopClockOutputs(TKorModulePageControl &pages)
 void TKorClockIn::CreateDetails()
 {
     TKorMidiBaseModule::CreateDetails();
-    AddLabel(*this, 118, 14, QStringLiteral("Clock"));
-    FOutClock = AddOutput(*this, 125, 30, QStringLiteral("Clock"), Logic);
-    AddLabel(*this, 152, 14, QStringLiteral("Beat"));
-    FOutBeat = AddOutput(*this, 155, 30, QStringLiteral("Beat"), Logic);
-    AddLabel(*this, 183, 14, QStringLiteral("Run"));
-    FOutRun = AddOutput(*this, 185, 30, QStringLiteral("Run"), Logic);
-    AddLabel(*this, 207, 14, QStringLiteral("Tempo"));
+    AddLabel(*this, 101, 14, QStringLiteral("Clock"));
+    FOutClock = AddOutput(*this, 110, 30, QStringLiteral("Clock"), Logic);
+    AddLabel(*this, 139, 14, QStringLiteral("Beat"));
+    FOutBeat = AddOutput(*this, 145, 30, QStringLiteral("Beat"), Logic);
+    AddLabel(*this, 173, 14, QStringLiteral("Run"));
+    FOutRun = AddOutput(*this, 177, 30, QStringLiteral("Run"), Logic);
+    AddLabel(*this, 204, 14, QStringLiteral("Tempo"));
     FOutTempo = AddOutput(*this, 215, 30, QStringLiteral("Tempo"), Asymmetric);
-    FLamp = AddLamp(*this, 100, 20);
+    FLamp = AddLamp(*this, 75, 20);
 }
 
 void TKorClockIn::ShortMidiIn(uint32_t Msg)

@@ -2,6 +2,7 @@
 
 #include "FrmMain.h"
 
+#include <QEvent>
 #include <QLabel>
 
 #include <algorithm>
@@ -12,6 +13,7 @@ TMidiPortKeeper::TMidiPortKeeper(TFormMain &form, QWidget *statusPanel) : QObjec
     FStatus->setObjectName(QStringLiteral("LabelMidiStatus"));
     FStatus->move(110, 4);
     FStatus->setStyleSheet(QStringLiteral("color: #A00000"));
+    statusPanel->installEventFilter(this);
     FRetry.setSingleShot(true);
     FRetry.setInterval(250);
     connect(&FRetry, &QTimer::timeout, this, &TMidiPortKeeper::Check);
@@ -123,6 +125,11 @@ void TMidiPortKeeper::Check()
         return;
     FInputAbsent = KeepInput();
     FOutputAbsent = KeepOutput();
+    ShowStatus();
+}
+
+void TMidiPortKeeper::ShowStatus()
+{
     // Long port names would run off the panel: shortened there, whole in the tooltip.
     const QString text = StatusText();
     const int room = std::max(40, FStatus->parentWidget()->width() - FStatus->x() - 4);
@@ -130,6 +137,13 @@ void TMidiPortKeeper::Check()
     FStatus->adjustSize();
     FStatus->setToolTip(text.isEmpty() ? QString()
                                        : text + QStringLiteral("\nKorvane connects again as soon as the port is back."));
+}
+
+bool TMidiPortKeeper::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == FStatus->parentWidget() && event->type() == QEvent::Resize)
+        ShowStatus();
+    return QObject::eventFilter(watched, event);
 }
 
 QString TMidiPortKeeper::StatusText() const

@@ -37,7 +37,12 @@ public:
     bool InputAbsent() const { return FInputAbsent; }
     bool OutputAbsent() const { return FOutputAbsent; }
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
+    // The status text on the line, shortened to the room the panel has now.
+    void ShowStatus();
     // Each returns whether its port is missing.
     bool KeepInput();
     bool KeepOutput();
