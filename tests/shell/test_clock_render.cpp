@@ -142,6 +142,43 @@ TEST(ClockOutput, AnUnwiredClockOutputStartsAndStopsWithTheRun)
     EXPECT_TRUE(boxes.Shown.isEmpty()) << boxes.Shown.join(" | ").toStdString();
 }
 
+TEST(ClockInput, TheWindowPassesClockStartAndStopToTheModulesButNotActiveSensing)
+{
+    TQuietDialogs boxes;
+    SetDialogs(&boxes);
+    QTemporaryDir dir;
+    QFile ini(dir.filePath("korvane.INI"));
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write("[Settings]\nMidiIn=DAW\n");
+    ini.close();
+    auto midi = std::make_shared<TLoopbackMidi>(QStringList{"DAW"}, QStringList{});
+    {
+        TMainWindowOptions options;
+        options.SettingsFile = ini.fileName();
+        options.Midi = midi;
+        options.SaveSettings = false;
+        TFormMain w(std::move(options));
+        ASSERT_TRUE(w.MidiInOpen());
+        TKorSlot *slot = w.PageControl()->NewSlot("Follow");
+        TKorClockIn *in = nullptr;
+        {
+            std::lock_guard lock(slot->Guard().Mutex);
+            in = Create<TKorClockIn>(slot->Sheet());
+        }
+        ASSERT_TRUE(midi->Inject(0, {MidiStart}));
+        ASSERT_TRUE(midi->Inject(0, {MidiTimingClock}));
+        EXPECT_TRUE(WaitFor([&] { return in->OutRun()->Value() == 1000; }));
+        EXPECT_TRUE(WaitFor([&] { return in->LastShortMidi() == MidiTimingClock; }));
+        ASSERT_TRUE(midi->Inject(0, {0xFE}));
+        ASSERT_TRUE(midi->Inject(0, {MidiStop}));
+        EXPECT_TRUE(WaitFor([&] { return in->OutRun()->Value() == 0; }));
+        EXPECT_EQ(in->LastShortMidi(), MidiStop) << "active sensing is still kept out";
+        w.close();
+    }
+    SetDialogs(nullptr);
+    EXPECT_TRUE(boxes.Shown.isEmpty()) << boxes.Shown.join(" | ").toStdString();
+}
+
 } // namespace
 
 #include "test_clock_render.moc"
