@@ -1,7 +1,8 @@
 // A render that plays a MIDI file with clock, start, stop and continue into a clock input
 // module: the file's real-time messages survive writing and reading, reach the module before
-// the tick their time falls in, and the module's outputs follow tick by tick. And an unwired
-// clock output in the desktop program, started and stopped with the run.
+// the tick their time falls in, and the module's outputs follow tick by tick. And in the desktop
+// program: an unwired clock output started and stopped with the run, and clock, start and stop
+// passed from the input port to the modules.
 #include "ClockModules.h"
 #include "Dialogs.h"
 #include "FrmMain.h"
