@@ -142,7 +142,8 @@ void TFormMidiDialog::SetServices(std::shared_ptr<TMidiServices> services)
 
 void TFormMidiDialog::ChooseApi(TMidiApi api)
 {
-    if (FServices->Name() == MidiApiName(api))
+    // Chosen again after a failure (a JACK server started meanwhile), the system is asked anew.
+    if (FServices->Name() == MidiApiName(api) && FServices->Problem().isEmpty())
         return;
     SetServices(CreateRtMidiServices(api));
 }

@@ -43,8 +43,9 @@ public:
     std::shared_ptr<TMidiServices> Services() const { return FServices; }
     // Shows the devices of `services` from now on (the main window's, before each showing).
     void SetServices(std::shared_ptr<TMidiServices> services);
-    // Chooses the MIDI system as the list of systems does: services for it are made, the lists
-    // show its devices and the problem line says why it cannot be used, if it cannot.
+    // Chooses the MIDI system as the list of systems does: services for it are made (again, if
+    // the shown ones could not be used), the lists show its devices and the problem line says
+    // why it cannot be used, if it cannot.
     void ChooseApi(TMidiApi api);
     // The text under the lists: empty, or why the shown MIDI system cannot be used.
     QString ProblemText() const;

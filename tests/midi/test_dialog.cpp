@@ -209,6 +209,10 @@ TEST(MidiDialog, OffersTheMidiSystemsAndSaysWhenJackHasNoServer)
     EXPECT_EQ(f.Dialog.ComboBoxApis()->currentText(), "JACK");
     EXPECT_TRUE(f.Dialog.ProblemText().startsWith("No JACK server is running.")) << f.Dialog.ProblemText().toStdString();
     EXPECT_EQ(Entries(f.Dialog.ComboBoxOutputs()), QStringList({"Korvane"}));
+    // Chosen again, JACK is asked again (a server may have started meanwhile).
+    const std::shared_ptr<TMidiServices> first = f.Dialog.Services();
+    f.Dialog.ChooseApi(TMidiApi::Jack);
+    EXPECT_NE(f.Dialog.Services(), first);
     qunsetenv("JACK_DEFAULT_SERVER");
     qunsetenv("JACK_NO_START_SERVER");
 }
