@@ -147,6 +147,20 @@ void DrawWheel(QPainter &p, QPointF c)
     p.restore();
 }
 
+// A clock face showing a quarter past: the glyph of the MIDI clock modules.
+void DrawClockFace(QPainter &p, QPointF c)
+{
+    p.save();
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(Ink, 1.5));
+    p.setBrush(Qt::white);
+    p.drawEllipse(c, 9, 9);
+    p.setPen(QPen(ClockInk, 2, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(c, c + QPointF(0, -6.5));
+    p.drawLine(c, c + QPointF(5, 0));
+    p.restore();
+}
+
 // An input or output module of the I/O page: its glyph and an arrow into or out of it.
 void DrawInOut(QPainter &p, bool out, const std::function<void(QPainter &, QPointF)> &glyph)
 {
@@ -244,6 +258,8 @@ const TPicture PalettePictures[] = {
     {"ControlOut", InOut(true, DrawControlKnob)},
     {"BendIn", InOut(false, DrawWheel)},
     {"BendOut", InOut(true, DrawWheel)},
+    {"ClockOut", InOut(true, DrawClockFace)},
+    {"ClockIn", InOut(false, DrawClockFace)},
     {"Constant",
      [](QPainter &p) {
          const QRect area(2, 4, 28, 20);

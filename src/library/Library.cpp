@@ -32,5 +32,7 @@ void RegisterLibraryModules()
         &ClassOf<TKorMorph>(),
         &ClassOf<TKorSlotCtrl>(),
         &ClassOf<TKorShifter>(),
+        &ClassOf<TKorClockOut>(),
+        &ClassOf<TKorClockIn>(),
     });
 }

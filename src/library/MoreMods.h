@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Arithmetic.h"
+#include "ClockModules.h"
 #include "ClockedOscillators.h"
 #include "MidiModules.h"
 #include "Neuron.h"

@@ -1,5 +1,6 @@
 #include "FrmMidDlg.h"
 
+#include "MidiPortNews.h"
 #include "MidiType.h"
 
 #include <QComboBox>
@@ -9,13 +10,14 @@
 #include <QScreen>
 #include <QStyle>
 #include <QToolButton>
+#include <tuple>
 
 TFormMidiDialog::TFormMidiDialog(QWidget *parent, std::shared_ptr<TMidiServices> services)
     : QDialog(parent), FServices(services ? std::move(services) : MidiServices())
 {
     setObjectName(QStringLiteral("FormMidiDialog"));
     setWindowTitle(QStringLiteral("MIDI settings"));
-    setFixedSize(209, 155);
+    setFixedSize(209, 255);
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
 
     auto *panel = new QFrame(this);
@@ -51,8 +53,115 @@ TFormMidiDialog::TFormMidiDialog(QWidget *parent, std::shared_ptr<TMidiServices>
     };
     FComboBoxInputs = makeList(QStringLiteral("ComboBoxInputs"), QStringLiteral("MIDI &Input"), 36);
     FComboBoxOutputs = makeList(QStringLiteral("ComboBoxOutputs"), QStringLiteral("MIDI &Output"), 90);
+    FComboBoxApis = makeList(QStringLiteral("ComboBoxApis"), QStringLiteral("MIDI &system"), 144);
+    for (TMidiApi api : AvailableMidiApis())
+        FComboBoxApis->addItem(api == TMidiApi::Jack ? QStringLiteral("JACK") : QStringLiteral("ALSA"), MidiApiName(api));
+    connect(FComboBoxApis, &QComboBox::activated, this, [this](int index) {
+        if (const std::optional<TMidiApi> api = MidiApiFromName(FComboBoxApis->itemData(index).toString()))
+            ChooseApi(*api);
+    });
+    FProblem = new QLabel(this);
+    FProblem->setObjectName(QStringLiteral("LabelProblem"));
+    FProblem->setGeometry(4, 190, 201, 62);
+    FProblem->setWordWrap(true);
+    FProblem->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
+    FNews = new TMidiPortNews(this);
+    connect(FNews, &TMidiPortNews::Changed, this, [this] {
+        if (FFilled)
+            Refill();
+    });
+    FNews->Watch(FServices);
     Fill();
+    ShowProblem();
+}
+
+namespace {
+// The port an entry stands for: its text, or for an absent port the name without " (absent)".
+QString EntryName(const QComboBox *list, int index)
+{
+    return index < 0 ? QString() : list->itemData(index).toString();
+}
+} // namespace
+
+void TFormMidiDialog::AddAbsent(QComboBox *list, const QString &name)
+{
+    if (name.isEmpty() || list->findData(name, Qt::UserRole, Qt::MatchFixedString) >= 0)
+        return;
+    list->addItem(QStringLiteral("%1 (absent)").arg(name), name);
+}
+
+void TFormMidiDialog::KeepListed(const QString &input, const QString &output)
+{
+    FKeepInput = input;
+    FKeepOutput = output;
+    AddAbsent(FComboBoxInputs, input);
+    AddAbsent(FComboBoxOutputs, output);
+}
+
+void TFormMidiDialog::Refill()
+{
+    // What is shown stays shown: listed again, or listed as absent.
+    const QString shownInput = EntryName(FComboBoxInputs, FComboBoxInputs->currentIndex());
+    const QString shownOutput = EntryName(FComboBoxOutputs, FComboBoxOutputs->currentIndex());
+    TMidiServices &services = *FServices;
+    FComboBoxInputs->clear();
+    const uint32_t inputs = services.InGetNumDevs();
+    for (uint32_t id = 0; id < inputs; ++id) {
+        TMidiInCaps caps;
+        if (services.InGetDevCaps(id, caps) == MidiNoError)
+            FComboBoxInputs->addItem(caps.Name, caps.Name);
+    }
+    FComboBoxOutputs->clear();
+    TMidiOutCaps mapper;
+    const QString mapperName = services.OutGetDevCaps(MidiMapper, mapper) == MidiNoError ? mapper.Name : MidiClientName;
+    FComboBoxOutputs->addItem(mapperName, mapperName);
+    const uint32_t outputs = services.OutGetNumDevs();
+    for (uint32_t id = 0; id < outputs; ++id) {
+        TMidiOutCaps caps;
+        if (services.OutGetDevCaps(id, caps) == MidiNoError)
+            FComboBoxOutputs->addItem(caps.Name, caps.Name);
+    }
+    for (const auto &[list, keep, shown] : {std::tuple{FComboBoxInputs, FKeepInput, shownInput},
+                                            std::tuple{FComboBoxOutputs, FKeepOutput, shownOutput}}) {
+        AddAbsent(list, keep);
+        AddAbsent(list, shown);
+        list->setCurrentIndex(shown.isEmpty() ? -1 : list->findData(shown, Qt::UserRole, Qt::MatchFixedString));
+    }
+}
+
+void TFormMidiDialog::SetServices(std::shared_ptr<TMidiServices> services)
+{
+    if (!services || services == FServices)
+        return;
+    FServices = std::move(services);
+    FNews->Watch(FServices);
+    Refill();
+    ShowProblem();
+}
+
+void TFormMidiDialog::ChooseApi(TMidiApi api)
+{
+    // Chosen again after a failure (a JACK server started meanwhile), the system is asked anew.
+    if (FServices->Name() == MidiApiName(api) && FServices->Problem().isEmpty())
+        return;
+    SetServices(CreateRtMidiServices(api));
+}
+
+QString TFormMidiDialog::ProblemText() const
+{
+    const QString problem = FServices->Problem();
+    if (problem == JackNotRunningText())
+        return QStringLiteral("No JACK server is running. Start one (for example jackd -d dummy) and choose JACK "
+                              "again, or choose ALSA.");
+    return problem;
+}
+
+void TFormMidiDialog::ShowProblem()
+{
+    FProblem->setText(ProblemText());
+    FProblem->setToolTip(FServices->Problem());
+    FComboBoxApis->setCurrentIndex(FComboBoxApis->findData(FServices->Name()));
 }
 
 void TFormMidiDialog::Fill()
@@ -67,7 +176,7 @@ void TFormMidiDialog::Fill()
     for (uint32_t id = 0; id < inputs; ++id) {
         TMidiInCaps caps;
         if (services.InGetDevCaps(id, caps) == MidiNoError) // a device that cannot be read is left out
-            FComboBoxInputs->addItem(caps.Name);
+            FComboBoxInputs->addItem(caps.Name, caps.Name);
     }
     if (FComboBoxInputs->count() > 0)
         SelectInput(FComboBoxInputs->itemText(0));
@@ -75,12 +184,13 @@ void TFormMidiDialog::Fill()
     FComboBoxOutputs->clear();
     FOutputName.clear();
     TMidiOutCaps mapper;
-    FComboBoxOutputs->addItem(services.OutGetDevCaps(MidiMapper, mapper) == MidiNoError ? mapper.Name : MidiClientName);
+    const QString mapperName = services.OutGetDevCaps(MidiMapper, mapper) == MidiNoError ? mapper.Name : MidiClientName;
+    FComboBoxOutputs->addItem(mapperName, mapperName);
     const uint32_t outputs = services.OutGetNumDevs();
     for (uint32_t id = 0; id < outputs; ++id) {
         TMidiOutCaps caps;
         if (services.OutGetDevCaps(id, caps) == MidiNoError)
-            FComboBoxOutputs->addItem(caps.Name);
+            FComboBoxOutputs->addItem(caps.Name, caps.Name);
     }
     SelectOutput(FComboBoxOutputs->itemText(0));
 
@@ -92,9 +202,9 @@ void TFormMidiDialog::Select(QComboBox *list, const QString &name, QString &chos
     list->setCurrentIndex(-1);
     const QString wanted = name.toUpper();
     for (int i = 0; i < list->count(); ++i) {
-        if (list->itemText(i).toUpper() == wanted) {
+        if (EntryName(list, i).toUpper() == wanted) {
             list->setCurrentIndex(i);
-            chosen = list->itemText(i);
+            chosen = EntryName(list, i);
             return;
         }
     }
@@ -112,8 +222,8 @@ void TFormMidiDialog::SelectOutput(const QString &name)
 
 void TFormMidiDialog::TakeSelections()
 {
-    SelectInput(FComboBoxInputs->currentIndex() >= 0 ? FComboBoxInputs->currentText() : QString());
-    SelectOutput(FComboBoxOutputs->currentIndex() >= 0 ? FComboBoxOutputs->currentText() : QString());
+    SelectInput(EntryName(FComboBoxInputs, FComboBoxInputs->currentIndex()));
+    SelectOutput(EntryName(FComboBoxOutputs, FComboBoxOutputs->currentIndex()));
 }
 
 void TFormMidiDialog::SpeedButtonOkClick()
@@ -184,7 +294,8 @@ void TFormMidiDialog::keyPressEvent(QKeyEvent *event)
 bool TFormMidiDialog::eventFilter(QObject *watched, QEvent *event)
 {
     // The dialog sees Enter and Esc before the lists do (their drop-downs are other widgets).
-    if (event->type() == QEvent::KeyPress && (watched == FComboBoxInputs || watched == FComboBoxOutputs))
+    if (event->type() == QEvent::KeyPress &&
+        (watched == FComboBoxInputs || watched == FComboBoxOutputs || watched == FComboBoxApis))
         return HandleKey(static_cast<QKeyEvent *>(event));
     return QDialog::eventFilter(watched, event);
 }

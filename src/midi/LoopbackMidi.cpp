@@ -30,11 +30,32 @@ TLoopbackMidi::~TLoopbackMidi() = default;
 void TLoopbackMidi::SetInputs(QStringList names)
 {
     FInputs = std::move(names);
+    Announce();
 }
 
 void TLoopbackMidi::SetOutputs(QStringList names)
 {
     FOutputs = std::move(names);
+    Announce();
+}
+
+void TLoopbackMidi::Announce()
+{
+    MarkLost([this](const std::string &target) {
+        const QString name = QString::fromStdString(target);
+        return !FInputs.contains(name) && !FOutputs.contains(name);
+    });
+    PortsChanged();
+}
+
+std::string TLoopbackMidi::OutTarget(uint32_t id) const
+{
+    return id < uint32_t(FOutputs.size()) ? FOutputs.at(int(id)).toStdString() : std::string();
+}
+
+std::string TLoopbackMidi::InTarget(uint32_t id) const
+{
+    return id < uint32_t(FInputs.size()) ? FInputs.at(int(id)).toStdString() : std::string();
 }
 
 TMidiInDevice *TLoopbackMidi::OpenInput(uint32_t input) const

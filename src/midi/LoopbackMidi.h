@@ -20,7 +20,8 @@ public:
     explicit TLoopbackMidi(QStringList inputs = {}, QStringList outputs = {});
     ~TLoopbackMidi() override;
 
-    // Replace the device lists; open devices keep running.
+    // Replace the device lists, as ports coming and going would: open devices keep running, but
+    // one whose name is no longer listed counts as lost, and the change is announced at once.
     void SetInputs(QStringList names);
     void SetOutputs(QStringList names);
 
@@ -64,8 +65,11 @@ protected:
                            std::unique_ptr<TMidiOutDevice> &device) override;
     uint32_t MakeInDevice(uint32_t id, TMidiCallback callback, void *user,
                           std::unique_ptr<TMidiInDevice> &device) override;
+    std::string OutTarget(uint32_t id) const override;
+    std::string InTarget(uint32_t id) const override;
 
 private:
+    void Announce();
     class TOut;
     friend class TOut;
     uint32_t TakeFailure(TLoopbackCall call);

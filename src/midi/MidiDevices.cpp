@@ -152,6 +152,7 @@ uint32_t TMidiDeviceServices::OutOpen(TMidiHandle &handle, uint32_t id, TMidiCal
     handle = device->Handle();
     FDeviceIds[handle] = id;
     FOutDevices[handle] = std::move(device);
+    Track(handle, id == MidiMapper ? std::string() : OutTarget(id));
     return MidiNoError;
 }
 
@@ -167,6 +168,7 @@ uint32_t TMidiDeviceServices::OutClose(TMidiHandle handle)
         FOutDevices.erase(it);
         FDeviceIds.erase(handle);
     }
+    Untrack(handle);
     return MidiNoError;
 }
 
@@ -195,6 +197,7 @@ uint32_t TMidiDeviceServices::InOpen(TMidiHandle &handle, uint32_t id, TMidiCall
     handle = device->Handle();
     FDeviceIds[handle] = id;
     FInDevices[handle] = std::move(device);
+    Track(handle, InTarget(id));
     return MidiNoError;
 }
 
@@ -213,6 +216,7 @@ uint32_t TMidiDeviceServices::InClose(TMidiHandle handle)
         FInDevices.erase(it);
         FDeviceIds.erase(handle);
     }
+    Untrack(handle);
     return MidiNoError; // the device goes here, outside the lock: a back end may join its thread
 }
 
@@ -245,4 +249,33 @@ uint32_t TMidiDeviceServices::InAddBuffer(TMidiHandle handle, TMidiHeader *heade
 {
     TMidiInDevice *d = FindIn(handle);
     return d ? d->AddBuffer(header) : uint32_t(MidiErrInvalidHandle);
+}
+
+void TMidiDeviceServices::Track(TMidiHandle handle, std::string target)
+{
+    if (target.empty())
+        return;
+    std::lock_guard lock(FTargetsLock);
+    FTargets[handle] = {std::move(target), false};
+}
+
+void TMidiDeviceServices::Untrack(TMidiHandle handle)
+{
+    std::lock_guard lock(FTargetsLock);
+    FTargets.erase(handle);
+}
+
+void TMidiDeviceServices::MarkLost(const std::function<bool(const std::string &)> &gone)
+{
+    std::lock_guard lock(FTargetsLock);
+    for (auto &[handle, target] : FTargets)
+        if (gone(target.Full))
+            target.Lost = true;
+}
+
+bool TMidiDeviceServices::PortLost(TMidiHandle handle) const
+{
+    std::lock_guard lock(FTargetsLock);
+    auto it = FTargets.find(handle);
+    return it != FTargets.end() && it->second.Lost;
 }

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 
 // One open input device. Receive runs on the back end's thread; the other operations on the
 // user-interface thread (AddBuffer on the thread that takes the events). One lock guards the
@@ -89,6 +90,7 @@ public:
     uint32_t InStop(TMidiHandle handle) override;
     uint32_t InReset(TMidiHandle handle) override;
     uint32_t InAddBuffer(TMidiHandle handle, TMidiHeader *header) override;
+    bool PortLost(TMidiHandle handle) const override;
 
 protected:
     // Opens device `id` (already checked against the list, or MidiMapper for output).
@@ -98,9 +100,27 @@ protected:
                                   std::unique_ptr<TMidiInDevice> &device) = 0;
 
     TMidiInDevice *FindIn(TMidiHandle handle) const;
+    // The system's full name of the port device `id` reaches, for telling when it goes; empty
+    // for Korvane's own ports and where the back end cannot tell.
+    virtual std::string OutTarget(uint32_t /*id*/) const { return {}; }
+    virtual std::string InTarget(uint32_t /*id*/) const { return {}; }
+    // Marks every open device lost whose port `gone` names (by its full name). Any thread;
+    // takes only a lock of its own, never one held around calls into the MIDI system.
+    void MarkLost(const std::function<bool(const std::string &target)> &gone);
+
     // The lock over the open-device tables; back ends may take it around their own lookups.
     mutable std::recursive_mutex FDevicesLock;
     std::map<TMidiHandle, std::unique_ptr<TMidiOutDevice>> FOutDevices;
     std::map<TMidiHandle, std::unique_ptr<TMidiInDevice>> FInDevices;
     std::map<TMidiHandle, uint32_t> FDeviceIds; // handle -> the device number it opened
+
+private:
+    struct TTarget {
+        std::string Full;
+        bool Lost = false;
+    };
+    void Track(TMidiHandle handle, std::string target);
+    void Untrack(TMidiHandle handle);
+    mutable std::mutex FTargetsLock;
+    std::map<TMidiHandle, TTarget> FTargets; // open devices that reach a port of another program
 };

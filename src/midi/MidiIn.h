@@ -60,6 +60,8 @@ public:
     uint32_t DriverVersion() const { return FDriverVersion; }
     uint32_t NumDevs() const { return FNumDevs; }
     bool IsOpen() const { return FState == TState::Open; }
+    // Open, but the port it reached went away (see TMidiServices::PortLost).
+    bool PortLost() const { return IsOpen() && Services().PortLost(FHandle); }
 
     // Drops every short message: only system-exclusive input is kept.
     bool SysexOnly() const { return FSysexOnly; }

@@ -25,6 +25,8 @@ public:
     void SetProductName(const QString &name);
 
     bool IsOpen() const { return FOpen; }
+    // Open, but the port it reached went away (see TMidiServices::PortLost).
+    bool PortLost() const { return FOpen && Services().PortLost(FHandle); }
     uint32_t Error() const { return FError.load(std::memory_order_relaxed); }
     uint16_t Mid() const { return FCaps.Mid; }
     uint16_t Pid() const { return FCaps.Pid; }

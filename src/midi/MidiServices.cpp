@@ -46,6 +46,31 @@ bool TMidiServices::InGetErrorText(uint32_t code, QString &text)
     return StandardErrorText(code, text);
 }
 
+int TMidiServices::AddPortsListener(std::function<void()> listener)
+{
+    std::lock_guard lock(FListenersLock);
+    FListeners[++FLastListener] = std::move(listener);
+    return FLastListener;
+}
+
+void TMidiServices::RemovePortsListener(int id)
+{
+    std::lock_guard lock(FListenersLock);
+    FListeners.erase(id);
+}
+
+void TMidiServices::PortsChanged()
+{
+    std::lock_guard lock(FListenersLock);
+    for (const auto &[id, listener] : FListeners)
+        listener();
+}
+
+bool TMidiServices::PortLost(TMidiHandle) const
+{
+    return false;
+}
+
 bool TMidiServices::StandardErrorText(uint32_t code, QString &text)
 {
     switch (code) {

@@ -4,7 +4,10 @@
 
 #include <QString>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -133,9 +136,27 @@ public:
     virtual uint32_t InAddBuffer(TMidiHandle handle, TMidiHeader *header) = 0;
     virtual bool InGetErrorText(uint32_t code, QString &text);
 
+    // Ports of other programs come and go. A listener runs whenever one appears, goes or is
+    // renamed: on a thread of the back end (or the caller's), so it must return quickly and
+    // must not call the services. Once RemovePortsListener has returned it runs no more. The
+    // number identifies it for the removal. Any thread.
+    int AddPortsListener(std::function<void()> listener);
+    void RemovePortsListener(int id);
+    // Whether the port an open device reached went away after it was opened. It stays lost when
+    // a port of the same name comes back, as the system does not join the two again: close the
+    // device and open it anew. Any thread.
+    virtual bool PortLost(TMidiHandle handle) const;
+
 protected:
     // Korvane's texts for the codes its back ends return; false for other codes.
     static bool StandardErrorText(uint32_t code, QString &text);
+    // Tells every listener. Any thread.
+    void PortsChanged();
+
+private:
+    std::mutex FListenersLock;
+    std::map<int, std::function<void()>> FListeners;
+    int FLastListener = 0;
 };
 
 // The back ends over RtMidi.
@@ -174,6 +195,8 @@ bool IsMidiApiName(const QString &name);
 
 // Why the JACK back end cannot be used: no server answers. One line, with how to start one.
 QString JackNotRunningText();
+// The back ends this machine's RtMidi was built with, ALSA first.
+std::vector<TMidiApi> AvailableMidiApis();
 
 // The bytes of a packed short message: returns their number (1 to 3), or 0 when the first
 // byte is no status byte or starts a system-exclusive message. Data bytes keep 7 bits.

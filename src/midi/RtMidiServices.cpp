@@ -3,15 +3,24 @@
 #include "MidiDevices.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <alsa/asoundlib.h>
 #include <jack/jack.h>
 #include <rtmidi/RtMidi.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
 const QString InClientName = QStringLiteral("Korvane In");
 const QString ListerClientName = QStringLiteral("Korvane (devices)");
+const char *const WatchClientName = "Korvane (watch)";
 
 RtMidi::Api RtApi(TMidiApi api)
 {
@@ -74,6 +83,150 @@ int FindPort(RtMidi &midi, const TPort &port)
                     return int(i);
     return -1;
 }
+
+// The ALSA sequencer address ("client:port") at the end of a full port name as RtMidi gives it;
+// -1, -1 when there is none.
+std::pair<int, int> AlsaAddress(const std::string &full)
+{
+    static const QRegularExpression numbers(QStringLiteral("(\\d+):(\\d+)$"));
+    const QRegularExpressionMatch m = numbers.match(QString::fromStdString(full));
+    return m.hasMatch() ? std::pair{m.captured(1).toInt(), m.captured(2).toInt()} : std::pair{-1, -1};
+}
+
+// News of ports that come and go, from a client of the MIDI system's own that has no ports
+// others could use. `gone` is told the full name test for a port that went (any port when the
+// system cannot name it), `changed` follows every piece of news; both on the watcher's thread.
+class TPortWatch {
+public:
+    using TGone = std::function<void(const std::function<bool(const std::string &)> &)>;
+    virtual ~TPortWatch() = default;
+};
+
+// JACK's port registration and rename callbacks, on JACK's notification thread.
+class TJackWatch : public TPortWatch {
+public:
+    TJackWatch(TGone gone, std::function<void()> changed) : FGone(std::move(gone)), FChanged(std::move(changed))
+    {
+        jack_status_t status{};
+        FClient = jack_client_open(WatchClientName, JackNoStartServer, &status);
+        if (!FClient)
+            return;
+        jack_set_port_registration_callback(FClient, &TJackWatch::OnRegistration, this);
+        jack_set_port_rename_callback(FClient, &TJackWatch::OnRename, this);
+        jack_on_shutdown(FClient, &TJackWatch::OnShutdown, this);
+        if (jack_activate(FClient) != 0) {
+            jack_client_close(FClient);
+            FClient = nullptr;
+        }
+    }
+    ~TJackWatch() override
+    {
+        if (FClient) {
+            jack_deactivate(FClient);
+            jack_client_close(FClient);
+        }
+    }
+
+private:
+    static void OnRegistration(jack_port_id_t id, int registered, void *arg)
+    {
+        auto *self = static_cast<TJackWatch *>(arg);
+        if (!registered) {
+            // JACK still knows the name of a port it has just let go.
+            const jack_port_t *port = jack_port_by_id(self->FClient, id);
+            const char *name = port ? jack_port_name(port) : nullptr;
+            const std::string gone = name ? name : "";
+            self->FGone([&](const std::string &full) { return gone.empty() || full == gone; });
+        }
+        self->FChanged();
+    }
+    static void OnRename(jack_port_id_t, const char *oldName, const char *, void *arg)
+    {
+        auto *self = static_cast<TJackWatch *>(arg);
+        const std::string gone = oldName ? oldName : "";
+        self->FGone([&](const std::string &full) { return gone.empty() || full == gone; });
+        self->FChanged();
+    }
+    static void OnShutdown(void *arg)
+    {
+        auto *self = static_cast<TJackWatch *>(arg);
+        self->FGone([](const std::string &) { return true; });
+        self->FChanged();
+    }
+
+    TGone FGone;
+    std::function<void()> FChanged;
+    jack_client_t *FClient = nullptr;
+};
+
+// The ALSA sequencer's announcements (client 0, port 1), read by a thread of its own through a
+// port that only the system may write to.
+class TAlsaWatch : public TPortWatch {
+public:
+    TAlsaWatch(TGone gone, std::function<void()> changed) : FGone(std::move(gone)), FChanged(std::move(changed))
+    {
+        if (snd_seq_open(&FSeq, "default", SND_SEQ_OPEN_INPUT, SND_SEQ_NONBLOCK) < 0) {
+            FSeq = nullptr;
+            return;
+        }
+        snd_seq_set_client_name(FSeq, WatchClientName);
+        const int port = snd_seq_create_simple_port(FSeq, "announce", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT,
+                                                    SND_SEQ_PORT_TYPE_APPLICATION);
+        FStop = eventfd(0, EFD_CLOEXEC);
+        if (port < 0 || FStop < 0 ||
+            snd_seq_connect_from(FSeq, port, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE) < 0)
+            return;
+        FThread = std::thread([this] { Run(); });
+    }
+    ~TAlsaWatch() override
+    {
+        if (FThread.joinable()) {
+            const uint64_t one = 1;
+            [[maybe_unused]] const ssize_t w = write(FStop, &one, sizeof one);
+            FThread.join();
+        }
+        if (FStop >= 0)
+            close(FStop);
+        if (FSeq)
+            snd_seq_close(FSeq);
+    }
+
+private:
+    void Run()
+    {
+        const int count = snd_seq_poll_descriptors_count(FSeq, POLLIN);
+        std::vector<pollfd> fds(size_t(count) + 1);
+        snd_seq_poll_descriptors(FSeq, fds.data(), unsigned(count), POLLIN);
+        fds.back() = {FStop, POLLIN, 0};
+        for (;;) {
+            if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR)
+                return;
+            if (fds.back().revents != 0)
+                return;
+            bool news = false;
+            snd_seq_event_t *ev = nullptr;
+            while (snd_seq_event_input(FSeq, &ev) >= 0 && ev) {
+                news = true;
+                if (ev->type == SND_SEQ_EVENT_PORT_EXIT || ev->type == SND_SEQ_EVENT_CLIENT_EXIT) {
+                    const int client = ev->data.addr.client, port = ev->data.addr.port;
+                    const bool whole = ev->type == SND_SEQ_EVENT_CLIENT_EXIT;
+                    FGone([&](const std::string &full) {
+                        const auto [c, p] = AlsaAddress(full);
+                        return c == client && (whole || p == port);
+                    });
+                }
+            }
+            if (news)
+                FChanged();
+        }
+    }
+
+    TGone FGone;
+    std::function<void()> FChanged;
+    snd_seq_t *FSeq = nullptr;
+    int FStop = -1;
+    std::thread FThread;
+};
 
 class TRtIn : public TMidiInDevice {
 public:
@@ -139,6 +292,12 @@ public:
         try {
             FInLister = std::make_unique<RtMidiIn>(RtApi(api), ListerClientName.toStdString());
             FOutLister = std::make_unique<RtMidiOut>(RtApi(api), ListerClientName.toStdString());
+            auto gone = [this](const std::function<bool(const std::string &)> &test) { MarkLost(test); };
+            auto changed = [this] { PortsChanged(); };
+            if (api == TMidiApi::Jack)
+                FWatch = std::make_unique<TJackWatch>(gone, changed);
+            else
+                FWatch = std::make_unique<TAlsaWatch>(gone, changed);
         } catch (const RtMidiError &e) {
             FInLister.reset();
             FOutLister.reset();
@@ -154,6 +313,8 @@ public:
 
     ~TRtMidiServices() override
     {
+        // No news while the devices go.
+        FWatch.reset();
         // The devices close RtMidi's ports before the listing clients go.
         for (auto &[handle, device] : FInDevices)
             device->Shut();
@@ -218,6 +379,7 @@ protected:
                 const int index = FindPort(*midi, FOutPorts[id]);
                 if (index < 0)
                     return Gone(FOutPorts[id].Name);
+                FOpenedTarget = midi->getPortName(unsigned(index));
                 midi->openPort(unsigned(index), "out");
             }
             // Failing to open raises; isPortOpen() is no help, as RtMidi's JACK side never sets it.
@@ -240,6 +402,7 @@ protected:
             const int index = FindPort(*midi, FInPorts[id]);
             if (index < 0)
                 return Gone(FInPorts[id].Name);
+            FOpenedTarget = midi->getPortName(unsigned(index));
             // The port filters for itself; RtMidi is to pass everything on.
             midi->ignoreTypes(false, false, false);
             auto in = std::make_unique<TRtIn>(std::move(midi), callback, user);
@@ -251,6 +414,11 @@ protected:
             return Failed(e);
         }
     }
+
+    // The device just made reached FOpenedTarget (MakeOutDevice and MakeInDevice set it, and
+    // the opening that called them asks at once, on the same thread).
+    std::string OutTarget(uint32_t) const override { return FOpenedTarget; }
+    std::string InTarget(uint32_t) const override { return FOpenedTarget; }
 
 private:
     std::vector<TPort> Listed(RtMidi &lister)
@@ -312,9 +480,22 @@ private:
     std::vector<TPort> FInPorts, FOutPorts; // as last listed; device numbers index these
     std::mutex FTextLock;
     std::map<uint32_t, QString> FTexts; // RtMidi's words for the last failure of each code
+    std::string FOpenedTarget;
+    std::unique_ptr<TPortWatch> FWatch; // last made, first gone
 };
 
 } // namespace
+
+std::vector<TMidiApi> AvailableMidiApis()
+{
+    std::vector<RtMidi::Api> compiled;
+    RtMidi::getCompiledApi(compiled);
+    std::vector<TMidiApi> apis;
+    for (TMidiApi api : {TMidiApi::Alsa, TMidiApi::Jack})
+        if (std::find(compiled.begin(), compiled.end(), RtApi(api)) != compiled.end())
+            apis.push_back(api);
+    return apis;
+}
 
 std::shared_ptr<TMidiServices> CreateRtMidiServices(TMidiApi api, const QString &alsaSequencer)
 {

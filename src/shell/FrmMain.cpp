@@ -8,6 +8,7 @@
 #include "FrmAbout.h"
 #include "FrmMidDlg.h"
 #include "FrmRndSet.h"
+#include "MidiKeeper.h"
 #include "MoreMods.h"
 #include "PanelControls.h"
 #include "Random.h"
@@ -105,11 +106,7 @@ TFormMain::TFormMain(TMainWindowOptions options) : FOptions(std::move(options))
     QPalette silver = palette();
     silver.setColor(QPalette::Window, ToQColor(0xC0C0C0));
     setPalette(silver);
-    FMidiInput = new TMidiInput(this, FMidi);
-    FMidiInput->SetSysexBufferSize(4096);
-    FMidiInput->SetFilteredMessages({TMidiMsg::msgActiveSensing, TMidiMsg::msgMidiTimeCode});
-    FMidiInput->SetOnMidiInput([this](QObject *) { MidiInputArrived(); });
-    FMidiOutput = new TMidiOutput(this, FMidi);
+    CreatePorts();
     FTimer.reset(Create<THiResTimer>(nullptr));
     if (FOptions.TimeSource)
         FTimer->SetTimeSource(std::move(FOptions.TimeSource));
@@ -174,6 +171,9 @@ TFormMain::TFormMain(TMainWindowOptions options) : FOptions(std::move(options))
     FMidiDialog->setFont(PanelFont(DialogPixelSize)); // its pixel layout is made for it
     FAbout = new TFormAbout(this);
     FRandomSettings = new TFormRandomSettings(this);
+    FMidiKeeper = new TMidiPortKeeper(*this, FPanelTopRightBottom);
+    FMidiKeeper->Watch(FMidi);
+    FMidiKeeper->Check();
     qApp->installEventFilter(this);
     // 13. The patches run from the start.
     SetRunning(true);
@@ -201,6 +201,41 @@ TFormMain::~TFormMain()
     // The patches go before the ports they might still address.
     delete FPages;
     FPages = nullptr;
+}
+
+void TFormMain::CreatePorts()
+{
+    FMidiInput = new TMidiInput(this, FMidi);
+    FMidiInput->SetSysexBufferSize(4096);
+    // Timing clock passes: the clock modules follow it.
+    FMidiInput->SetFilteredMessages({TMidiMsg::msgActiveSensing});
+    FMidiInput->SetOnMidiInput([this](QObject *) { MidiInputArrived(); });
+    FMidiOutput = new TMidiOutput(this, FMidi);
+}
+
+void TFormMain::SwitchMidiServices(std::shared_ptr<TMidiServices> services)
+{
+    if (!services || services == FMidi)
+        return;
+    AllNotesOff();
+    // The ports belong to the services they were made with: new ones for the new system.
+    Guarded([&] { SetMidiInOpen(false); });
+    Guarded([&] { SetMidiOutOpen(false); });
+    {
+        std::lock_guard lock(FPages->Guard().Mutex);
+        delete FMidiInput;
+        delete FMidiOutput;
+        FMidi = std::move(services);
+        CreatePorts();
+    }
+    if (!FOptions.Midi)
+        SetMidiServices(FMidi);
+    FSettings.MidiApi = FMidi->Name();
+    FMidiInName.clear();
+    FMidiOutName.clear();
+    FMidiDialog->SetServices(FMidi);
+    FMidiKeeper->Watch(FMidi);
+    FMidiKeeper->Check();
 }
 
 template <class F>
@@ -375,7 +410,7 @@ void TFormMain::CreatePalette()
     const std::pair<const char *, std::vector<const TComponentClass *>> pages[] = {
         {"I/O",
          {&ClassOf<TKorMidiIn>(), &ClassOf<TKorMidiOut>(), &ClassOf<TKorControlIn>(), &ClassOf<TKorControlOut>(),
-          &ClassOf<TKorBendIn>(), &ClassOf<TKorBendOut>()}},
+          &ClassOf<TKorBendIn>(), &ClassOf<TKorBendOut>(), &ClassOf<TKorClockOut>(), &ClassOf<TKorClockIn>()}},
         {"Gen",
          {&ClassOf<TKorConstant>(), &ClassOf<TKorSquare>(), &ClassOf<TKorSine>(), &ClassOf<TKorSaw>(),
           &ClassOf<TKorRandom>(), &ClassOf<TKorRndPulse>(), &ClassOf<TKorClSquare>(), &ClassOf<TKorClSine>(),
@@ -555,6 +590,8 @@ void TFormMain::SetRunning(bool b)
             Guarded([&] { FTimer->SetEnabled(true); });
     } else {
         FTimer->Pause();
+        if (FPages)
+            StopClockOutputs(*FPages); // a drum machine that follows stops with the run
     }
     UpdateStartStop();
 }
@@ -635,6 +672,7 @@ void TFormMain::MidiInputArrived()
     }
     if (!event || !FPages)
         return;
+    SetMidiArrivalTime(event->Time);
     if (event->SysexLength > 0 && event->Sysex) {
         FPages->MidiInLong({event->SysexLength, event->Sysex.get()});
         return;
@@ -701,17 +739,36 @@ void TFormMain::SetMidiInOpen(bool b)
     FMidiInOpen = b;
 }
 
-void TFormMain::SetMidiOutOpen(bool b)
+void TFormMain::SetMidiOutOpen(bool b, bool notesOffFirst)
 {
     if (b == FMidiOutOpen)
         return;
-    // Under the patch lock: a tick never sends through a port that is opening or closing.
-    std::lock_guard lock(FPages->Guard().Mutex);
-    if (b)
+    // A tick sends only while the flag holds and reads it under the patch lock, so a tick never
+    // sends through a port that is opening or closing. The port itself opens and closes outside
+    // the lock: making a JACK or ALSA client takes milliseconds, which the ticks need not wait.
+    if (b) {
         FMidiOutput->Open();
-    else
+        std::lock_guard lock(FPages->Guard().Mutex);
+        if (notesOffFirst)
+            for (uint8_t channel = 0; channel < 16; ++channel)
+                try {
+                    FMidiOutput->PutShort(uint8_t(176 + channel), 123, 0);
+                } catch (...) {
+                }
+        FMidiOutOpen = true;
+        return;
+    }
+    {
+        std::lock_guard lock(FPages->Guard().Mutex);
+        FMidiOutOpen = false;
+    }
+    try {
         FMidiOutput->Close();
-    FMidiOutOpen = b;
+    } catch (...) {
+        std::lock_guard lock(FPages->Guard().Mutex);
+        FMidiOutOpen = true; // still open: it goes on playing
+        throw;
+    }
 }
 
 void TFormMain::BringToFront()
@@ -830,22 +887,32 @@ void TFormMain::DetailDoubleClicked(QObject *sender)
 
 void TFormMain::MidiSettings()
 {
-    FMidiDialog->SelectInput(FMidiInName);
-    FMidiDialog->SelectOutput(FMidiOutName);
+    // A configured port that is absent stays listed and chosen, so that OK keeps it.
+    FMidiDialog->SetServices(FMidi);
+    FMidiDialog->KeepListed(FSettings.MidiIn, FSettings.MidiOut);
+    FMidiDialog->SelectInput(FSettings.MidiIn.isEmpty() ? FMidiInName : FSettings.MidiIn);
+    FMidiDialog->SelectOutput(FSettings.MidiOut.isEmpty() ? FMidiOutName : FSettings.MidiOut);
     if (FMidiDialog->exec() != QDialog::Accepted)
         return;
-    SetMidiInName(FMidiDialog->InputName());
-    if (!FMidiInOpen)
-        try {
-            SetMidiInOpen(!FMidiInName.isEmpty());
-        } catch (...) {
-        }
-    SetMidiOutName(FMidiDialog->OutputName());
-    if (!FMidiOutOpen)
-        try {
-            SetMidiOutOpen(!FMidiOutName.isEmpty());
-        } catch (...) {
-        }
+    SwitchMidiServices(FMidiDialog->Services());
+    // An absent port kept as it was is left to the keeper, which opens it when it comes.
+    if (!(FMidiKeeper->InputAbsent() && FMidiDialog->InputName() == FSettings.MidiIn)) {
+        SetMidiInName(FMidiDialog->InputName());
+        if (!FMidiInOpen)
+            try {
+                SetMidiInOpen(!FMidiInName.isEmpty());
+            } catch (...) {
+            }
+    }
+    if (!(FMidiKeeper->OutputAbsent() && FMidiDialog->OutputName() == FSettings.MidiOut)) {
+        SetMidiOutName(FMidiDialog->OutputName());
+        if (!FMidiOutOpen)
+            try {
+                SetMidiOutOpen(!FMidiOutName.isEmpty());
+            } catch (...) {
+            }
+    }
+    FMidiKeeper->Check();
 }
 
 void TFormMain::RandomSettings()
@@ -1064,6 +1131,8 @@ void TFormMain::Shutdown()
     if (FShutDown)
         return;
     FShutDown = true;
+    if (FMidiKeeper)
+        FMidiKeeper->Stop();
     SetRunning(false);
     FTimer->Resume();
     FTimer->SetEnabled(false);

@@ -22,6 +22,7 @@ class QMenu;
 class QUrl;
 class QToolButton;
 class TFormMidiDialog;
+class TMidiPortKeeper;
 class TFormRandomSettings;
 class TFormAbout;
 
@@ -78,9 +79,13 @@ public:
     // file even where the port could not be chosen at this start: they are tried again at the next.
     void SetMidiInName(const QString &name);
     void SetMidiOutName(const QString &name);
-    // Open or close a port; failures reach the caller.
+    // Open or close a port; failures reach the caller. `notesOffFirst`: all notes off on the
+    // newly opened output before any tick can send (a port opened again after it was gone).
     void SetMidiInOpen(bool b);
-    void SetMidiOutOpen(bool b);
+    void SetMidiOutOpen(bool b, bool notesOffFirst = false);
+    // Closes the ports, makes new ones over `services` (another MIDI system, as chosen in the
+    // MIDI dialog) and opens the configured ports again where they are there.
+    void SwitchMidiServices(std::shared_ptr<TMidiServices> services);
     QString MidiInName() const { return FMidiInName; }
     QString MidiOutName() const { return FMidiOutName; }
     bool MidiInOpen() const { return FMidiInOpen; }
@@ -124,6 +129,7 @@ public:
     TOverflowLamp *OverflowLamp() const { return FOverflowLamp; }
     QToolButton *StartStopButton() const { return FStartStop; }
     TFormMidiDialog *MidiDialog() const { return FMidiDialog; }
+    TMidiPortKeeper *MidiKeeper() const { return FMidiKeeper; }
     TFormRandomSettings *RandomSettingsDialog() const { return FRandomSettings; }
     TFormAbout *AboutBox() const { return FAbout; }
     int32_t LastTickTime() const { return FLastTickTime.load(std::memory_order_relaxed); }
@@ -165,6 +171,7 @@ private:
     // One-line module descriptions for the palette: each module section's first sentence.
     void LoadPaletteDescriptions();
     void CreatePanels();
+    void CreatePorts();
     void CreatePalette();
     void CreatePageControl();
     void UpdateStartStop();
@@ -202,6 +209,7 @@ private:
     QToolButton *FAllNotesOff = nullptr, *FRandomize = nullptr, *FStartStop = nullptr;
     QWidget *FPanelTopLeft = nullptr, *FPanelTopRightTop = nullptr, *FPanelTopRightBottom = nullptr;
     TFormMidiDialog *FMidiDialog = nullptr;
+    TMidiPortKeeper *FMidiKeeper = nullptr;
     TFormRandomSettings *FRandomSettings = nullptr;
     TFormAbout *FAbout = nullptr;
     QList<QAction *> FActions;

@@ -1,5 +1,7 @@
 #include "OfflineRun.h"
 
+#include "ClockModules.h"
+
 #include <QTextStream>
 #include <algorithm>
 
@@ -40,8 +42,10 @@ void TOfflineRun::Run(int64_t ticks, const std::vector<TTimedMidi> &input)
     for (FTick = 0; FTick < ticks; ++FTick) {
         FTickBytes.clear();
         FTickSizes.clear();
-        for (; next != input.end() && next->Ms / FPeriodMs <= FTick; ++next)
+        for (; next != input.end() && next->Ms / FPeriodMs <= FTick; ++next) {
+            SetMidiArrivalTime(next->Ms); // the clock modules time what arrives by the file's clock
             Deliver(next->Bytes);
+        }
         FPages.Execute();
         // Outside Execute, so that the sink's errors end the run instead of counting as ticks.
         const char *at = FTickBytes.data();

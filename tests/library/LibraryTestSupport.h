@@ -33,4 +33,5 @@ inline const char *const LibraryClasses[] = {
     "TKorSaw",        "TKorRandom",       "TKorRndPulse",    "TKorClSquare",   "TKorClSine",   "TKorClSaw",
     "TKorClRandom",   "TKorClRndPulse",   "TKorMidiIn",      "TKorMidiOut",    "TKorControlIn", "TKorControlOut",
     "TKorBendIn",     "TKorBendOut",      "TKorDividerFixed", "TKorFreqDivider", "TKorTable",   "TKorNeuron",
-    "TKorScope",      "TKorMorph",        "TKorSlotCtrl",    "TKorShifter"};
+    "TKorScope",      "TKorMorph",        "TKorSlotCtrl",    "TKorShifter",
+    "TKorClockOut",   "TKorClockIn"};

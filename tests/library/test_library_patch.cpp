@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QTemporaryDir>
 
 namespace {
@@ -22,6 +23,16 @@ TEST(LibraryPatch, EveryModuleIsRegisteredAfterTheFrameworkInOrder)
     }
     EXPECT_EQ(names.size() - names.indexOf("TKorConstant"), qsizetype(std::size(Classes))) << "every class listed";
     EXPECT_EQ(OldNames().at(names.indexOf("TKorClRndPulse")), "TClRndPulse");
+}
+
+TEST(LibraryPatch, EveryModuleHasItsSectionInTheManual)
+{
+    QFile manual(QStringLiteral(KORVANE_APPDIR "/Manual/Index.htm"));
+    ASSERT_TRUE(manual.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(manual.readAll());
+    for (const char *cls : Classes) // the anchor F1 opens for a clicked module
+        EXPECT_TRUE(text.contains(QStringLiteral("<h2 id=\"Module_%1\">").arg(QString::fromLatin1(cls).mid(1))))
+            << cls;
 }
 
 TEST(LibraryPatch, OneOfEachSavesLoadsAndRunsAThousandTicks)

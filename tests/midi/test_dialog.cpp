@@ -1,5 +1,6 @@
 // The MIDI settings dialog over loopback devices: what the lists hold, preselection without
-// regard to letter case, OK and Cancel by button and by key, and lists built only once.
+// regard to letter case, OK and Cancel by button and by key, lists that follow the ports while
+// the dialog is open, configured ports kept as absent, and the choice of the MIDI system.
 #include "FrmMidDlg.h"
 #include "MidiTestSupport.h"
 
@@ -8,6 +9,8 @@
 #include <QTest>
 #include <QToolButton>
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 namespace {
 
@@ -37,7 +40,7 @@ TEST(MidiDialog, ListsInputsAndTheMapperBeforeTheOutputsWithTheFirstEntriesChose
 {
     TDialogFixture f;
     EXPECT_EQ(f.Dialog.windowTitle(), "MIDI settings");
-    EXPECT_EQ(f.Dialog.size(), QSize(209, 155));
+    EXPECT_EQ(f.Dialog.size(), QSize(209, 255));
     EXPECT_EQ(Entries(f.Dialog.ComboBoxInputs()), QStringList({"Keys", "Pads"}));
     EXPECT_EQ(Entries(f.Dialog.ComboBoxOutputs()), QStringList({"Korvane", "Synth A", "Synth B"}));
     EXPECT_EQ(f.Dialog.InputName(), "Keys");
@@ -127,17 +130,91 @@ TEST(MidiDialog, EnterAndEscWithShiftCtrlOrAltDoNotClose)
         }
 }
 
-TEST(MidiDialog, ListsAreBuiltOnceAndShowTheDevicesOfTheStart)
+TEST(MidiDialog, ListsFollowThePortsWhileTheDialogIsOpenKeepingWhatIsShown)
 {
     TDialogFixture f;
-    f.Midi->SetInputs({"Keys", "Pads", "Drums"});
+    f.Show();
+    f.Dialog.ComboBoxInputs()->setCurrentIndex(1);  // Pads
+    f.Dialog.ComboBoxOutputs()->setCurrentIndex(2); // Synth B
+    f.Midi->SetInputs({"Drums", "Pads", "Keys"});
+    f.Midi->SetOutputs({"Synth C", "Synth B"});
+    Settle();
+    EXPECT_EQ(Entries(f.Dialog.ComboBoxInputs()), QStringList({"Drums", "Pads", "Keys"}));
+    EXPECT_EQ(Entries(f.Dialog.ComboBoxOutputs()), QStringList({"Korvane", "Synth C", "Synth B"}));
+    EXPECT_EQ(f.Dialog.ComboBoxInputs()->currentText(), "Pads");
+    EXPECT_EQ(f.Dialog.ComboBoxOutputs()->currentText(), "Synth B");
+
+    // A shown port that goes stays shown, as absent, and OK hands back its plain name.
     f.Midi->SetOutputs({"Synth C"});
-    f.Show();
-    f.Dialog.SpeedButtonCancel()->click();
-    f.Show();
-    EXPECT_EQ(Entries(f.Dialog.ComboBoxInputs()), QStringList({"Keys", "Pads"}));
-    EXPECT_EQ(Entries(f.Dialog.ComboBoxOutputs()), QStringList({"Korvane", "Synth A", "Synth B"}));
-    f.Dialog.SpeedButtonCancel()->click();
+    Settle();
+    EXPECT_EQ(Entries(f.Dialog.ComboBoxOutputs()), QStringList({"Korvane", "Synth C", "Synth B (absent)"}));
+    EXPECT_EQ(f.Dialog.ComboBoxOutputs()->currentText(), "Synth B (absent)");
+    f.Dialog.SpeedButtonOk()->click();
+    EXPECT_EQ(f.Dialog.InputName(), "Pads");
+    EXPECT_EQ(f.Dialog.OutputName(), "Synth B");
+}
+
+TEST(MidiDialog, ConfiguredPortsThatAreAbsentStayListedAndChosen)
+{
+    struct TCase {
+        const char *Name;
+        QString KeepInput, KeepOutput;
+        QStringList Inputs, Outputs;
+    };
+    const std::vector<TCase> cases = {
+        {"both absent", "Drums", "Piano", {"Keys", "Pads", "Drums (absent)"},
+         {"Korvane", "Synth A", "Synth B", "Piano (absent)"}},
+        {"both there", "Pads", "Synth A", {"Keys", "Pads"}, {"Korvane", "Synth A", "Synth B"}},
+        {"none configured", "", "", {"Keys", "Pads"}, {"Korvane", "Synth A", "Synth B"}},
+    };
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        TDialogFixture f;
+        f.Dialog.KeepListed(c.KeepInput, c.KeepOutput);
+        f.Dialog.SelectInput(c.KeepInput);
+        f.Dialog.SelectOutput(c.KeepOutput);
+        f.Show();
+        EXPECT_EQ(Entries(f.Dialog.ComboBoxInputs()), c.Inputs);
+        EXPECT_EQ(Entries(f.Dialog.ComboBoxOutputs()), c.Outputs);
+        f.Dialog.SpeedButtonOk()->click();
+        EXPECT_EQ(f.Dialog.InputName(), c.KeepInput.isEmpty() ? "Keys" : c.KeepInput);
+        EXPECT_EQ(f.Dialog.OutputName(), c.KeepOutput.isEmpty() ? "Korvane" : c.KeepOutput);
+    }
+
+    // The absent port, once there, is listed once, under its own name.
+    TDialogFixture f;
+    f.Dialog.KeepListed("Drums", "");
+    f.Midi->SetInputs({"Keys", "Drums"});
+    Settle();
+    EXPECT_EQ(Entries(f.Dialog.ComboBoxInputs()), QStringList({"Keys", "Drums"}));
+}
+
+TEST(MidiDialog, OffersTheMidiSystemsAndSaysWhenJackHasNoServer)
+{
+    // A server name nobody runs, and no server started on demand.
+    qputenv("JACK_DEFAULT_SERVER", QByteArray("korvane-test-absent-") + QByteArray::number(getpid()));
+    qputenv("JACK_NO_START_SERVER", "1");
+    TDialogFixture f;
+    QStringList systems;
+    for (int i = 0; i < f.Dialog.ComboBoxApis()->count(); ++i)
+        systems << f.Dialog.ComboBoxApis()->itemText(i);
+    for (const QString &system : systems)
+        EXPECT_TRUE(system == "ALSA" || system == "JACK") << system.toStdString();
+    EXPECT_EQ(f.Dialog.ComboBoxApis()->currentIndex(), -1) << "loopback devices are neither";
+    EXPECT_EQ(f.Dialog.ProblemText(), "");
+    if (!systems.contains("JACK"))
+        GTEST_SKIP() << "this RtMidi has no JACK";
+    f.Dialog.ChooseApi(TMidiApi::Jack);
+    EXPECT_EQ(f.Dialog.Services()->Name(), "jack");
+    EXPECT_EQ(f.Dialog.ComboBoxApis()->currentText(), "JACK");
+    EXPECT_TRUE(f.Dialog.ProblemText().startsWith("No JACK server is running.")) << f.Dialog.ProblemText().toStdString();
+    EXPECT_EQ(Entries(f.Dialog.ComboBoxOutputs()), QStringList({"Korvane"}));
+    // Chosen again, JACK is asked again (a server may have started meanwhile).
+    const std::shared_ptr<TMidiServices> first = f.Dialog.Services();
+    f.Dialog.ChooseApi(TMidiApi::Jack);
+    EXPECT_NE(f.Dialog.Services(), first);
+    qunsetenv("JACK_DEFAULT_SERVER");
+    qunsetenv("JACK_NO_START_SERVER");
 }
 
 TEST(MidiDialog, LabelsLeadToTheirLists)

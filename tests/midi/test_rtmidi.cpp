@@ -4,6 +4,7 @@
 // in from jack_midiseq.
 #include "FrmMidDlg.h"
 #include "MidiOut.h"
+#include "JackTestServer.h"
 #include "MidiTestSupport.h"
 
 #include <QComboBox>
@@ -11,6 +12,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <atomic>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -120,96 +122,6 @@ TEST(MidiAlsa, IsTheDefault)
     SetMidiServices(nullptr);
 }
 
-// A JACK server of this test alone, under a name no other server uses, ended with the test.
-// Helper programs run with the same server name and are ended first.
-class TJackServer {
-public:
-    TJackServer()
-    {
-        static int serial = 0;
-        FName = QStringLiteral("korvane-test-%1-%2").arg(getpid()).arg(++serial);
-        FEnvironment = QProcessEnvironment::systemEnvironment();
-        FEnvironment.insert("JACK_DEFAULT_SERVER", FName);
-        FEnvironment.insert("JACK_NO_AUDIO_RESERVATION", "1");
-        FEnvironment.insert("JACK_NO_START_SERVER", "1");
-        // RtMidi's clients in this process reach the same server.
-        qputenv("JACK_DEFAULT_SERVER", FName.toUtf8());
-        qputenv("JACK_NO_START_SERVER", "1");
-        if (QStandardPaths::findExecutable("jackd").isEmpty()) {
-            FWhyNot = "jackd is not installed";
-            return;
-        }
-        FServer = Start("jackd", {"-r", "-d", "dummy"});
-        QProcess wait;
-        wait.setProcessEnvironment(FEnvironment);
-        wait.start("jack_wait", {"-w", "-t", "10"});
-        const bool answered = wait.waitForFinished(15000) && wait.exitCode() == 0;
-        if (!answered || FServer->state() != QProcess::Running)
-            FWhyNot = "jackd did not start: " + FServer->readAllStandardError().toStdString();
-    }
-
-    ~TJackServer()
-    {
-        // The clients go at once (asked politely, they can hang for seconds), then the server,
-        // once it has seen them go, is asked to stop, so that it clears its shared memory.
-        for (const auto &p : FProcesses)
-            if (p.get() != FServer)
-                End(*p, false);
-        if (FServer != nullptr) {
-            const QRegularExpression client("^(?!system:)\\S", QRegularExpression::MultilineOption);
-            WaitFor([&] { return !Run("jack_lsp", {}).contains(client); }, 5000);
-            End(*FServer, true);
-        }
-        qunsetenv("JACK_DEFAULT_SERVER");
-        qunsetenv("JACK_NO_START_SERVER");
-    }
-
-    const std::string &WhyNot() const { return FWhyNot; }
-
-    // A helper program talking to this server; it dies with this process, however that ends.
-    QProcess *Start(const QString &program, const QStringList &arguments)
-    {
-        auto p = std::make_unique<QProcess>();
-        p->setProcessEnvironment(FEnvironment);
-        p->setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        p->start(program, arguments);
-        p->waitForStarted(5000);
-        FProcesses.push_back(std::move(p));
-        return FProcesses.back().get();
-    }
-
-    static void End(QProcess &p, bool politely)
-    {
-        if (p.state() == QProcess::NotRunning)
-            return;
-        if (politely)
-            p.terminate();
-        else
-            p.kill();
-        if (!p.waitForFinished(8000)) {
-            p.kill();
-            p.waitForFinished(2000);
-        }
-    }
-
-    // Runs a JACK command-line tool to its end (bounded); its standard output.
-    QString Run(const QString &program, const QStringList &arguments)
-    {
-        QProcess p;
-        p.setProcessEnvironment(FEnvironment);
-        p.start(program, arguments);
-        p.waitForFinished(10000);
-        return QString::fromLocal8Bit(p.readAllStandardOutput());
-    }
-
-private:
-    QString FName;
-    QProcessEnvironment FEnvironment;
-    std::string FWhyNot;
-    QProcess *FServer = nullptr;
-    std::vector<std::unique_ptr<QProcess>> FProcesses;
-};
-
 QStringList OutputNames(TMidiServices &s)
 {
     QStringList names;
@@ -309,6 +221,42 @@ TEST(MidiJack, NotesGoOutToOneJackClientAndComeInFromAnother)
     EXPECT_TRUE(jack.Run("jack_lsp", {}).split('\n').contains("Korvane In:in"));
     in.Stop();
     in.Close();
+}
+
+TEST(MidiJack, PortsThatComeAndGoAreAnnouncedAndAnOpenDeviceKnowsItsPortWent)
+{
+    TJackServer jack;
+    if (!jack.WhyNot().empty())
+        GTEST_SKIP() << jack.WhyNot();
+    auto services = CreateRtMidiServices(TMidiApi::Jack);
+    ASSERT_EQ(services->Problem(), "");
+    std::atomic<int> news{0};
+    const int id = services->AddPortsListener([&] { ++news; });
+
+    QProcess *dump = jack.Start("jack_midi_dump", {});
+    ASSERT_TRUE(WaitFor([&] { return news > 0 && OutputNames(*services).contains("midi-monitor:input"); }, 10000));
+    TMidiOutput out(nullptr, services);
+    out.SetProductName("midi-monitor:input");
+    ASSERT_TRUE(out.Open());
+    EXPECT_FALSE(out.PortLost());
+
+    // Another client's port going leaves the device alone.
+    QProcess *seq = jack.Start("jack_midiseq", {"seq", "24000", "0", "60", "2000"});
+    ASSERT_TRUE(WaitFor([&] { return InputNames(*services).contains("seq:out"); }, 10000));
+    TJackServer::End(*seq, false);
+    ASSERT_TRUE(WaitFor([&] { return !InputNames(*services).contains("seq:out"); }, 10000));
+    EXPECT_FALSE(out.PortLost());
+
+    const int before = news;
+    TJackServer::End(*dump, false);
+    EXPECT_TRUE(WaitFor([&] { return out.PortLost(); }, 10000));
+    EXPECT_GT(news, before);
+    // A new client with the same port name is another port: the device stays lost.
+    jack.Start("jack_midi_dump", {});
+    ASSERT_TRUE(WaitFor([&] { return OutputNames(*services).contains("midi-monitor:input"); }, 10000));
+    EXPECT_TRUE(out.PortLost());
+    EXPECT_TRUE(out.Close());
+    services->RemovePortsListener(id);
 }
 
 } // namespace

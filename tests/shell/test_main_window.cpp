@@ -9,6 +9,7 @@
 #include "Arithmetic.h"
 #include "Dialogs.h"
 #include "LoopbackMidi.h"
+#include "ClockModules.h"
 #include "MidiModules.h"
 #include "PanelControls.h"
 #include "Random.h"
@@ -898,7 +899,7 @@ TEST_F(MainWindowTest, DumpWritesTheSlotsIntoTheCurrentFolder)
 TEST_F(MainWindowTest, PaletteHasItsPagesInOrder)
 {
     TFormMain &w = Make(false);
-    const std::vector<std::pair<QString, int>> pages = {{"I/O", 6},     {"Gen", 11},    {"Logic", 2},
+    const std::vector<std::pair<QString, int>> pages = {{"I/O", 8},     {"Gen", 11},    {"Logic", 2},
                                                         {"Control", 8}, {"Viewers", 1}, {"Other", 4}};
     ASSERT_EQ(w.Palette()->count(), int(pages.size()));
     for (int i = 0; i < int(pages.size()); ++i) {
@@ -907,6 +908,9 @@ TEST_F(MainWindowTest, PaletteHasItsPagesInOrder)
             << pages[size_t(i)].first.toStdString();
     }
     EXPECT_EQ(w.Palette()->Buttons().front()->ModuleClass(), &ClassOf<TKorMidiIn>());
+    // The clock modules close the I/O page, after the six older buttons.
+    EXPECT_EQ(w.Palette()->Buttons().at(6)->ModuleClass(), &ClassOf<TKorClockOut>());
+    EXPECT_EQ(w.Palette()->Buttons().at(7)->ModuleClass(), &ClassOf<TKorClockIn>());
     EXPECT_EQ(w.Palette()->Buttons().back()->ModuleClass(), &ClassOf<TKorModule8>());
 }
 
