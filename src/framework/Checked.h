@@ -2,7 +2,6 @@
 // Overflow raises EIntOverflow instead of wrapping; safe on any thread, allocation-free unless raising.
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 
 namespace Checked {
@@ -51,9 +50,14 @@ inline int32_t Div(int32_t a, int32_t b)
 // Inline: most modules round once per tick.
 inline int32_t Round(double x)
 {
-    // nearbyint follows the current rounding mode, which Korvane never changes from
-    // round-to-nearest-even; checking the range on the rounded value keeps 2147483647.4 legal.
-    const double r = std::nearbyint(x);
+    // Adding and taking away 1.5 x 2^52 leaves x rounded to an integer by the hardware's
+    // rounding mode, which Korvane never changes from round-to-nearest-even: no library call
+    // on the tick path. Exact while |x| < 2^51; anything that large (or not a number) overflows
+    // anyway. The range is checked on the rounded value, which keeps 2147483647.4 legal.
+    constexpr double Shifter = 6755399441055744.0, Exact = 2251799813685248.0;
+    if (!(x > -Exact && x < Exact))
+        Checked::RaiseOverflow();
+    const double r = (x + Shifter) - Shifter;
     if (!(r >= -2147483648.0 && r <= 2147483647.0))
         Checked::RaiseOverflow();
     return static_cast<int32_t>(r);

@@ -67,6 +67,8 @@ TEST(Basics, RoundGoesHalfToEven)
     EXPECT_THROW(Round(2147483647.5), EIntOverflow); // rounds to 2^31
     EXPECT_THROW(Round(-2147483649.0), EIntOverflow);
     EXPECT_THROW(Round(std::nan("")), EIntOverflow);
+    for (double far : {4503599627370497.0, -1e18, 1e300, HUGE_VAL, -HUGE_VAL})
+        EXPECT_THROW(Round(far), EIntOverflow) << far;
 }
 
 TEST(Basics, ShortMidiMessagesPackAndUnpack)
