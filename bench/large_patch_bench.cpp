@@ -300,11 +300,15 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     RegisterLibraryModules();
     benchmark::RegisterBenchmark("MemoryPerModule", MemoryPerModule)->Arg(10000)->Iterations(1);
+    // The ticks first, on patches built in a fresh program as a user's first open is: after
+    // thousands of modules have come and gone, a new patch's blocks lie less in order.
+    for (int n : Sizes) {
+        benchmark::RegisterBenchmark("Tick", Tick)->Arg(n);
+        benchmark::RegisterBenchmark("PlainLoop", PlainLoop)->Arg(n);
+    }
     for (int n : Sizes) {
         benchmark::RegisterBenchmark("Load", Load)->Arg(n)->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark("Save", Save)->Arg(n)->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark("Tick", Tick)->Arg(n);
-        benchmark::RegisterBenchmark("PlainLoop", PlainLoop)->Arg(n);
     }
     benchmark::RegisterBenchmark("PasteIntoSlot", PasteIntoSlot)->Arg(1000)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("DeleteAllInSlot", DeleteAllInSlot)->Arg(10000)->Unit(benchmark::kMillisecond);
