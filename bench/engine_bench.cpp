@@ -2,7 +2,7 @@
 // the cables) per module, beside a plain loop doing the same arithmetic on arrays, the floor
 // the engine can approach; loading and saving a large patch; offline renders of the examples.
 // Run: build-bench/bench/engine_bench (built with -DKORVANE_BENCH=ON).
-#include "MoreMods.h"
+#include "AmplifierChain.h"
 #include "OfflineRun.h"
 
 #include <QApplication>
@@ -17,31 +17,11 @@
 
 namespace {
 
-// Reports the time per module and tick, the figure that compares across sizes.
-void CountModuleSteps(benchmark::State &state, int64_t modules)
-{
-    state.SetItemsProcessed(state.iterations() * modules);
-    state.counters["per_module_step"] =
-        benchmark::Counter(double(modules), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-}
-
-// A ring of n amplifiers, each fed by the two before it ("In" and "InClip"): 2n cables.
+// A ring of n amplifiers, each fed by the two before it: 2n cables.
 TOwned<TKorDrawSheet> AmplifierRing(int n)
 {
     auto sheet = CreateOwned<TKorDrawSheet>();
-    std::vector<TKorAmplifier *> amps;
-    for (int i = 0; i < n; ++i) {
-        auto *a = Create<TKorAmplifier>(sheet.get());
-        a->SetKnobAmpValue(1000 - 4 * (i % 50));
-        a->SetKnobClipValue(1000);
-        amps.push_back(a);
-    }
-    for (int i = 0; i < n; ++i) {
-        sheet->ToggleConnection(amps[size_t((i + n - 1) % n)]->Out(), amps[size_t(i)]->In());
-        sheet->ToggleConnection(amps[size_t((i + n - 2) % n)]->Out(), amps[size_t(i)]->InClip());
-    }
-    // Something to carry: the first output starts at full scale.
-    amps[0]->Out()->SetValue(1000);
+    BuildAmplifierChain(*sheet, n);
     return sheet;
 }
 
@@ -57,36 +37,9 @@ void SheetTick(benchmark::State &state)
 }
 BENCHMARK(SheetTick)->Arg(100)->Arg(1000)->Arg(10000);
 
-// The same amplifiers as plain arrays: clip, scale, round half to even with the overflow check,
-// then each input takes the outputs before it, as the cables do.
 void PlainLoop(benchmark::State &state)
 {
-    const auto n = size_t(state.range(0));
-    std::vector<int32_t> in(n, 0), clip(n, 0), out(n, 0), amp(n, 0);
-    for (size_t i = 0; i < n; ++i)
-        amp[i] = 1000 - 4 * int32_t(i % 50);
-    out[0] = 1000;
-    bool overflow = false;
-    for (auto _ : state) {
-        for (size_t i = 0; i < n; ++i) {
-            const int64_t limit = std::abs(int64_t(clip[i]));
-            const int64_t product = std::clamp<int64_t>(in[i], -limit, limit) * amp[i];
-            overflow |= product != int32_t(product);
-            out[i] = int32_t(std::nearbyint(double(product) / 1000.0));
-        }
-        in[0] = out[n - 1];
-        clip[0] = out[n - 2];
-        clip[1] = out[n - 1];
-        in[1] = out[0];
-        for (size_t i = 2; i < n; ++i) {
-            in[i] = out[i - 1];
-            clip[i] = out[i - 2];
-        }
-        benchmark::DoNotOptimize(out.data());
-    }
-    if (overflow)
-        state.SkipWithError("overflow");
-    CountModuleSteps(state, int64_t(n));
+    PlainAmplifierLoop(state);
 }
 BENCHMARK(PlainLoop)->Arg(100)->Arg(1000)->Arg(10000);
 
@@ -168,17 +121,11 @@ void RenderExample(benchmark::State &state, const QString &file)
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    RegisterLibraryModules();
-    const QDir examples(QStringLiteral(KORVANE_EXAMPLES));
-    for (const QString &name : examples.entryList({QStringLiteral("*.korvane")}, QDir::Files, QDir::Name))
-        benchmark::RegisterBenchmark(("RenderExample/" + name).toStdString().c_str(), RenderExample,
-                                     examples.filePath(name))
-            ->Unit(benchmark::kMillisecond);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return RunBenchmarks(argc, argv, [] {
+        const QDir examples(QStringLiteral(KORVANE_EXAMPLES));
+        for (const QString &name : examples.entryList({QStringLiteral("*.korvane")}, QDir::Files, QDir::Name))
+            benchmark::RegisterBenchmark(("RenderExample/" + name).toStdString().c_str(), RenderExample,
+                                         examples.filePath(name))
+                ->Unit(benchmark::kMillisecond);
+    });
 }

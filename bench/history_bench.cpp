@@ -3,7 +3,7 @@
 // the floor the larger ones are read against: a step should cost what it touches, not what
 // the slot holds. Run: build-bench/bench/history_bench (built with -DKORVANE_BENCH=ON).
 #include "Editor.h"
-#include "MoreMods.h"
+#include "AmplifierChain.h"
 
 #include <QApplication>
 #include <QUndoStack>
@@ -19,18 +19,7 @@ std::unique_ptr<TKorSlot> AmplifierSlot(int n)
 {
     auto slot = std::make_unique<TKorSlot>();
     std::lock_guard lock(slot->Guard().Mutex);
-    TKorDrawSheet *sheet = slot->Sheet();
-    std::vector<TKorAmplifier *> amps;
-    for (int i = 0; i < n; ++i) {
-        auto *a = Create<TKorAmplifier>(sheet);
-        a->SetLeft(250 * (i % 40));
-        a->SetTop(100 * (i / 40));
-        amps.push_back(a);
-    }
-    for (int i = 0; i < n; ++i) {
-        sheet->ToggleConnection(amps[size_t((i + n - 1) % n)]->Out(), amps[size_t(i)]->In());
-        sheet->ToggleConnection(amps[size_t((i + n - 2) % n)]->Out(), amps[size_t(i)]->InClip());
-    }
+    BuildAmplifierChain(*slot->Sheet(), n);
     return slot;
 }
 
@@ -90,12 +79,5 @@ BENCHMARK(UndoRedoPaste)->Args({10, 10})->Args({2000, 10})->Args({2000, 500})->U
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    RegisterLibraryModules();
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return RunBenchmarks(argc, argv, [] {});
 }

@@ -4,8 +4,8 @@
 // slot; repainting a scroll step of a 2 000-module sheet; heap memory per module.
 // Prints Google Benchmark's lines, then one table of the ratios.
 // Run: build-bench/bench/large_patch_bench (built with -DKORVANE_BENCH=ON).
+#include "AmplifierChain.h"
 #include "Editor.h"
-#include "MoreMods.h"
 #include "PatchFile.h"
 
 #include <QApplication>
@@ -29,31 +29,10 @@ namespace {
 
 constexpr int Sizes[] = {1000, 2000, 5000, 10000, 20000};
 
-// A chain of n amplifiers in rows of the sheet's cells, each fed by the two before it ("In"
-// and "InClip"): 2n cables.
-void BuildChain(TKorDrawSheet &sheet, int n)
-{
-    const TKorDrawSheet::TBulkEdit bulk(sheet);
-    std::vector<TKorAmplifier *> amps;
-    for (int i = 0; i < n; ++i) {
-        auto *a = Create<TKorAmplifier>(&sheet);
-        a->SetLeft(250 * (i % 40));
-        a->SetTop(50 * (i / 40));
-        a->SetKnobAmpValue(1000 - 4 * (i % 50));
-        a->SetKnobClipValue(1000);
-        amps.push_back(a);
-    }
-    for (int i = 0; i < n; ++i) {
-        sheet.ToggleConnection(amps[size_t((i + n - 1) % n)]->Out(), amps[size_t(i)]->In());
-        sheet.ToggleConnection(amps[size_t((i + n - 2) % n)]->Out(), amps[size_t(i)]->InClip());
-    }
-    amps[0]->Out()->SetValue(1000); // something to carry
-}
-
 TOwned<TKorDrawSheet> Chain(int n)
 {
     auto sheet = CreateOwned<TKorDrawSheet>();
-    BuildChain(*sheet, n);
+    BuildAmplifierChain(*sheet, n);
     return sheet;
 }
 
@@ -74,13 +53,6 @@ double HeapInUse()
 {
     const struct mallinfo2 info = mallinfo2();
     return double(info.uordblks + info.hblkhd);
-}
-
-void PerModule(benchmark::State &state, int64_t modules)
-{
-    state.counters["modules"] = double(modules);
-    state.counters["per_module_step"] =
-        benchmark::Counter(double(modules), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 void Load(benchmark::State &state)
@@ -114,39 +86,7 @@ void Tick(benchmark::State &state)
     for (auto _ : state)
         sheet->Execute();
     benchmark::DoNotOptimize(sheet->Modules(0));
-    PerModule(state, state.range(0));
-}
-
-// The same amplifiers as plain arrays: clip, scale, round half to even with the overflow
-// check, then each input takes the outputs before it, as the cables do.
-void PlainLoop(benchmark::State &state)
-{
-    const auto n = size_t(state.range(0));
-    std::vector<int32_t> in(n, 0), clip(n, 0), out(n, 0), amp(n, 0);
-    for (size_t i = 0; i < n; ++i)
-        amp[i] = 1000 - 4 * int32_t(i % 50);
-    out[0] = 1000;
-    bool overflow = false;
-    for (auto _ : state) {
-        for (size_t i = 0; i < n; ++i) {
-            const int64_t limit = std::abs(int64_t(clip[i]));
-            const int64_t product = std::clamp<int64_t>(in[i], -limit, limit) * amp[i];
-            overflow |= product != int32_t(product);
-            out[i] = int32_t(std::nearbyint(double(product) / 1000.0));
-        }
-        in[0] = out[n - 1];
-        clip[0] = out[n - 2];
-        clip[1] = out[n - 1];
-        in[1] = out[0];
-        for (size_t i = 2; i < n; ++i) {
-            in[i] = out[i - 1];
-            clip[i] = out[i - 2];
-        }
-        benchmark::DoNotOptimize(out.data());
-    }
-    if (overflow)
-        state.SkipWithError("overflow");
-    PerModule(state, int64_t(n));
+    CountModuleSteps(state, state.range(0));
 }
 
 // A user's paste: `range(0)` modules from the clipboard into a slot of 10 000, one undo step.
@@ -154,7 +94,7 @@ void PasteIntoSlot(benchmark::State &state)
 {
     {
         TKorSlot source;
-        BuildChain(*source.Sheet(), int(state.range(0)));
+        BuildAmplifierChain(*source.Sheet(), int(state.range(0)));
         source.SelectAll();
         source.CopySelection();
     }
@@ -207,7 +147,7 @@ void PaintView(benchmark::State &state)
 {
     TKorSlot slot;
     slot.resize(1000, 700);
-    BuildChain(*slot.Sheet(), int(state.range(0)));
+    BuildAmplifierChain(*slot.Sheet(), int(state.range(0)));
     slot.Sheet()->UpdateExtent();
     QWidget *canvas = slot.Canvas();
     const int top = canvas->height() / 2;
@@ -295,28 +235,23 @@ private:
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    RegisterLibraryModules();
-    benchmark::RegisterBenchmark("MemoryPerModule", MemoryPerModule)->Arg(10000)->Iterations(1);
-    // The ticks first, on patches built in a fresh program as a user's first open is: after
-    // thousands of modules have come and gone, a new patch's blocks lie less in order.
-    for (int n : Sizes) {
-        benchmark::RegisterBenchmark("Tick", Tick)->Arg(n);
-        benchmark::RegisterBenchmark("PlainLoop", PlainLoop)->Arg(n);
-    }
-    for (int n : Sizes) {
-        benchmark::RegisterBenchmark("Load", Load)->Arg(n)->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark("Save", Save)->Arg(n)->Unit(benchmark::kMillisecond);
-    }
-    benchmark::RegisterBenchmark("PasteIntoSlot", PasteIntoSlot)->Arg(1000)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("DeleteAllInSlot", DeleteAllInSlot)->Arg(10000)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("CloseSlot", CloseSlot)->Arg(10000)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("PaintView", PaintView)->Args({2000, 0})->Args({2000, 1})->Unit(benchmark::kMillisecond);
-    benchmark::Initialize(&argc, argv);
     TTableReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    const auto registerAll = [] {
+        benchmark::RegisterBenchmark("MemoryPerModule", MemoryPerModule)->Arg(10000)->Iterations(1);
+        // The ticks first, on patches built in a fresh program as a user's first open is: after
+        // thousands of modules have come and gone, a new patch's blocks lie less in order.
+        for (int n : Sizes) {
+            benchmark::RegisterBenchmark("Tick", Tick)->Arg(n);
+            benchmark::RegisterBenchmark("PlainLoop", PlainAmplifierLoop)->Arg(n);
+        }
+        for (int n : Sizes) {
+            benchmark::RegisterBenchmark("Load", Load)->Arg(n)->Unit(benchmark::kMillisecond);
+            benchmark::RegisterBenchmark("Save", Save)->Arg(n)->Unit(benchmark::kMillisecond);
+        }
+        benchmark::RegisterBenchmark("PasteIntoSlot", PasteIntoSlot)->Arg(1000)->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark("DeleteAllInSlot", DeleteAllInSlot)->Arg(10000)->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark("CloseSlot", CloseSlot)->Arg(10000)->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark("PaintView", PaintView)->Args({2000, 0})->Args({2000, 1})->Unit(benchmark::kMillisecond);
+    };
+    return RunBenchmarks(argc, argv, registerAll, &reporter);
 }
