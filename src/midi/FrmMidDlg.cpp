@@ -104,24 +104,7 @@ void TFormMidiDialog::Refill()
     // What is shown stays shown: listed again, or listed as absent.
     const QString shownInput = EntryName(FComboBoxInputs, FComboBoxInputs->currentIndex());
     const QString shownOutput = EntryName(FComboBoxOutputs, FComboBoxOutputs->currentIndex());
-    TMidiServices &services = *FServices;
-    FComboBoxInputs->clear();
-    const uint32_t inputs = services.InGetNumDevs();
-    for (uint32_t id = 0; id < inputs; ++id) {
-        TMidiInCaps caps;
-        if (services.InGetDevCaps(id, caps) == MidiNoError)
-            FComboBoxInputs->addItem(caps.Name, caps.Name);
-    }
-    FComboBoxOutputs->clear();
-    TMidiOutCaps mapper;
-    const QString mapperName = services.OutGetDevCaps(MidiMapper, mapper) == MidiNoError ? mapper.Name : MidiClientName;
-    FComboBoxOutputs->addItem(mapperName, mapperName);
-    const uint32_t outputs = services.OutGetNumDevs();
-    for (uint32_t id = 0; id < outputs; ++id) {
-        TMidiOutCaps caps;
-        if (services.OutGetDevCaps(id, caps) == MidiNoError)
-            FComboBoxOutputs->addItem(caps.Name, caps.Name);
-    }
+    ListPorts();
     for (const auto &[list, keep, shown] : {std::tuple{FComboBoxInputs, FKeepInput, shownInput},
                                             std::tuple{FComboBoxOutputs, FKeepOutput, shownOutput}}) {
         AddAbsent(list, keep);
@@ -164,25 +147,17 @@ void TFormMidiDialog::ShowProblem()
     FComboBoxApis->setCurrentIndex(FComboBoxApis->findData(FServices->Name()));
 }
 
-void TFormMidiDialog::Fill()
+void TFormMidiDialog::ListPorts()
 {
-    if (FFilled)
-        return;
     TMidiServices &services = *FServices;
-
     FComboBoxInputs->clear();
-    FInputName.clear();
     const uint32_t inputs = services.InGetNumDevs();
     for (uint32_t id = 0; id < inputs; ++id) {
         TMidiInCaps caps;
         if (services.InGetDevCaps(id, caps) == MidiNoError) // a device that cannot be read is left out
             FComboBoxInputs->addItem(caps.Name, caps.Name);
     }
-    if (FComboBoxInputs->count() > 0)
-        SelectInput(FComboBoxInputs->itemText(0));
-
     FComboBoxOutputs->clear();
-    FOutputName.clear();
     TMidiOutCaps mapper;
     const QString mapperName = services.OutGetDevCaps(MidiMapper, mapper) == MidiNoError ? mapper.Name : MidiClientName;
     FComboBoxOutputs->addItem(mapperName, mapperName);
@@ -192,8 +167,18 @@ void TFormMidiDialog::Fill()
         if (services.OutGetDevCaps(id, caps) == MidiNoError)
             FComboBoxOutputs->addItem(caps.Name, caps.Name);
     }
-    SelectOutput(FComboBoxOutputs->itemText(0));
+}
 
+void TFormMidiDialog::Fill()
+{
+    if (FFilled)
+        return;
+    ListPorts();
+    FInputName.clear();
+    if (FComboBoxInputs->count() > 0)
+        SelectInput(FComboBoxInputs->itemText(0));
+    FOutputName.clear();
+    SelectOutput(FComboBoxOutputs->itemText(0));
     FFilled = true;
 }
 

@@ -68,6 +68,8 @@ protected:
 
 private:
     void Fill();
+    // Both lists as the MIDI system has them now, Korvane's own output first.
+    void ListPorts();
     void Refill();
     void ShowProblem();
     static void AddAbsent(QComboBox *list, const QString &name);
