@@ -3,11 +3,14 @@
 #pragma once
 
 #include "Modules.h"
+#include "Slot.h"
 #include "TestPrint.h"
 
 #include <QApplication>
 #include <QMouseEvent>
 #include <QWidget>
+#include <mutex>
+#include <gtest/gtest.h>
 
 inline void SendMouse(QWidget *w, QEvent::Type type, QPoint p, Qt::MouseButton button,
                       Qt::KeyboardModifiers modifiers = Qt::NoModifier)
@@ -38,4 +41,31 @@ struct TDialogRecorder : IDialogs {
     ~TDialogRecorder() override { SetDialogs(nullptr); }
     void ShowMessage(const QString &text) override { Messages << text; }
     void ShowError(const QString &text) override { Errors << text; }
+};
+
+// A slot shown at 1000 x 600, with the gesture state cleared before and after each test.
+class ShownSlotTest : public ::testing::Test {
+protected:
+    ShownSlotTest()
+    {
+        DragState = TDragState{};
+        Slot.resize(1000, 600);
+        Slot.show();
+        QCoreApplication::processEvents();
+    }
+    ~ShownSlotTest() override { DragState = TDragState{}; }
+
+    // A module of class M at (left, top) of the slot's sheet, made under the patch lock.
+    template <class M>
+    M *Add(int left, int top)
+    {
+        std::lock_guard lock(Slot.Guard().Mutex);
+        M *m = Create<M>(Slot.Sheet());
+        m->SetLeft(left);
+        m->SetTop(top);
+        return m;
+    }
+    QWidget *Canvas() { return Slot.Canvas(); }
+
+    TKorSlot Slot;
 };

@@ -29,28 +29,17 @@ public:
     TKorKnob *Knob = nullptr;
 };
 
-class EditingTest : public ::testing::Test {
+class EditingTest : public ShownSlotTest {
 protected:
-    EditingTest()
-    {
-        DragState = TDragState{};
-        Slot.resize(1000, 600);
-        Slot.show();
-        QCoreApplication::processEvents();
-    }
-    ~EditingTest() override { DragState = TDragState{}; }
-
+    // As ShownSlotTest::Add, with the sheet sized to its modules at once.
     template <class M>
     M *Add(int left, int top)
     {
+        M *m = ShownSlotTest::Add<M>(left, top);
         std::lock_guard lock(Slot.Guard().Mutex);
-        M *m = Create<M>(Slot.Sheet());
-        m->SetLeft(left);
-        m->SetTop(top);
         Slot.Sheet()->UpdateExtent();
         return m;
     }
-    QWidget *Canvas() { return Slot.Canvas(); }
     // Where a sheet point shows on the canvas at the current zoom (the middle of its pixels).
     QPoint Shown(QPoint sheetPoint) const
     {
@@ -71,8 +60,6 @@ protected:
         QApplication::sendEvent(Canvas(), &press);
     }
     QRgb PixelAt(QPoint canvasPoint) { return Canvas()->grab().toImage().pixel(canvasPoint); }
-
-    TKorSlot Slot;
 };
 
 TEST_F(EditingTest, ACableDrawnAtAnyZoomJoinsTheSameConnectors)

@@ -12,30 +12,7 @@
 
 namespace {
 
-class SlotTest : public ::testing::Test {
-protected:
-    SlotTest()
-    {
-        DragState = TDragState{};
-        Slot.resize(1000, 600);
-        Slot.show();
-        QCoreApplication::processEvents();
-    }
-    ~SlotTest() override { DragState = TDragState{}; }
-
-    template <class M>
-    M *Add(int left, int top)
-    {
-        std::lock_guard lock(Slot.Guard().Mutex);
-        M *m = Create<M>(Slot.Sheet());
-        m->SetLeft(left);
-        m->SetTop(top);
-        return m;
-    }
-    QWidget *Canvas() { return Slot.Canvas(); }
-
-    TKorSlot Slot;
-};
+using SlotTest = ShownSlotTest;
 
 TEST_F(SlotTest, BandSelectsWhatItTouchesAndAClickOnEmptySheetDeselects)
 {
