@@ -15,12 +15,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The source outranks the worker, so that a long tick never delays the next wake-up.
-constexpr int SourcePriority = 12;
-constexpr int WorkerPriority = 10;
+// The thread that sleeps to the deadlines outranks one woken by a source, as such a source
+// would outrank it, so that a long tick never delays the next wake-up.
+constexpr int SleepingPriority = 12;
+constexpr int WokenPriority = 10;
 
-// How long the source sleeps at most before looking whether it was stopped: long periods are
-// slept in pieces, and disabling never waits longer than this for the source's thread.
+// How long the thread sleeps at most before looking whether it was terminated: long periods
+// are slept in pieces, and disabling never waits longer than this for a sleeping thread.
 constexpr auto StopCheck = 50ms;
 
 // Real-time scheduling makes the run steady under load; without the privilege the thread goes
@@ -44,66 +45,7 @@ void SleepUntil(TTimerClock::time_point t)
     }
 }
 
-// A thread that sleeps to absolute deadlines with 1 ns timer slack (the kernel's default 50 us
-// would be added to every wake-up) and calls wake once per period.
-// Start and Stop: one controlling thread. wake: the source's thread.
-class TSleepingTimeSource final : public ITimeSource {
-public:
-    ~TSleepingTimeSource() override { Stop(); }
-
-    bool Start(uint32_t intervalMs, uint32_t, std::function<void(TTimerClock::time_point)> wake) override
-    {
-        if (intervalMs == 0 || FThread.joinable())
-            return false;
-        const std::chrono::nanoseconds period = std::chrono::milliseconds(intervalMs);
-        const TTimerClock::time_point first = TTimerClock::now() + period;
-        FStop.store(false);
-        std::lock_guard starting(FStarting);
-        try {
-            FThread = std::thread([this, period, first, wake = std::move(wake)] { Run(period, first, wake); });
-        } catch (const std::system_error &) {
-            return false;
-        }
-        return true;
-    }
-
-    void Stop() override
-    {
-        if (!FThread.joinable())
-            return;
-        FStop.store(true);
-        FThread.join();
-    }
-
-private:
-    void Run(std::chrono::nanoseconds period, TTimerClock::time_point deadline,
-             const std::function<void(TTimerClock::time_point)> &wake)
-    {
-        { // Start has stored FThread: a Stop from inside a handler may look at it
-            std::lock_guard started(FStarting);
-        }
-        (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-        AskForRealtime(SourcePriority);
-        while (!FStop.load(std::memory_order_relaxed)) {
-            SleepUntil(std::min(deadline, TTimerClock::now() + StopCheck));
-            if (TTimerClock::now() < deadline || FStop.load(std::memory_order_relaxed))
-                continue;
-            wake(deadline);
-            deadline = NextTimerDeadline(deadline, period, TTimerClock::now());
-        }
-    }
-
-    std::atomic<bool> FStop{false};
-    std::mutex FStarting; // held by Start while it stores FThread
-    std::thread FThread;
-};
-
 } // namespace
-
-std::unique_ptr<ITimeSource> MakeSleepingTimeSource()
-{
-    return std::make_unique<TSleepingTimeSource>();
-}
 
 TTimerClock::time_point NextTimerDeadline(TTimerClock::time_point last, std::chrono::nanoseconds period,
                                           TTimerClock::time_point now)
@@ -112,6 +54,15 @@ TTimerClock::time_point NextTimerDeadline(TTimerClock::time_point last, std::chr
     if (next > now)
         return next;
     return last + ((now - last) / period + 1) * period;
+}
+
+TTimerClock::time_point TimerDeadlineAfterCall(TTimerClock::time_point last, std::chrono::nanoseconds period,
+                                               TTimerClock::time_point began, TTimerClock::time_point ended)
+{
+    const TTimerClock::time_point next = NextTimerDeadline(last, period, began);
+    if (ended < next)
+        return next;
+    return NextTimerDeadline(next, period, ended) - period;
 }
 
 // --- TLatenessHistogram ---
@@ -183,9 +134,15 @@ TTimerStats TLatenessHistogram::Summary() const
 
 // --- TTimerThread ---
 
-TTimerThread::TTimerThread(THiResTimer *timer, THandler handler)
-    : FTimer(timer), FHandler(std::move(handler))
+TTimerThread::TTimerThread(THiResTimer *timer, THandler handler, std::chrono::nanoseconds period)
+    : FTimer(timer), FHandler(std::move(handler)), FPeriod(period)
 {
+}
+
+void TTimerThread::Start()
+{
+    // Run waits for this lock: a handler that disables the timer asks IsCurrentThread.
+    std::lock_guard lock(FLock);
     FThread = std::thread([this] { Run(); });
     FThreadId = FThread.get_id();
 }
@@ -250,26 +207,17 @@ void TTimerThread::FreeOnTerminate()
 
 void TTimerThread::Run()
 {
-    AskForRealtime(WorkerPriority);
-    for (;;) {
-        TTimerClock::time_point deadline;
-        {
-            std::unique_lock lock(FLock);
-            FChanged.wait(lock, [this] { return FTerminated || (FSignalled && !FPaused); });
-            if (FTerminated)
-                break;
-            FSignalled = false;
-            deadline = FDeadline;
-        }
-        if (!FHandler)
-            continue;
-        FTimer->FLateness.Record(
-            std::chrono::duration_cast<std::chrono::microseconds>(TTimerClock::now() - deadline).count());
-        try {
-            FHandler(FTimer);
-        } catch (...) {
-            // A failing tick must not end the run; the next period tries again.
-        }
+    {
+        std::lock_guard started(FLock);
+    }
+    if (FPeriod > FPeriod.zero()) {
+        // The kernel's default slack of 50 us would be added to every wake-up.
+        (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        AskForRealtime(SleepingPriority);
+        RunSleeping(TTimerClock::now() + FPeriod);
+    } else {
+        AskForRealtime(WokenPriority);
+        RunWoken();
     }
     // The timer may be gone by now (it was destroyed from inside the handler): touch nothing.
     bool freeSelf = false;
@@ -282,9 +230,66 @@ void TTimerThread::Run()
         delete this;
 }
 
+void TTimerThread::RunWoken()
+{
+    for (;;) {
+        TTimerClock::time_point deadline;
+        {
+            std::unique_lock lock(FLock);
+            FChanged.wait(lock, [this] { return FTerminated || (FSignalled && !FPaused); });
+            if (FTerminated)
+                return;
+            FSignalled = false;
+            deadline = FDeadline;
+        }
+        Call(deadline);
+    }
+}
+
+void TTimerThread::RunSleeping(TTimerClock::time_point deadline)
+{
+    for (;;) {
+        SleepUntil(std::min(deadline, TTimerClock::now() + StopCheck));
+        TTimerClock::time_point measured = deadline;
+        {
+            std::unique_lock lock(FLock);
+            if (FTerminated)
+                return;
+            if (TTimerClock::now() < deadline)
+                continue;
+            if (FPaused) {
+                // The deadline leaves one pending call; Resume makes it at once (and measures
+                // it from the resume), so this thread waits for it instead of sleeping on.
+                FSignalled = true;
+                FChanged.wait(lock, [this] { return FTerminated || !FPaused; });
+                if (FTerminated)
+                    return;
+                FSignalled = false;
+                measured = FDeadline;
+            }
+        }
+        const TTimerClock::time_point began = TTimerClock::now();
+        Call(measured);
+        deadline = TimerDeadlineAfterCall(deadline, FPeriod, began, TTimerClock::now());
+    }
+}
+
+void TTimerThread::Call(TTimerClock::time_point deadline)
+{
+    if (!FHandler)
+        return;
+    FTimer->FLateness.Record(
+        std::chrono::duration_cast<std::chrono::microseconds>(TTimerClock::now() - deadline).count());
+    try {
+        FHandler(FTimer);
+    } catch (...) {
+        // A failing tick must not end the run; the next period tries again.
+    }
+}
+
 // --- THiResTimer ---
 
-THiResTimer::THiResTimer() : FSource(MakeSleepingTimeSource()) {}
+THiResTimer::THiResTimer() = default;
 
 THiResTimer::~THiResTimer()
 {
@@ -307,19 +312,34 @@ void THiResTimer::SetEnabled(bool value)
     if (value == FEnabled)
         return;
     if (value) {
-        if (FNextSource)
+        if (FNextSourceGiven) {
             FSource = std::move(FNextSource);
+            FNextSourceGiven = false;
+        }
+        if (!FSource && FInterval == 0)
+            throw EHiResTimer(QStringLiteral("Unable to create a timer"));
         FLateness.Reset();
+        // Without a source the worker sleeps to the deadlines and calls on waking: one wake-up
+        // per tick instead of a sleeping thread signalling a worker.
+        const std::chrono::nanoseconds period =
+            FSource ? std::chrono::nanoseconds(0) : std::chrono::milliseconds(FInterval);
+        FWorker = std::make_unique<TTimerThread>(this, OnTimer, period);
+        TTimerThread *worker = FWorker.get();
+        const bool ownClock = !FSource;
+        // Before the first call, which a handler that disables the timer would see.
+        FEnabled = true;
         try {
-            FWorker = std::make_unique<TTimerThread>(this, OnTimer);
+            worker->Start();
         } catch (const std::system_error &) {
+            FEnabled = false;
+            FWorker.reset();
             throw EHiResTimer(QStringLiteral("Unable to create a timer"));
         }
-        // Before the first wake-up, which a handler that disables the timer would see.
-        FEnabled = true;
-        TTimerThread *worker = FWorker.get();
+        // From here a call may already run and disable the timer: touch nothing it changes.
+        if (ownClock)
+            return;
         if (!FSource->Start(FInterval, FResolution,
-                            [worker](TTimerClock::time_point deadline) { worker->Wake(deadline); })) {
+                                       [worker](TTimerClock::time_point deadline) { worker->Wake(deadline); })) {
             FEnabled = false;
             FWorker.reset();
             throw EHiResTimer(QStringLiteral("Unable to create a timer"));
@@ -328,7 +348,8 @@ void THiResTimer::SetEnabled(bool value)
     }
     FEnabled = false;
     try {
-        FSource->Stop();
+        if (FSource)
+            FSource->Stop();
     } catch (...) {
         // Nothing is left to do about a source that fails to stop; the worker still ends.
     }
@@ -342,8 +363,10 @@ void THiResTimer::SetEnabled(bool value)
     } else {
         FWorker.reset();
     }
-    if (FNextSource)
+    if (FNextSourceGiven) {
         FSource = std::move(FNextSource);
+        FNextSourceGiven = false;
+    }
 }
 
 void THiResTimer::Pause()
@@ -360,10 +383,10 @@ void THiResTimer::Resume()
 
 void THiResTimer::SetTimeSource(std::unique_ptr<ITimeSource> source)
 {
-    if (!source)
-        source = MakeSleepingTimeSource();
-    if (FEnabled)
+    if (FEnabled) {
         FNextSource = std::move(source);
-    else
+        FNextSourceGiven = true;
+    } else {
         FSource = std::move(source);
+    }
 }

@@ -1,5 +1,6 @@
-// The run timer: a component that calls its OnTimer handler once per period on a worker thread
-// of its own, woken by a time source that sleeps to absolute deadlines; lateness is measured.
+// The run timer: a component that calls its OnTimer handler once per period on a thread of its
+// own, which sleeps to absolute deadlines and runs the call itself (or, for tests, is woken by
+// a time source they drive); lateness is measured.
 #pragma once
 
 #include "Component.h"
@@ -19,9 +20,9 @@ KOR_DECLARE_EXCEPTION(EHiResTimer, Exception) // "Unable to create a timer"
 
 using TTimerClock = std::chrono::steady_clock;
 
-// A periodic source of wake-ups: the real one sleeps to absolute deadlines on a thread of its
-// own; tests drive a manual one. Start and Stop are called by the thread that enables and
-// disables the timer; wake runs on the source's own thread and must only signal.
+// A periodic source of wake-ups that replaces the timer's own sleeping (tests drive a manual
+// one). Start and Stop are called by the thread that enables and disables the timer; wake runs
+// on the source's own thread and must only signal.
 class ITimeSource {
 public:
     virtual ~ITimeSource() = default;
@@ -33,16 +34,21 @@ public:
     virtual void Stop() = 0; // no wake() call runs or starts after Stop returns
 };
 
-// The time source the timer uses unless told otherwise: a thread sleeping to absolute
-// deadlines. Fails to start for an interval of 0 or when no thread can be made.
-std::unique_ptr<ITimeSource> MakeSleepingTimeSource();
-
 // The first deadline of the grid last + k * period (k >= 1) that lies after now: the next one
 // when the source woke in time, the next future one when it woke a period or more late, so
 // the rhythm keeps its phase and lost periods are dropped.
 TTimerClock::time_point NextTimerDeadline(TTimerClock::time_point last,
                                           std::chrono::nanoseconds period,
                                           TTimerClock::time_point now);
+
+// Where the timer's own thread sleeps to after a call that began at `began` and ended at
+// `ended`, `last` being the deadline it woke for: periods lost to a late wake-up are dropped
+// (NextTimerDeadline from `began`); periods that passed during the call leave one call, due at
+// once and measured from the latest of them, as if a separate source had signalled each.
+TTimerClock::time_point TimerDeadlineAfterCall(TTimerClock::time_point last,
+                                               std::chrono::nanoseconds period,
+                                               TTimerClock::time_point began,
+                                               TTimerClock::time_point ended);
 
 struct TTimerStats {
     uint64_t Calls = 0;
@@ -75,16 +81,21 @@ private:
 
 class THiResTimer;
 
-// The worker that calls the timer's handler. Its wake-up is an auto-reset event (mutex,
-// condition variable, flag): wake-ups that arrive while a call runs or while paused collapse
-// into one pending wake-up. Made by the timer on enabling; Wake runs on the time source's
-// thread, everything else on the thread that enables the timer or on the worker itself.
-// Owns its thread, and the copy of the handler taken when the timer was enabled.
+// The worker that calls the timer's handler. With a period it sleeps to the deadlines itself
+// and makes the call on waking, one wake-up per tick; without, a time source wakes it through
+// an auto-reset event (mutex, condition variable, flag). Either way wake-ups that arrive while
+// a call runs or while paused collapse into one pending call. Made by the timer on enabling;
+// Wake runs on the time source's thread, everything else on the thread that enables the timer
+// or on the worker itself. Owns its thread, and the copy of the handler taken on enabling.
 class TTimerThread {
 public:
     using THandler = std::function<void(THiResTimer *Sender)>;
-    // Starts the thread at once; raises std::system_error when no thread can be made.
-    TTimerThread(THiResTimer *timer, THandler handler);
+    // A period above zero: the thread sleeps to deadlines that far apart, the first one
+    // period after it starts, and Wake is not used.
+    TTimerThread(THiResTimer *timer, THandler handler,
+                 std::chrono::nanoseconds period = std::chrono::nanoseconds(0));
+    // Starts the thread, once; raises std::system_error when no thread can be made.
+    void Start();
     // Terminates and joins. Never on the worker itself (see FreeOnTerminate).
     ~TTimerThread();
     TTimerThread(const TTimerThread &) = delete;
@@ -105,9 +116,13 @@ public:
 
 private:
     void Run();
+    void RunWoken();
+    void RunSleeping(TTimerClock::time_point deadline);
+    void Call(TTimerClock::time_point deadline);
 
     THiResTimer *const FTimer;
     const THandler FHandler;
+    const std::chrono::nanoseconds FPeriod; // zero: woken by a time source
     std::mutex FLock;
     std::condition_variable FChanged;
     bool FSignalled = false;  // the auto-reset event's flag; FLock
@@ -135,9 +150,9 @@ public:
     ~THiResTimer() override; // Enabled = false (joins the worker)
 
     bool Enabled() const { return FEnabled; }
-    // True: starts a new worker and the time source with the current Interval, Resolution and
-    // OnTimer; raises EHiResTimer "Unable to create a timer" when the source cannot start
-    // (Enabled stays false, the new worker is ended).
+    // True: starts a new worker (and the time source, if one was given) with the current
+    // Interval, Resolution and OnTimer; raises EHiResTimer "Unable to create a timer" when
+    // it cannot start (Enabled stays false, no worker is left running).
     // False: stops the source, ends the worker and waits for it, so no OnTimer call runs or
     // starts once this returns. Do not disable from inside OnTimer: there it cannot wait for
     // the call in progress (that very call), so that call goes on after it returns; the next
@@ -147,7 +162,7 @@ public:
     uint32_t Interval() const { return FInterval; }
     void SetInterval(uint32_t value) { FInterval = value; }
     // Accuracy in ms asked of the time source (default 100); read when next enabled. The
-    // sleeping source always aims at the deadline itself.
+    // timer's own sleeping always aims at the deadline itself.
     uint32_t Resolution() const { return FResolution; }
     void SetResolution(uint32_t value) { FResolution = value; }
 
@@ -161,8 +176,8 @@ public:
     void Pause();
     void Resume();
 
-    // Replaces the time source used by the next enabling (tests); null restores the real one.
-    // A running source keeps running until the timer is disabled.
+    // Replaces the time source used by the next enabling (tests); null restores the timer's
+    // own sleeping. A running source keeps running until the timer is disabled.
     void SetTimeSource(std::unique_ptr<ITimeSource> source);
 
     // How late the worker began OnTimer against the deadline that woke it, over all calls since
@@ -175,8 +190,11 @@ private:
     bool FEnabled = false;
     uint32_t FInterval = 100;
     uint32_t FResolution = 100;
-    std::unique_ptr<ITimeSource> FSource;     // started on enabling, stopped on disabling
-    std::unique_ptr<ITimeSource> FNextSource; // given while enabled; replaces FSource then
+    // Started on enabling, stopped on disabling; null: the worker sleeps to the deadlines.
+    std::unique_ptr<ITimeSource> FSource;
+    // Given while enabled (null or not, once FNextSourceGiven); replaces FSource on disabling.
+    std::unique_ptr<ITimeSource> FNextSource;
+    bool FNextSourceGiven = false;
     std::unique_ptr<TTimerThread> FWorker;
     // A worker disabled from inside its own handler, which may still be running it.
     std::unique_ptr<TTimerThread> FRetired;

@@ -1,7 +1,7 @@
 // The run timer: one call per period from a manual time source, settings that wait for the next
 // enabling, coalesced periods for a slow or paused handler, raising handlers, disabling that
 // waits for the call in progress, a source that cannot start, the lateness statistics, the
-// deadline grid, and the sleeping source driving a real handler.
+// deadline grid, and the timer's own sleeping thread driving a real handler by itself.
 #include "HiResTim.h"
 
 #include <QMetaProperty>
@@ -465,6 +465,131 @@ TEST(TimerSource, SleepingSourceDrivesTheHandlerAndStopsPromptly)
         std::this_thread::sleep_for(10ms);
     EXPECT_TRUE(done.load()) << "disabling waits for the period to end";
     disabler.join();
+}
+
+TEST(TimerDeadline, AfterACallLostWakePeriodsAreDroppedAndPeriodsOverrunLeaveOneCallAtOnce)
+{
+    struct Row {
+        const char *Name;
+        double Began, Ended; // in periods, after the deadline the thread woke for
+        int NextInPeriods;   // where it sleeps to next, from that deadline; at or before Ended: at once
+    };
+    const std::vector<Row> rows = {
+        {"on time, short call", 0.01, 0.1, 1},
+        {"call ended exactly on the next deadline", 0.01, 1.0, 1},
+        {"call overran 2.5 periods: one call for the latest", 0.01, 2.5, 2},
+        {"woke 1.5 periods late, short call: the lost period is dropped", 1.5, 1.6, 2},
+        {"woke 1.5 periods late and overran to 3.2", 1.5, 3.2, 3},
+        {"stalled 7.2 periods before the call", 7.2, 7.3, 8},
+    };
+    const auto last = TTimerClock::time_point(1000s);
+    const std::chrono::nanoseconds period = 20ms;
+    const auto at = [&](double periods) {
+        return last + std::chrono::duration_cast<std::chrono::nanoseconds>(period * periods);
+    };
+    for (const Row &r : rows)
+        EXPECT_EQ(TimerDeadlineAfterCall(last, period, at(r.Began), at(r.Ended)), last + period * r.NextInPeriods)
+            << r.Name;
+}
+
+// The timer's own clock (no source given), at a period short enough that many pass in a test.
+class TimerOwnClock : public ::testing::Test {
+protected:
+    TimerOwnClock()
+    {
+        Timer->SetInterval(1);
+        Timer->SetResolution(1);
+    }
+    TCallLog Calls; // outlives the timer, whose handler writes it
+    TOwned<THiResTimer> Timer = CreateOwned<THiResTimer>();
+};
+
+TEST_F(TimerOwnClock, TheThreadThatSleepsMakesEveryCallItself)
+{
+    std::mutex lock;
+    std::vector<std::thread::id> threads;
+    std::vector<int> running;
+    Timer->OnTimer = [&](THiResTimer *sender) {
+        {
+            std::lock_guard guard(lock);
+            threads.push_back(std::this_thread::get_id());
+            running.push_back(ThreadCount());
+        }
+        Calls.Record(0, sender);
+    };
+    const int before = ThreadCount();
+    Timer->SetEnabled(true);
+    ASSERT_TRUE(Calls.WaitFor(20));
+    Timer->SetEnabled(false);
+    std::lock_guard guard(lock);
+    EXPECT_NE(threads.front(), std::this_thread::get_id());
+    EXPECT_EQ(threads, std::vector<std::thread::id>(threads.size(), threads.front()))
+        << "every call on the one timer thread";
+    EXPECT_EQ(running, std::vector<int>(running.size(), before + 1))
+        << "a running timer adds exactly one thread";
+    EXPECT_EQ(Timer->Stats().Calls, threads.size());
+}
+
+TEST_F(TimerOwnClock, DisablingWaitsForTheRunningCallAndNoCallStartsAfter)
+{
+    for (const bool fromInside : {false, true}) {
+        const char *name = fromInside ? "disabled inside the call, then outside" : "disabled outside";
+        TGate entered, release, returned;
+        std::atomic<bool> disabled{false};
+        std::atomic<int> calls{0}, startedAfterDisable{0}, endedAfterDisable{0};
+        Timer->OnTimer = [&](THiResTimer *sender) {
+            startedAfterDisable += disabled.load();
+            if (++calls > 1)
+                return;
+            if (fromInside)
+                sender->SetEnabled(false);
+            entered.Open();
+            release.Wait();
+            endedAfterDisable += disabled.load();
+            returned.Open();
+        };
+        Timer->SetEnabled(true);
+        ASSERT_TRUE(entered.Wait()) << name;
+        std::thread disabler([&] {
+            Timer->SetEnabled(false);
+            disabled = true;
+        });
+        // Gives a disabling that does not wait the chance to return while the call still runs.
+        std::this_thread::sleep_for(50ms);
+        release.Open();
+        disabler.join();
+        ASSERT_TRUE(returned.Wait()) << name;
+        std::this_thread::sleep_for(20ms); // twenty deadlines at which a call must not start
+        EXPECT_FALSE(Timer->Enabled()) << name;
+        EXPECT_EQ(endedAfterDisable.load(), 0) << name << ": SetEnabled(false) returned while OnTimer ran";
+        EXPECT_EQ(startedAfterDisable.load(), 0) << name << ": OnTimer started after SetEnabled(false)";
+    }
+}
+
+TEST_F(TimerOwnClock, PausedPeriodsLeaveOneCallMeasuredFromTheResume)
+{
+    TGate entered, release;
+    std::atomic<int> calls{0};
+    Timer->OnTimer = [&](THiResTimer *sender) {
+        if (++calls == 1) {
+            entered.Open();
+            release.Wait();
+        }
+        Calls.Record(0, sender);
+    };
+    Timer->SetEnabled(true);
+    ASSERT_TRUE(entered.Wait());
+    Timer->Pause(); // while a call runs: it goes on, the next does not start
+    release.Open();
+    ASSERT_TRUE(Calls.WaitFor(1));
+    const auto paused = 300ms; // three hundred periods
+    std::this_thread::sleep_for(paused);
+    EXPECT_EQ(calls.load(), 1) << "a call started while paused";
+    Timer->Resume();
+    ASSERT_TRUE(Calls.WaitFor(3));
+    Timer->SetEnabled(false);
+    EXPECT_LT(Timer->Stats().LateMaxUs, std::chrono::microseconds(paused).count() / 2)
+        << "the call owed by the resume was measured from a deadline passed while paused";
 }
 
 TEST(TimerStats, PercentilesFromKnownLateness)
