@@ -582,7 +582,7 @@ TEST_F(TimerOwnClock, PausedPeriodsLeaveOneCallMeasuredFromTheResume)
     Timer->Pause(); // while a call runs: it goes on, the next does not start
     release.Open();
     ASSERT_TRUE(Calls.WaitFor(1));
-    const auto paused = 300ms; // three hundred periods
+    const auto paused = 600ms; // six hundred periods: far beyond any scheduling delay
     std::this_thread::sleep_for(paused);
     EXPECT_EQ(calls.load(), 1) << "a call started while paused";
     Timer->Resume();
