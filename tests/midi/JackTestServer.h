@@ -103,3 +103,14 @@ private:
     QProcess *FServer = nullptr;
     std::vector<std::unique_ptr<QProcess>> FProcesses;
 };
+
+// Collects what jack_midi_dump prints until `wanted` is there (bounded).
+inline bool DumpShows(QProcess &dump, QString &seen, const QString &wanted)
+{
+    return WaitFor(
+        [&] {
+            seen += QString::fromLocal8Bit(dump.readAllStandardOutput());
+            return seen.contains(wanted);
+        },
+        8000);
+}

@@ -146,17 +146,6 @@ QStringList InputNames(TMidiServices &s)
     return names;
 }
 
-// Collects what jack_midi_dump prints until `wanted` is there (bounded).
-bool DumpShows(QProcess &dump, QString &seen, const QString &wanted)
-{
-    return WaitFor(
-        [&] {
-            seen += QString::fromLocal8Bit(dump.readAllStandardOutput());
-            return seen.contains(wanted);
-        },
-        8000);
-}
-
 TEST(MidiJack, NotesGoOutToOneJackClientAndComeInFromAnother)
 {
     TJackServer jack;

@@ -252,17 +252,6 @@ TEST_F(Reconnect, JackChosenInTheDialogWithoutAServerIsTakenAndItsPortsWaitedFor
 
 // ---- Over JACK -------------------------------------------------------------------------------
 
-// Collects what jack_midi_dump prints until `wanted` is there (bounded).
-bool DumpShows(QProcess &dump, QString &seen, const QString &wanted)
-{
-    return WaitFor(
-        [&] {
-            seen += QString::fromLocal8Bit(dump.readAllStandardOutput());
-            return seen.contains(wanted);
-        },
-        8000);
-}
-
 QProcess *StartDump(TJackServer &jack)
 {
     const bool lineBuffered = !QStandardPaths::findExecutable("stdbuf").isEmpty();
