@@ -128,7 +128,7 @@ void TFormMidiDialog::ChooseApi(TMidiApi api)
     // Chosen again after a failure (a JACK server started meanwhile), the system is asked anew.
     if (FServices->Name() == MidiApiName(api) && FServices->Problem().isEmpty())
         return;
-    SetServices(CreateRtMidiServices(api));
+    SetServices(CreateMidiServices(api));
 }
 
 QString TFormMidiDialog::ProblemText() const

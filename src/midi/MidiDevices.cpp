@@ -279,3 +279,73 @@ bool TMidiDeviceServices::PortLost(TMidiHandle handle) const
     auto it = FTargets.find(handle);
     return it != FTargets.end() && it->second.Lost;
 }
+
+uint32_t TSystemMidiServices::OutGetNumDevs()
+{
+    FOutPorts = FProblem.isEmpty() ? ListPorts(true) : std::vector<TMidiPortName>{};
+    return uint32_t(FOutPorts.size());
+}
+
+uint32_t TSystemMidiServices::OutGetDevCaps(uint32_t id, TMidiOutCaps &caps)
+{
+    caps = TMidiOutCaps{};
+    if (id == MidiMapper) {
+        caps.Name = MidiClientName;
+        caps.Technology = MidiTechMapper;
+        return MidiNoError;
+    }
+    if (id >= FOutPorts.size())
+        return MidiErrBadDeviceId;
+    caps.Name = FOutPorts[id].Name;
+    return MidiNoError;
+}
+
+uint32_t TSystemMidiServices::InGetNumDevs()
+{
+    FInPorts = FProblem.isEmpty() ? ListPorts(false) : std::vector<TMidiPortName>{};
+    return uint32_t(FInPorts.size());
+}
+
+uint32_t TSystemMidiServices::InGetDevCaps(uint32_t id, TMidiInCaps &caps)
+{
+    caps = TMidiInCaps{};
+    if (id >= FInPorts.size())
+        return MidiErrBadDeviceId;
+    caps.Name = FInPorts[id].Name;
+    return MidiNoError;
+}
+
+uint32_t TSystemMidiServices::Failed(uint32_t code, const QString &text)
+{
+    std::lock_guard lock(FTextLock);
+    FTexts[code] = text;
+    return code;
+}
+
+uint32_t TSystemMidiServices::Plain(uint32_t code)
+{
+    std::lock_guard lock(FTextLock);
+    FTexts.erase(code);
+    return code;
+}
+
+uint32_t TSystemMidiServices::Gone(const QString &name)
+{
+    return Failed(MidiErrBadDeviceId, QStringLiteral("The MIDI port %1 is no longer there.").arg(name));
+}
+
+bool TSystemMidiServices::ErrorText(uint32_t code, QString &text)
+{
+    if (code == MidiErrNoDriver && !FProblem.isEmpty()) {
+        text = FProblem;
+        return true;
+    }
+    {
+        std::lock_guard lock(FTextLock);
+        if (auto it = FTexts.find(code); it != FTexts.end()) {
+            text = it->second;
+            return true;
+        }
+    }
+    return StandardErrorText(code, text);
+}

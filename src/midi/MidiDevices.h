@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 // One open input device. Receive runs on the back end's thread; the other operations on the
 // user-interface thread (AddBuffer on the thread that takes the events). One lock guards the
@@ -123,4 +124,44 @@ private:
     void Untrack(TMidiHandle handle);
     mutable std::mutex FTargetsLock;
     std::map<TMidiHandle, TTarget> FTargets; // open devices that reach a port of another program
+};
+
+// Services over a MIDI system shared with other programs: devices are the system's ports as
+// last listed, a system that cannot be used explains itself in Problem(), and each failure
+// keeps its own words for the error texts. Back ends list the ports and make the devices.
+class TSystemMidiServices : public TMidiDeviceServices {
+public:
+    QString Problem() const override { return FProblem; }
+    uint32_t OutGetNumDevs() override;
+    uint32_t OutGetDevCaps(uint32_t id, TMidiOutCaps &caps) override;
+    uint32_t InGetNumDevs() override;
+    uint32_t InGetDevCaps(uint32_t id, TMidiInCaps &caps) override;
+    bool OutGetErrorText(uint32_t code, QString &text) override { return ErrorText(code, text); }
+    bool InGetErrorText(uint32_t code, QString &text) override { return ErrorText(code, text); }
+
+protected:
+    // The ports of other programs, as Korvane lists them: those it can write to (`writable`,
+    // the output devices) or read from; empty when the system cannot tell. Only called while
+    // there is no Problem().
+    virtual std::vector<TMidiPortName> ListPorts(bool writable) = 0;
+    // Keeps `text` as the words of `code` until its next failure; returns `code`.
+    uint32_t Failed(uint32_t code, const QString &text);
+    // A failure that needs no more words than the code's own text.
+    uint32_t Plain(uint32_t code);
+    // The listed port `name` went before it could be opened.
+    uint32_t Gone(const QString &name);
+
+    // The device just made reached FOpenedTarget (MakeOutDevice and MakeInDevice set it, and
+    // the opening that called them asks at once, on the same thread).
+    std::string OutTarget(uint32_t) const override { return FOpenedTarget; }
+    std::string InTarget(uint32_t) const override { return FOpenedTarget; }
+
+    QString FProblem; // set by the back end's constructor
+    std::vector<TMidiPortName> FInPorts, FOutPorts; // as last listed; device numbers index these
+    std::string FOpenedTarget;
+
+private:
+    bool ErrorText(uint32_t code, QString &text);
+    std::mutex FTextLock;
+    std::map<uint32_t, QString> FTexts; // the words of the last failure of each code
 };

@@ -86,6 +86,7 @@ bool TMidiServices::StandardErrorText(uint32_t code, QString &text)
     case MidiErrStillPlaying: text = QStringLiteral("The MIDI buffer is still in use by the device."); return true;
     case MidiErrNotReady: text = QStringLiteral("The MIDI device is busy with other data."); return true;
     case MidiErrNoStatus: text = QStringLiteral("The MIDI message has no status byte."); return true;
+    case MidiErrTooLong: text = QStringLiteral("The MIDI message is longer than the MIDI system carries."); return true;
     default: return false;
     }
 }
@@ -153,8 +154,39 @@ bool UseMidiApi(const QString &name)
     const std::optional<TMidiApi> api = MidiApiFromName(name);
     if (!api)
         return false;
-    SetMidiServices(CreateRtMidiServices(*api));
+    SetMidiServices(CreateMidiServices(*api));
     return true;
+}
+
+std::shared_ptr<TMidiServices> CreateMidiServices(TMidiApi api)
+{
+    if (api == TMidiApi::Alsa)
+        return CreateRtMidiServices(api);
+    std::shared_ptr<TMidiServices> native = CreateJackMidiServices();
+    if (native->Problem().isEmpty())
+        return native;
+    std::shared_ptr<TMidiServices> viaRtMidi = CreateRtMidiServices(api);
+    return viaRtMidi->Problem().isEmpty() ? viaRtMidi : native;
+}
+
+namespace {
+// The epoch stands for "none set".
+thread_local std::chrono::steady_clock::time_point SendTime{};
+} // namespace
+
+TMidiSendTime::TMidiSendTime(std::chrono::steady_clock::time_point due) : FOuter(SendTime)
+{
+    SendTime = due;
+}
+
+TMidiSendTime::~TMidiSendTime()
+{
+    SendTime = FOuter;
+}
+
+std::chrono::steady_clock::time_point TMidiSendTime::Now()
+{
+    return SendTime == std::chrono::steady_clock::time_point{} ? std::chrono::steady_clock::now() : SendTime;
 }
 
 int ShortMessageBytes(uint32_t message, uint8_t bytes[3])

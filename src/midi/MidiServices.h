@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -26,6 +27,7 @@ enum TMidiResult : uint32_t {
     MidiErrStillPlaying = 65,
     MidiErrNotReady = 67,
     MidiErrNoStatus = 70, // a short message whose first byte is no status byte
+    MidiErrTooLong = 71,  // a message longer than the MIDI system carries
 };
 
 // Message numbers of the callback. The ports post the same numbers to their own windows.
@@ -171,6 +173,36 @@ QString MidiApiName(TMidiApi api);
 // `alsaSequencer` is the sequencer's device file, checked before ALSA is asked for anything.
 std::shared_ptr<TMidiServices> CreateRtMidiServices(TMidiApi api,
                                                     const QString &alsaSequencer = QStringLiteral("/dev/snd/seq"));
+
+// MIDI over JACK through clients of Korvane's own: each message plays at its own frame, its
+// send time (TMidiSendTime) plus one constant latency, and incoming messages reach the ports at
+// the time of their frames. Never raises: without a server it lists no devices and explains
+// itself in Problem(), as CreateRtMidiServices does.
+std::shared_ptr<TMidiServices> CreateJackMidiServices();
+// The JACK output's latency past one period. A message due just before a cycle starts is sent
+// by a tick that may wake a little after that start, when the cycle has already taken what was
+// there: without this room such a message would play a whole period late.
+inline constexpr std::chrono::microseconds JackLateTickMargin{1000};
+// The services of `api`: ALSA through RtMidi; JACK through Korvane's own clients, or through
+// RtMidi when those cannot start.
+std::shared_ptr<TMidiServices> CreateMidiServices(TMidiApi api);
+
+// The time the messages sent on this thread belong to, for as long as this object lives. The
+// tick sets its deadline here, so that a back end that plays each message at its own time
+// (JACK) keeps the tick's grid however late the tick woke. Elsewhere messages are due when
+// sent. Back ends that send at once ignore it.
+class TMidiSendTime {
+public:
+    explicit TMidiSendTime(std::chrono::steady_clock::time_point due);
+    ~TMidiSendTime();
+    TMidiSendTime(const TMidiSendTime &) = delete;
+    TMidiSendTime &operator=(const TMidiSendTime &) = delete;
+    // The time set on this thread, else now.
+    static std::chrono::steady_clock::time_point Now();
+
+private:
+    std::chrono::steady_clock::time_point FOuter; // restored when this one ends
+};
 
 // A port of the MIDI system as Korvane lists it: the name a user sees and the settings file
 // keeps, and the system's full name.

@@ -110,7 +110,11 @@ TFormMain::TFormMain(TMainWindowOptions options) : FOptions(std::move(options))
     FTimer.reset(Create<THiResTimer>(nullptr));
     if (FOptions.TimeSource)
         FTimer->SetTimeSource(std::move(FOptions.TimeSource));
-    FTimer->OnTimer = [this](THiResTimer *) { Tick(); };
+    FTimer->OnTimer = [this](THiResTimer *timer) {
+        // What the tick sends belongs to its deadline, however late it woke.
+        TMidiSendTime due(timer->Deadline());
+        Tick();
+    };
     FScreenUpdates.setInterval(500);
     connect(&FScreenUpdates, &QTimer::timeout, this, &TFormMain::ScreenUpdate);
     FScreenUpdates.start();

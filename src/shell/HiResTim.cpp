@@ -280,6 +280,7 @@ void TTimerThread::Call(TTimerClock::time_point deadline)
         return;
     FTimer->FLateness.Record(
         std::chrono::duration_cast<std::chrono::microseconds>(TTimerClock::now() - deadline).count());
+    FTimer->FCallDeadline = deadline;
     try {
         FHandler(FTimer);
     } catch (...) {

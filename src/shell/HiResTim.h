@@ -180,6 +180,9 @@ public:
     // own sleeping. A running source keeps running until the timer is disabled.
     void SetTimeSource(std::unique_ptr<ITimeSource> source);
 
+    // The deadline the call in progress is for (the resume, after a pause); only inside OnTimer.
+    TTimerClock::time_point Deadline() const { return FCallDeadline; }
+
     // How late the worker began OnTimer against the deadline that woke it, over all calls since
     // the timer was last enabled; safe to read from any thread; no allocation when recording.
     TTimerStats Stats() const { return FLateness.Summary(); }
@@ -200,4 +203,5 @@ private:
     std::unique_ptr<TTimerThread> FRetired;
     void JoinRetired(); // unless the calling thread is that worker
     TLatenessHistogram FLateness; // recorded by the worker
+    TTimerClock::time_point FCallDeadline; // the worker's own
 };

@@ -18,7 +18,8 @@
 // Helper programs run with the same server name and are ended first.
 class TJackServer {
 public:
-    TJackServer()
+    // `driver`: the dummy driver's own options, say {"-p", "256"} for 256-frame periods.
+    explicit TJackServer(const QStringList &driver = {})
     {
         static int serial = 0;
         FName = QStringLiteral("korvane-test-%1-%2").arg(getpid()).arg(++serial);
@@ -33,7 +34,7 @@ public:
             FWhyNot = "jackd is not installed";
             return;
         }
-        FServer = Start("jackd", {"-r", "-d", "dummy"});
+        FServer = Start("jackd", QStringList{"-r", "-d", "dummy"} + driver);
         QProcess wait;
         wait.setProcessEnvironment(FEnvironment);
         wait.start("jack_wait", {"-w", "-t", "10"});

@@ -1,7 +1,8 @@
-// The RtMidi back ends: choosing the API by name, a missing ALSA sequencer explained instead of
-// a crash, and real MIDI over a JACK server of the test's own (jackd with its dummy driver):
-// notes out to jack_midi_dump, through a chosen port and through Korvane's own port, and notes
-// in from jack_midiseq.
+// The back ends over MIDI systems: choosing the API by name, a missing ALSA sequencer explained
+// instead of a crash, and real MIDI over a JACK server of the test's own (jackd with its dummy
+// driver), through Korvane's own JACK clients and through RtMidi's: notes out to
+// jack_midi_dump, through a chosen port and through Korvane's own port, and notes in from
+// jack_midiseq.
 #include "FrmMidDlg.h"
 #include "MidiOut.h"
 #include "JackTestServer.h"
@@ -146,12 +147,20 @@ QStringList InputNames(TMidiServices &s)
     return names;
 }
 
-TEST(MidiJack, NotesGoOutToOneJackClientAndComeInFromAnother)
+// Korvane's own JACK clients, and RtMidi's, which stand in when those cannot start.
+struct TJackBackEnd {
+    const char *Name;
+    std::shared_ptr<TMidiServices> (*Make)();
+};
+
+class MidiJack : public testing::TestWithParam<TJackBackEnd> {};
+
+TEST_P(MidiJack, NotesGoOutToOneJackClientAndComeInFromAnother)
 {
     TJackServer jack;
     if (!jack.WhyNot().empty())
         GTEST_SKIP() << jack.WhyNot();
-    auto services = CreateRtMidiServices(TMidiApi::Jack);
+    auto services = GetParam().Make();
     ASSERT_EQ(services->Problem(), "");
 
     // Out, through a chosen port: jack_midi_dump reads "midi-monitor:input".
@@ -212,12 +221,12 @@ TEST(MidiJack, NotesGoOutToOneJackClientAndComeInFromAnother)
     in.Close();
 }
 
-TEST(MidiJack, PortsThatComeAndGoAreAnnouncedAndAnOpenDeviceKnowsItsPortWent)
+TEST_P(MidiJack, PortsThatComeAndGoAreAnnouncedAndAnOpenDeviceKnowsItsPortWent)
 {
     TJackServer jack;
     if (!jack.WhyNot().empty())
         GTEST_SKIP() << jack.WhyNot();
-    auto services = CreateRtMidiServices(TMidiApi::Jack);
+    auto services = GetParam().Make();
     ASSERT_EQ(services->Problem(), "");
     std::atomic<int> news{0};
     const int id = services->AddPortsListener([&] { ++news; });
@@ -247,5 +256,10 @@ TEST(MidiJack, PortsThatComeAndGoAreAnnouncedAndAnOpenDeviceKnowsItsPortWent)
     EXPECT_TRUE(out.Close());
     services->RemovePortsListener(id);
 }
+
+INSTANTIATE_TEST_SUITE_P(BackEnds, MidiJack,
+                         testing::Values(TJackBackEnd{"Native", &CreateJackMidiServices},
+                                         TJackBackEnd{"RtMidi", [] { return CreateRtMidiServices(TMidiApi::Jack); }}),
+                         [](const testing::TestParamInfo<TJackBackEnd> &param) { return std::string(param.param.Name); });
 
 } // namespace

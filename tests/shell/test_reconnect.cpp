@@ -263,7 +263,7 @@ TEST_F(Reconnect, OverJackAnOutputClientThatAppearsLaterGoesAndReturnsReceivesNo
     TJackServer jack;
     if (!jack.WhyNot().empty())
         GTEST_SKIP() << jack.WhyNot();
-    auto services = CreateRtMidiServices(TMidiApi::Jack);
+    auto services = CreateMidiServices(TMidiApi::Jack);
     ASSERT_EQ(services->Problem(), "");
     TFormMain &w = Make("[Settings]\nMidiApi=jack\nMidiOut=midi-monitor:input\n", services);
     EXPECT_FALSE(w.MidiOutOpen());
@@ -294,7 +294,7 @@ TEST_F(Reconnect, OverJackNotesFromAnInputClientThatAppearsLaterReachTheNoteModu
     TJackServer jack;
     if (!jack.WhyNot().empty())
         GTEST_SKIP() << jack.WhyNot();
-    auto services = CreateRtMidiServices(TMidiApi::Jack);
+    auto services = CreateMidiServices(TMidiApi::Jack);
     ASSERT_EQ(services->Problem(), "");
     TFormMain &w = Make("[Settings]\nMidiApi=jack\nMidiIn=seq:out\n", services);
     TKorMidiIn *keys = AddNoteInput();

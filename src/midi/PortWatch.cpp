@@ -1,0 +1,178 @@
+#include "PortWatch.h"
+
+#include <QRegularExpression>
+#include <alsa/asoundlib.h>
+#include <jack/jack.h>
+
+#include <cerrno>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char *const WatchClientName = "Korvane (watch)";
+
+void Quiet(const char *) {}
+
+// The ALSA sequencer address ("client:port") at the end of a full port name as RtMidi gives it;
+// -1, -1 when there is none.
+std::pair<int, int> AlsaAddress(const std::string &full)
+{
+    static const QRegularExpression numbers(QStringLiteral("(\\d+):(\\d+)$"));
+    const QRegularExpressionMatch m = numbers.match(QString::fromStdString(full));
+    return m.hasMatch() ? std::pair{m.captured(1).toInt(), m.captured(2).toInt()} : std::pair{-1, -1};
+}
+
+// JACK's port registration and rename callbacks, on JACK's notification thread.
+class TJackWatch : public TPortWatch {
+public:
+    TJackWatch(TGone gone, std::function<void()> changed) : FGone(std::move(gone)), FChanged(std::move(changed))
+    {
+        jack_status_t status{};
+        FClient = jack_client_open(WatchClientName, JackNoStartServer, &status);
+        if (!FClient)
+            return;
+        jack_set_port_registration_callback(FClient, &TJackWatch::OnRegistration, this);
+        jack_set_port_rename_callback(FClient, &TJackWatch::OnRename, this);
+        jack_on_shutdown(FClient, &TJackWatch::OnShutdown, this);
+        if (jack_activate(FClient) != 0) {
+            jack_client_close(FClient);
+            FClient = nullptr;
+        }
+    }
+    ~TJackWatch() override
+    {
+        if (FClient) {
+            jack_deactivate(FClient);
+            jack_client_close(FClient);
+        }
+    }
+
+private:
+    static void OnRegistration(jack_port_id_t id, int registered, void *arg)
+    {
+        auto *self = static_cast<TJackWatch *>(arg);
+        if (!registered) {
+            // JACK still knows the name of a port it has just let go.
+            const jack_port_t *port = jack_port_by_id(self->FClient, id);
+            const char *name = port ? jack_port_name(port) : nullptr;
+            const std::string gone = name ? name : "";
+            self->FGone([&](const std::string &full) { return gone.empty() || full == gone; });
+        }
+        self->FChanged();
+    }
+    static void OnRename(jack_port_id_t, const char *oldName, const char *, void *arg)
+    {
+        auto *self = static_cast<TJackWatch *>(arg);
+        const std::string gone = oldName ? oldName : "";
+        self->FGone([&](const std::string &full) { return gone.empty() || full == gone; });
+        self->FChanged();
+    }
+    static void OnShutdown(void *arg)
+    {
+        auto *self = static_cast<TJackWatch *>(arg);
+        self->FGone([](const std::string &) { return true; });
+        self->FChanged();
+    }
+
+    TGone FGone;
+    std::function<void()> FChanged;
+    jack_client_t *FClient = nullptr;
+};
+
+// The ALSA sequencer's announcements (client 0, port 1), read by a thread of its own through a
+// port that only the system may write to.
+class TAlsaWatch : public TPortWatch {
+public:
+    TAlsaWatch(TGone gone, std::function<void()> changed) : FGone(std::move(gone)), FChanged(std::move(changed))
+    {
+        if (snd_seq_open(&FSeq, "default", SND_SEQ_OPEN_INPUT, SND_SEQ_NONBLOCK) < 0) {
+            FSeq = nullptr;
+            return;
+        }
+        snd_seq_set_client_name(FSeq, WatchClientName);
+        const int port = snd_seq_create_simple_port(FSeq, "announce", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT,
+                                                    SND_SEQ_PORT_TYPE_APPLICATION);
+        FStop = eventfd(0, EFD_CLOEXEC);
+        if (port < 0 || FStop < 0 ||
+            snd_seq_connect_from(FSeq, port, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE) < 0)
+            return;
+        FThread = std::thread([this] { Run(); });
+    }
+    ~TAlsaWatch() override
+    {
+        if (FThread.joinable()) {
+            const uint64_t one = 1;
+            [[maybe_unused]] const ssize_t w = write(FStop, &one, sizeof one);
+            FThread.join();
+        }
+        if (FStop >= 0)
+            close(FStop);
+        if (FSeq)
+            snd_seq_close(FSeq);
+    }
+
+private:
+    void Run()
+    {
+        const int count = snd_seq_poll_descriptors_count(FSeq, POLLIN);
+        std::vector<pollfd> fds(size_t(count) + 1);
+        snd_seq_poll_descriptors(FSeq, fds.data(), unsigned(count), POLLIN);
+        fds.back() = {FStop, POLLIN, 0};
+        for (;;) {
+            if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR)
+                return;
+            if (fds.back().revents != 0)
+                return;
+            bool news = false;
+            snd_seq_event_t *ev = nullptr;
+            while (snd_seq_event_input(FSeq, &ev) >= 0 && ev) {
+                news = true;
+                if (ev->type == SND_SEQ_EVENT_PORT_EXIT || ev->type == SND_SEQ_EVENT_CLIENT_EXIT) {
+                    const int client = ev->data.addr.client, port = ev->data.addr.port;
+                    const bool whole = ev->type == SND_SEQ_EVENT_CLIENT_EXIT;
+                    FGone([&](const std::string &full) {
+                        const auto [c, p] = AlsaAddress(full);
+                        return c == client && (whole || p == port);
+                    });
+                }
+            }
+            if (news)
+                FChanged();
+        }
+    }
+
+    TGone FGone;
+    std::function<void()> FChanged;
+    snd_seq_t *FSeq = nullptr;
+    int FStop = -1;
+    std::thread FThread;
+};
+
+} // namespace
+
+std::unique_ptr<TPortWatch> MakeJackWatch(TPortWatch::TGone gone, std::function<void()> changed)
+{
+    return std::make_unique<TJackWatch>(std::move(gone), std::move(changed));
+}
+
+std::unique_ptr<TPortWatch> MakeAlsaWatch(TPortWatch::TGone gone, std::function<void()> changed)
+{
+    return std::make_unique<TAlsaWatch>(std::move(gone), std::move(changed));
+}
+
+bool JackServerRuns()
+{
+    jack_set_error_function(Quiet);
+    jack_set_info_function(Quiet);
+    jack_status_t status{};
+    jack_client_t *probe = jack_client_open("Korvane (probe)", JackNoStartServer, &status);
+    if (!probe)
+        return false;
+    jack_client_close(probe);
+    return true;
+}
+

@@ -1,0 +1,88 @@
+// A JACK client of a test's (or a benchmark's) own that records every MIDI event reaching its
+// input port with the frame it was stamped at: what a synthesizer would hear, and when.
+#pragma once
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct TReceivedEvent {
+    jack_nframes_t Frame; // the server's frame count at which the event plays
+    std::vector<uint8_t> Bytes;
+};
+
+class TJackReceiver {
+public:
+    // A client `name` with one MIDI input port "in", active; Ready() tells whether JACK took it.
+    explicit TJackReceiver(const char *name = "receiver")
+    {
+        jack_status_t status{};
+        FClient = jack_client_open(name, JackNoStartServer, &status);
+        if (!FClient)
+            return;
+        FPort = jack_port_register(FClient, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+        FEvents.reserve(100000);
+        if (!FPort || jack_set_process_callback(FClient, &TJackReceiver::Process, this) != 0 ||
+            jack_activate(FClient) != 0) {
+            jack_client_close(FClient);
+            FClient = nullptr;
+        }
+    }
+    ~TJackReceiver()
+    {
+        if (FClient) {
+            jack_deactivate(FClient);
+            jack_client_close(FClient);
+        }
+    }
+    TJackReceiver(const TJackReceiver &) = delete;
+    TJackReceiver &operator=(const TJackReceiver &) = delete;
+
+    bool Ready() const { return FClient != nullptr; }
+    std::string PortName() const { return jack_port_name(FPort); }
+    jack_nframes_t Rate() const { return jack_get_sample_rate(FClient); }
+    jack_nframes_t Period() const { return jack_get_buffer_size(FClient); }
+    // The frame the server's clock gives a steady-clock time point (both clocks read now).
+    jack_nframes_t FrameOf(std::chrono::steady_clock::time_point t) const
+    {
+        const auto ahead = std::chrono::duration_cast<std::chrono::microseconds>(t - std::chrono::steady_clock::now());
+        return jack_time_to_frames(FClient, jack_time_t(int64_t(jack_get_time()) + ahead.count()));
+    }
+
+    std::vector<TReceivedEvent> Events() const
+    {
+        std::lock_guard lock(FLock);
+        return FEvents;
+    }
+    size_t Count() const
+    {
+        std::lock_guard lock(FLock);
+        return FEvents.size();
+    }
+
+private:
+    static int Process(jack_nframes_t frames, void *arg)
+    {
+        auto *self = static_cast<TJackReceiver *>(arg);
+        void *buffer = jack_port_get_buffer(self->FPort, frames);
+        const jack_nframes_t first = jack_last_frame_time(self->FClient);
+        const uint32_t count = jack_midi_get_event_count(buffer);
+        std::lock_guard lock(self->FLock); // a test's client: its cycles may wait a little
+        for (uint32_t i = 0; i < count; ++i) {
+            jack_midi_event_t e;
+            if (jack_midi_event_get(&e, buffer, i) == 0)
+                self->FEvents.push_back({first + e.time, std::vector<uint8_t>(e.buffer, e.buffer + e.size)});
+        }
+        return 0;
+    }
+
+    jack_client_t *FClient = nullptr;
+    jack_port_t *FPort = nullptr;
+    mutable std::mutex FLock;
+    std::vector<TReceivedEvent> FEvents;
+};
