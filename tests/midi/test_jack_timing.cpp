@@ -1,9 +1,11 @@
 // Korvane's own JACK output, heard by a client that stamps every event with its frame: notes
 // sent on a tick grid keep the grid however late each tick woke, one constant latency behind;
 // a flood of 10 000 messages a second keeps its order; system-exclusive messages arrive whole,
-// and one longer than JACK carries is refused with the reason.
+// and one longer than JACK carries is refused with the reason. And input reaches the port at
+// the time of its frame, not all of a cycle's events at once.
 #include "JackReceiver.h"
 #include "JackTestServer.h"
+#include "MidiIn.h"
 #include "MidiOut.h"
 
 #include <gtest/gtest.h>
@@ -126,6 +128,28 @@ TEST_F(MidiJackTiming, SystemExclusiveArrivesWholeAndOneTooLongIsRefusedWithTheR
     FOut->PutShort(0x80, 60, 0);
     ASSERT_TRUE(Received(4)) << "the port goes on";
     EXPECT_EQ(FReceiver->Events()[3].Bytes, (std::vector<uint8_t>{0x80, 60, 0}));
+}
+
+TEST_F(MidiJackTiming, InputReachesThePortAtTheTimeOfItsFrame)
+{
+    // jack_midiseq plays key 60 at the start of every 24 000 frames (0.5 s), which is no whole
+    // number of 256-frame cycles: a port fed once per cycle would see 496 and 501 ms.
+    FJack.Start("jack_midiseq", {"seq", "24000", "0", "60", "2000"});
+    ASSERT_TRUE(WaitFor([&] { return FServices->InGetNumDevs() > 0; }, 10000));
+    TMidiInput in(nullptr, FServices);
+    std::vector<uint32_t> noteOns; // ms since the port started, as the port stamps them
+    in.SetOnMidiInput([&](QObject *) {
+        if (auto e = in.GetMidiEvent(); e && e->MidiMessage == 0x90 && e->Data2 > 0)
+            noteOns.push_back(e->Time);
+    });
+    in.SetProductName("seq:out");
+    ASSERT_TRUE(in.Open());
+    in.Start();
+    ASSERT_TRUE(WaitFor([&] { return noteOns.size() >= 6; }, 10000)) << noteOns.size();
+    in.Stop();
+    in.Close();
+    for (size_t i = 1; i < noteOns.size(); ++i)
+        EXPECT_NEAR(double(noteOns[i] - noteOns[i - 1]), 500.0, 2.0) << "interval " << i;
 }
 
 } // namespace
