@@ -130,7 +130,7 @@ int main(int argc, char **argv)
 
     // 1. Reconnection.
     {
-        auto midi = CreateRtMidiServices(TMidiApi::Jack);
+        auto midi = CreateMidiServices(TMidiApi::Jack);
         std::atomic<int64_t> newsAt{0};
         midi->AddPortsListener([&] {
             int64_t none = 0;
@@ -162,7 +162,7 @@ int main(int argc, char **argv)
     // 2. Clock jitter at the receiver.
     {
         auto dump = Start("jack_midi_dump", {"-a"});
-        auto midi = CreateRtMidiServices(TMidiApi::Jack);
+        auto midi = CreateMidiServices(TMidiApi::Jack);
         WaitFor([] { return false; }, 500);
         std::unique_ptr<TFormMain> w(MakeWindow(dir, "[Settings]\nMidiOut=midi-monitor:input\n", midi, 1));
         if (!WaitFor([&] { return w->MidiOutOpen(); }, 5000)) {

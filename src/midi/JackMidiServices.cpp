@@ -231,7 +231,8 @@ private:
         if (count == 0)
             return;
         const TCycle cycle = CycleOf(FJack.Client(), frames);
-        const int64_t steadyNs = TSteady::now().time_since_epoch().count();
+        const int64_t steadyNs =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(TSteady::now().time_since_epoch()).count();
         const int64_t jackUs = int64_t(jack_get_time());
         for (uint32_t i = 0; i < count; ++i) {
             jack_midi_event_t event;
@@ -255,7 +256,8 @@ private:
                 continue;
             TInHead head;
             while (!FStop.load() && FRing.Peek(head)) {
-                std::this_thread::sleep_until(TSteady::time_point(TSteady::duration(head.DueNs)));
+                std::this_thread::sleep_until(TSteady::time_point(
+                    std::chrono::duration_cast<TSteady::duration>(std::chrono::nanoseconds(head.DueNs))));
                 FRing.Take(head, bytes.data());
                 Receive(bytes.data(), head.Size);
             }

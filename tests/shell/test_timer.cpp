@@ -6,6 +6,7 @@
 
 #include <QMetaProperty>
 #include <gtest/gtest.h>
+#include <mutex>
 
 #include <atomic>
 #include <fstream>
@@ -382,6 +383,27 @@ TEST_F(TimerRun, StatsMeasureFromTheWakingDeadlineSinceTheLastEnabling)
 
     Timer->SetEnabled(true);
     EXPECT_EQ(Timer->Stats().Calls, 0u) << "enabling starts the count afresh";
+}
+
+TEST_F(TimerRun, EachCallKnowsTheDeadlineItIsFor)
+{
+    // What a tick sends is stamped with this deadline, so it must be the call's own.
+    std::vector<TTimerClock::time_point> seen;
+    std::mutex lock;
+    Timer->OnTimer = [&](THiResTimer *sender) {
+        {
+            std::lock_guard guard(lock);
+            seen.push_back(sender->Deadline());
+        }
+        Calls.Record(Source->Fires(), sender);
+    };
+    Timer->SetEnabled(true);
+    const TTimerClock::time_point first = TTimerClock::now() - 3ms, second = TTimerClock::now() - 1ms;
+    Tick(first);
+    Tick(second);
+    Timer->SetEnabled(false);
+    std::lock_guard guard(lock);
+    EXPECT_EQ(seen, (std::vector<TTimerClock::time_point>{first, second}));
 }
 
 int ThreadCount()
