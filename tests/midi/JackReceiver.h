@@ -5,6 +5,7 @@
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -28,7 +29,7 @@ public:
         FPort = jack_port_register(FClient, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
         FEvents.reserve(100000);
         if (!FPort || jack_set_process_callback(FClient, &TJackReceiver::Process, this) != 0 ||
-            jack_activate(FClient) != 0) {
+            jack_set_xrun_callback(FClient, &TJackReceiver::Xrun, this) != 0 || jack_activate(FClient) != 0) {
             jack_client_close(FClient);
             FClient = nullptr;
         }
@@ -64,6 +65,9 @@ public:
         std::lock_guard lock(FLock);
         return FEvents.size();
     }
+    // Cycles the server reported as overrun: on a busy machine a cycle's events may then be
+    // lost on the way, whoever sent them.
+    int Xruns() const { return FXruns.load(); }
 
 private:
     static int Process(jack_nframes_t frames, void *arg)
@@ -81,7 +85,14 @@ private:
         return 0;
     }
 
+    static int Xrun(void *arg)
+    {
+        ++static_cast<TJackReceiver *>(arg)->FXruns;
+        return 0;
+    }
+
     jack_client_t *FClient = nullptr;
+    std::atomic<int> FXruns{0};
     jack_port_t *FPort = nullptr;
     mutable std::mutex FLock;
     std::vector<TReceivedEvent> FEvents;

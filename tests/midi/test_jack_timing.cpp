@@ -34,6 +34,28 @@ protected:
     }
 
     bool Received(size_t count) { return WaitFor([&] { return FReceiver->Count() >= count; }, 15000); }
+    // All `count` events, or as many as came once the server overran a cycle (which can lose a
+    // cycle's events, whoever sent them) and nothing more came for a while.
+    std::vector<TReceivedEvent> Heard(size_t count)
+    {
+        size_t last = 0;
+        WaitFor(
+            [&] {
+                const size_t now = FReceiver->Count();
+                if (now >= count)
+                    return true;
+                if (FReceiver->Xruns() > 0 && now == last)
+                    return true;
+                last = now;
+                QThread::msleep(300);
+                return false;
+            },
+            15000);
+        std::vector<TReceivedEvent> heard = FReceiver->Events();
+        EXPECT_TRUE(heard.size() == count || FReceiver->Xruns() > 0)
+            << heard.size() << " of " << count << " events arrived, and the server overran no cycle";
+        return heard;
+    }
 
     TJackServer FJack{{"-r", "48000", "-p", "256"}};
     std::unique_ptr<TJackReceiver> FReceiver;
@@ -59,24 +81,31 @@ TEST_F(MidiJackTiming, NotesKeepTheirTickGridAndOneLatencyHoweverLateTheTickWoke
         FOut->PutShort(0x90, uint8_t(k), 100);
         dueFrame[k] = FReceiver->FrameOf(deadline);
     }
-    ASSERT_TRUE(Received(Notes)) << FReceiver->Count();
-    const std::vector<TReceivedEvent> heard = FReceiver->Events();
-
-    // A tick that woke later than the margin may miss its cycle: only the others are judged.
+    // Each note by its number; a tick that woke later than the margin may miss its cycle, so
+    // only the others are judged.
+    const std::vector<TReceivedEvent> heard = Heard(Notes);
+    std::vector<const TReceivedEvent *> note(Notes, nullptr);
+    int previous = -1;
+    for (const TReceivedEvent &e : heard) {
+        ASSERT_EQ(e.Bytes.size(), 3u);
+        const int k = e.Bytes[1];
+        ASSERT_GT(k, previous) << "in order";
+        note[k] = &e;
+        previous = k;
+    }
     const double latency = FReceiver->Period() + JackLateTickMargin.count() * rate / 1e6;
     const double gridFrames = std::chrono::duration<double>(Grid).count() * rate;
-    const auto inTime = [&](int k) { return late[k] + 100us <= JackLateTickMargin; };
+    const auto judge = [&](int k) { return note[k] != nullptr && late[k] + 100us <= JackLateTickMargin; };
     int judged = 0;
     for (int k = 0; k < Notes; ++k) {
-        ASSERT_EQ(heard[k].Bytes, (std::vector<uint8_t>{0x90, uint8_t(k), 100})) << "in order, note " << k;
-        if (!inTime(k))
+        if (!judge(k))
             continue;
         ++judged;
-        EXPECT_NEAR(double(heard[k].Frame - dueFrame[k]), latency, 2.0) << "note " << k;
+        EXPECT_NEAR(double(note[k]->Frame - dueFrame[k]), latency, 2.0) << "note " << k;
         // Intervals, not distances from the first note: the server's frames may drift against
         // the system's clock (the dummy driver's do, by a frame or so a second).
-        if (k > 0 && inTime(k - 1))
-            EXPECT_NEAR(double(heard[k].Frame - heard[k - 1].Frame), gridFrames, 2.0) << "note " << k;
+        if (k > 0 && judge(k - 1))
+            EXPECT_NEAR(double(note[k]->Frame - note[k - 1]->Frame), gridFrames, 2.0) << "note " << k;
     }
     EXPECT_GE(judged, Notes / 2) << "the machine was too busy to judge the grid";
 }
@@ -95,13 +124,16 @@ TEST_F(MidiJackTiming, AFloodOfTenThousandMessagesASecondKeepsItsOrder)
             FOut->PutShort(0xB0, uint8_t(n & 0x7F), uint8_t(n >> 7));
         }
     }
-    ASSERT_TRUE(Received(Ticks * PerTick)) << FReceiver->Count();
-    const std::vector<TReceivedEvent> heard = FReceiver->Events();
-    ASSERT_EQ(heard.size(), size_t(Ticks * PerTick));
-    for (size_t n = 0; n < heard.size(); ++n) {
-        ASSERT_EQ(heard[n].Bytes, (std::vector<uint8_t>{0xB0, uint8_t(n & 0x7F), uint8_t(n >> 7)})) << n;
-        if (n > 0)
-            ASSERT_GE(int32_t(heard[n].Frame - heard[n - 1].Frame), 0) << n;
+    const std::vector<TReceivedEvent> heard = Heard(Ticks * PerTick);
+    int previous = -1;
+    for (size_t i = 0; i < heard.size(); ++i) {
+        ASSERT_EQ(heard[i].Bytes.size(), 3u);
+        const int n = heard[i].Bytes[1] | heard[i].Bytes[2] << 7;
+        ASSERT_GT(n, previous) << "in order";
+        ASSERT_TRUE(n == previous + 1 || FReceiver->Xruns() > 0) << "none lost: " << previous << " then " << n;
+        if (i > 0)
+            ASSERT_GE(int32_t(heard[i].Frame - heard[i - 1].Frame), 0) << n;
+        previous = n;
     }
 }
 
