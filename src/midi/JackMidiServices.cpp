@@ -294,10 +294,7 @@ public:
     ~TJackMidiServices() override
     {
         FWatch.reset(); // no news while the devices go
-        for (auto &[handle, device] : FInDevices)
-            device->Shut();
-        FInDevices.clear();
-        FOutDevices.clear();
+        CloseDevices();
         if (FLister)
             jack_client_close(FLister);
     }

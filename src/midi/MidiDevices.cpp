@@ -220,6 +220,14 @@ uint32_t TMidiDeviceServices::InClose(TMidiHandle handle)
     return MidiNoError; // the device goes here, outside the lock: a back end may join its thread
 }
 
+void TMidiDeviceServices::CloseDevices()
+{
+    for (auto &[handle, device] : FInDevices)
+        device->Shut();
+    FInDevices.clear();
+    FOutDevices.clear();
+}
+
 TMidiInDevice *TMidiDeviceServices::FindIn(TMidiHandle handle) const
 {
     std::lock_guard lock(FDevicesLock);

@@ -101,6 +101,9 @@ protected:
                                   std::unique_ptr<TMidiInDevice> &device) = 0;
 
     TMidiInDevice *FindIn(TMidiHandle handle) const;
+    // Closes every device still open, for a back end whose devices must go before the
+    // system's clients they use.
+    void CloseDevices();
     // The system's full name of the port device `id` reaches, for telling when it goes; empty
     // for Korvane's own ports and where the back end cannot tell.
     virtual std::string OutTarget(uint32_t /*id*/) const { return {}; }

@@ -147,10 +147,7 @@ public:
         // No news while the devices go.
         FWatch.reset();
         // The devices close RtMidi's ports before the listing clients go.
-        for (auto &[handle, device] : FInDevices)
-            device->Shut();
-        FInDevices.clear();
-        FOutDevices.clear();
+        CloseDevices();
     }
 
     QString Name() const override { return MidiApiName(FApi); }
