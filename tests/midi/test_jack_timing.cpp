@@ -164,9 +164,11 @@ TEST_F(MidiJackTiming, SystemExclusiveArrivesWholeAndOneTooLongIsRefusedWithTheR
 
 TEST_F(MidiJackTiming, InputReachesThePortAtTheTimeOfItsFrame)
 {
-    // jack_midiseq plays key 60 at the start of every 24 000 frames (0.5 s), which is no whole
-    // number of 256-frame cycles: a port fed once per cycle would see 496 and 501 ms.
-    FJack.Start("jack_midiseq", {"seq", "24000", "0", "60", "2000"});
+    // jack_midiseq plays key 60 at the start of every 23 936 frames (498.67 ms), 93 and a half
+    // 256-frame cycles: a port fed once per cycle would see 496 and 501.33 ms, each interval
+    // 2.67 ms off.
+    const double loopMs = 23936 / 48.0;
+    FJack.Start("jack_midiseq", {"seq", "23936", "0", "60", "2000"});
     ASSERT_TRUE(WaitFor([&] { return FServices->InGetNumDevs() > 0; }, 10000));
     TMidiInput in(nullptr, FServices);
     std::vector<uint32_t> noteOns; // ms since the port started, as the port stamps them
@@ -177,11 +179,15 @@ TEST_F(MidiJackTiming, InputReachesThePortAtTheTimeOfItsFrame)
     in.SetProductName("seq:out");
     ASSERT_TRUE(in.Open());
     in.Start();
-    ASSERT_TRUE(WaitFor([&] { return noteOns.size() >= 6; }, 10000)) << noteOns.size();
+    ASSERT_TRUE(WaitFor([&] { return noteOns.size() >= 9; }, 15000)) << noteOns.size();
     in.Stop();
     in.Close();
+    // Whole milliseconds, so within 1.5 ms; a busy machine may wake the delivering thread late
+    // now and then, so three intervals in four must hold.
+    int kept = 0;
     for (size_t i = 1; i < noteOns.size(); ++i)
-        EXPECT_NEAR(double(noteOns[i] - noteOns[i - 1]), 500.0, 2.0) << "interval " << i;
+        kept += std::abs(double(noteOns[i] - noteOns[i - 1]) - loopMs) <= 1.5 ? 1 : 0;
+    EXPECT_GE(kept * 4, int(noteOns.size() - 1) * 3) << kept << " of " << noteOns.size() - 1 << " intervals";
 }
 
 } // namespace
