@@ -328,10 +328,6 @@ protected:
     uint32_t MakeOutDevice(uint32_t id, TMidiCallback callback, void *user,
                            std::unique_ptr<TMidiOutDevice> &device) override
     {
-        if (!FProblem.isEmpty())
-            return MidiErrNoDriver;
-        if (id != MidiMapper && id >= FOutPorts.size())
-            return Plain(MidiErrBadDeviceId);
         FOpenedTarget.clear();
         if (id != MidiMapper) {
             FOpenedTarget = Find(FOutPorts[id], true);
@@ -349,10 +345,6 @@ protected:
     uint32_t MakeInDevice(uint32_t id, TMidiCallback callback, void *user,
                           std::unique_ptr<TMidiInDevice> &device) override
     {
-        if (!FProblem.isEmpty())
-            return MidiErrNoDriver;
-        if (id >= FInPorts.size())
-            return Plain(MidiErrBadDeviceId);
         FOpenedTarget = Find(FInPorts[id], false);
         if (FOpenedTarget.empty())
             return Gone(FInPorts[id].Name);

@@ -323,6 +323,26 @@ uint32_t TSystemMidiServices::InGetDevCaps(uint32_t id, TMidiInCaps &caps)
     return MidiNoError;
 }
 
+uint32_t TSystemMidiServices::OutOpen(TMidiHandle &handle, uint32_t id, TMidiCallback callback, void *user)
+{
+    handle = 0;
+    if (!FProblem.isEmpty())
+        return MidiErrNoDriver;
+    if (id != MidiMapper && id >= FOutPorts.size())
+        return Plain(MidiErrBadDeviceId);
+    return TMidiDeviceServices::OutOpen(handle, id, callback, user);
+}
+
+uint32_t TSystemMidiServices::InOpen(TMidiHandle &handle, uint32_t id, TMidiCallback callback, void *user)
+{
+    handle = 0;
+    if (!FProblem.isEmpty())
+        return MidiErrNoDriver;
+    if (id >= FInPorts.size())
+        return Plain(MidiErrBadDeviceId);
+    return TMidiDeviceServices::InOpen(handle, id, callback, user);
+}
+
 uint32_t TSystemMidiServices::Failed(uint32_t code, const QString &text)
 {
     std::lock_guard lock(FTextLock);

@@ -141,6 +141,10 @@ public:
     uint32_t InGetDevCaps(uint32_t id, TMidiInCaps &caps) override;
     bool OutGetErrorText(uint32_t code, QString &text) override { return ErrorText(code, text); }
     bool InGetErrorText(uint32_t code, QString &text) override { return ErrorText(code, text); }
+    // A system with a Problem() opens nothing, and a number must be in the last listing (or be
+    // the mapper, for output) before the back end is asked to make the device.
+    uint32_t OutOpen(TMidiHandle &handle, uint32_t id, TMidiCallback callback, void *user) override;
+    uint32_t InOpen(TMidiHandle &handle, uint32_t id, TMidiCallback callback, void *user) override;
 
 protected:
     // The ports of other programs, as Korvane lists them: those it can write to (`writable`,

@@ -156,10 +156,6 @@ protected:
     uint32_t MakeOutDevice(uint32_t id, TMidiCallback callback, void *user,
                            std::unique_ptr<TMidiOutDevice> &device) override
     {
-        if (!FProblem.isEmpty())
-            return MidiErrNoDriver;
-        if (id != MidiMapper && id >= FOutPorts.size())
-            return Plain(MidiErrBadDeviceId);
         try {
             auto midi = std::make_unique<RtMidiOut>(RtApi(FApi), MidiClientName.toStdString());
             if (id == MidiMapper) {
@@ -182,10 +178,6 @@ protected:
     uint32_t MakeInDevice(uint32_t id, TMidiCallback callback, void *user,
                           std::unique_ptr<TMidiInDevice> &device) override
     {
-        if (!FProblem.isEmpty())
-            return MidiErrNoDriver;
-        if (id >= FInPorts.size())
-            return Plain(MidiErrBadDeviceId);
         try {
             auto midi = std::make_unique<RtMidiIn>(RtApi(FApi), InClientName.toStdString());
             const int index = FindPort(*midi, FInPorts[id]);
