@@ -120,7 +120,6 @@ TKorSlot *TKorModulePageControl::NewSlot(const QString &aName)
 {
     const QString name = aName.isEmpty() ? QStringLiteral("Slot%1").arg(++FSlotCounter) : aName;
     auto *slot = new TKorSlot(&FGuard);
-    slot->SetSlotFileName(UserFilesDirectory() + name + QStringLiteral(".slt"));
     slot->SetSlotName(name);
     FHistories->addStack(slot->History());
     slot->OnModifiedChange = [this](QObject *sender) {
@@ -271,9 +270,8 @@ void TKorModulePageControl::SaveAllSlots()
         slot->Save();
 }
 
-void TKorModulePageControl::SaveActiveSlotAs(const QString &aFileName)
+void TKorModulePageControl::SaveSlotAs(TKorSlot *slot, const QString &aFileName)
 {
-    TKorSlot *slot = ActiveSlot();
     if (!slot)
         return;
     slot->SaveToFile(aFileName);
@@ -291,9 +289,8 @@ TKorSlot *TKorModulePageControl::RestoreSlot(const QString &recoveredFile, const
         throw;
     }
     TKorSlot *slot = ActiveSlot();
-    const QString file = originalFile.isEmpty() ? UserFilesDirectory() + name + QStringLiteral(".slt") : originalFile;
-    slot->SetSlotFileName(file);
-    slot->SetSlotName(name.isEmpty() ? SlotNameFromFileName(file) : name);
+    slot->SetSlotFileName(originalFile);
+    slot->SetSlotName(name.isEmpty() ? SlotNameFromFileName(originalFile) : name);
     slot->SetModified();
     ShowSlotName(slot);
     return slot;

@@ -49,7 +49,8 @@ public:
     TKorSlot *ActiveSlot() const;
     int SlotCount() const { return int(FSlots.size()); }
     TKorSlot *Slots(int i) const { return FSlots.at(size_t(i)); }
-    // A new page with an empty slot, made active; an empty name gives "Slot<n>".
+    // A new page with an empty slot, made active; an empty name gives "Slot<n>". The slot has
+    // no file until it is saved with SaveSlotAs.
     TKorSlot *NewSlot(const QString &aName);
     void CloseActiveSlot();
     void CloseAllSlots();
@@ -60,12 +61,16 @@ public:
     // reach the caller, those of the patch's content naming the file and line (see
     // ReadSheetFromFile); the new, empty page stays, named after the file.
     void LoadSlot(const QString &aFileName, TOldFiles oldFiles = TOldFiles::ConvertInPlace);
+    // Save the slots that have a file; a slot without one raises EFileError (the window asks
+    // for a file first).
     void SaveActiveSlot();
     void SaveAllSlots();
-    void SaveActiveSlotAs(const QString &aFileName);
-    // Opens a patch recovered after a crash in a new slot that saves to `originalFile`, marked
-    // modified, so that nothing is written over the original until the user saves.
-    // `name` is the name the slot had (its file's name when empty).
+    // Saves `slot` (the active one) to `aFileName`, which becomes its file and names its tab.
+    void SaveSlotAs(TKorSlot *slot, const QString &aFileName);
+    void SaveActiveSlotAs(const QString &aFileName) { SaveSlotAs(ActiveSlot(), aFileName); }
+    // Opens a patch recovered after a crash in a new slot that saves to `originalFile` (no file
+    // when empty), marked modified, so that nothing is written over the original until the
+    // user saves. `name` is the name the slot had (its file's name when empty).
     TKorSlot *RestoreSlot(const QString &recoveredFile, const QString &originalFile, const QString &name);
     // The histories of all slots, the active slot's active: what Undo and Redo act on.
     QUndoGroup *Histories() const { return FHistories; }

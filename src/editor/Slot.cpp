@@ -409,6 +409,9 @@ void TKorSlot::MidiInLong(const TLongMidi &aMessage)
 
 void TKorSlot::Save()
 {
+    // Callers ask for a file first: writing a made-up name could overwrite another patch.
+    if (!HasFile())
+        throw EFileError(QStringLiteral("%1 has no file yet: save it with Save as.").arg(FSlotName));
     SaveToFile(FSlotFileName);
 }
 

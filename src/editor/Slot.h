@@ -42,8 +42,10 @@ public:
     TKorDrawSheet *Sheet() const { return FSheet.get(); }
     QWidget *Canvas() const { return widget(); }
     TPatchGuard &Guard() const { return *FGuard; }
+    // The file the slot saves to; empty for a new slot, which has none until Save as.
     QString SlotFileName() const { return FSlotFileName; }
     void SetSlotFileName(const QString &name) { FSlotFileName = name; }
+    bool HasFile() const { return !FSlotFileName.isEmpty(); }
     bool Active() const { return FActive; }
     void SetActive(bool v) { FActive = v; }
     int ModuleCount() const { return FSheet ? FSheet->ModuleCount() : 0; }

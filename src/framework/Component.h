@@ -4,7 +4,9 @@
 
 #include <QObject>
 #include <QString>
+#include <cstdint>
 #include <memory>
+#include <span>
 #include <type_traits>
 #include <unordered_map>
 #include <utility>
@@ -68,7 +70,12 @@ public:
     // Properties beyond the published ones, written after them.
     virtual void WriteDefinedProperties(class TStreamWriter &) const {}
     // Takes a property the meta-object does not know; false when it is not one of ours.
-    virtual bool ReadDefinedProperty(const QString &, const class QVariant &) { return false; }
+    // `elementLines`: for a list read from patch text, the line of each element (else empty).
+    virtual bool ReadDefinedProperty(const QString &, const class QVariant &, std::span<const int32_t> elementLines = {})
+    {
+        (void)elementLines;
+        return false;
+    }
     // Called for every component of a tree once the whole tree has been read.
     virtual void Loaded() {}
 

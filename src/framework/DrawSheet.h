@@ -186,8 +186,9 @@ public:
     virtual void Execute();
     virtual void Dump(QTextStream &File, int Level, int Depth) const;
 
-    // Patch files. Before writing: the module list back in creation order and every module
-    // renamed with GetUniqueName, so cables are written with fresh, unique names.
+    // Patch files. Before writing: the module list back in creation order, and a name from
+    // GetUniqueName for each module whose name is empty or not a valid name. Other names stay,
+    // so saving an unchanged patch writes the same text and outside references keep working.
     void PrepareForSave();
     // The modules this sheet owns, in creation order.
     QList<TComponent *> StreamedChildren() const override;
@@ -195,14 +196,16 @@ public:
     bool AcceptsStreamedChild(const TComponentClass &cls) const override;
     // "Connections": one "Module.Connector Module.Connector" line per cable, in list order.
     void WriteDefinedProperties(TStreamWriter &writer) const override;
-    bool ReadDefinedProperty(const QString &name, const QVariant &value) override;
+    bool ReadDefinedProperty(const QString &name, const QVariant &value, std::span<const int32_t> elementLines = {}) override;
     // Cable lines read from a file, waiting for ResolveConnections; null when there are none.
     const QStringList *PendingLines() const { return FPendingLines ? &*FPendingLines : nullptr; }
     // Makes the cables of the pending lines once the whole patch is read. Only the first
-    // ECorruptPatch is shown (through Dialogs); other failures end it and reach the caller.
+    // ECorruptPatch is shown (through Dialogs), followed by the line at fault and, when the
+    // patch text gave it, its line number; other failures end it and reach the caller.
     // The pending lines are gone afterwards in every case.
     void ResolveConnections();
-    // Makes the cable one line describes: "M.K M.K" by names or "A.B C.D" by indexes.
+    // Makes the cable one line describes: "M.K M.K" by names or "A.B C.D" by indexes. A line
+    // that fits neither form raises ECorruptPatch, so that it is reported, not lost unseen.
     void ParseConnectionLine(const QString &line);
 
 protected:
@@ -233,6 +236,7 @@ private:
     int FBulk = 0;
     bool FCountPending = false, FExtentPending = false;
     std::optional<QStringList> FPendingLines;
+    std::vector<int32_t> FPendingLineNumbers; // in the patch text, where it gave them
 
     // Repaints requested on another thread, waiting for the sheet's thread.
     std::mutex FPendingMutex;

@@ -316,7 +316,8 @@ private:
         const int index = latin == "objectName" ? -1 : object->metaObject()->indexOfProperty(latin.constData());
         if (index < 0) {
             bool taken = false;
-            Setter(item, what, [&] { taken = object->ReadDefinedProperty(property, value); });
+            const std::span<const int32_t> elementLines = FLines ? FLines->Elements(item) : std::span<const int32_t>();
+            Setter(item, what, [&] { taken = object->ReadDefinedProperty(property, value, elementLines); });
             if (taken)
                 return;
             if (isRoot && IsIntegral(value))
@@ -700,6 +701,8 @@ private:
                 while (!IsSymbol(')')) {
                     if (FKind == TToken::End)
                         Error(QStringLiteral("')' expected"));
+                    if (FLines && depth == 0)
+                        FLines->AddElement(FTokenLine);
                     Value(depth + 1);
                 }
                 Next();

@@ -7,6 +7,8 @@
 #include <QByteArray>
 #include <QVariant>
 #include <cstdint>
+#include <span>
+#include <unordered_map>
 #include <vector>
 
 // Property values a stream carries: int (32-bit), bool, QString, or a QVariantList of these.
@@ -28,8 +30,32 @@ private:
 QByteArray WriteComponent(const TComponent &root);
 
 // Where the items of a binary form stand in its patch text: the line of each object header
-// and of each property, in the order the binary form holds them.
-using TTextLines = std::vector<int32_t>;
+// and of each property, in the order the binary form holds them, and, for a property whose
+// value is a list, the line of each of its elements, so that a fault in one cable line can be
+// named by its line.
+class TTextLines {
+public:
+    void clear()
+    {
+        FItems.clear();
+        FElements.clear();
+    }
+    void push_back(int32_t line) { FItems.push_back(line); }
+    size_t size() const { return FItems.size(); }
+    int32_t operator[](size_t item) const { return FItems[item]; }
+    // Notes the line of the next element of the list that the last item's property holds.
+    void AddElement(int32_t line) { FElements[FItems.size() - 1].push_back(line); }
+    // The lines of the elements of the list that item `item` holds; none for other values.
+    std::span<const int32_t> Elements(size_t item) const
+    {
+        const auto it = FElements.find(item);
+        return it == FElements.end() ? std::span<const int32_t>() : std::span<const int32_t>(it->second);
+    }
+
+private:
+    std::vector<int32_t> FItems;
+    std::unordered_map<size_t, std::vector<int32_t>> FElements;
+};
 
 // Reads the binary form. With `root` given, the stream's top object is read into it (its class
 // must be the stream's class or derive from it); otherwise the top object is created from its

@@ -1,4 +1,4 @@
-// The draw sheet's side of patch files: the "Connections" property, renaming before a save,
+// The draw sheet's side of patch files: the "Connections" property, names before a save,
 // and turning stored cable lines back into cables.
 #include "Dialogs.h"
 #include "DrawSheet.h"
@@ -74,8 +74,12 @@ void TKorDrawSheet::PrepareForSave()
     for (int i = 0; i < ComponentCount(); ++i)
         if (auto *m = qobject_cast<TKorCustomModule *>(Components(i)))
             FModules.push_back(m);
+    // Names stay as they are, so that saving twice writes the same text and whatever names a
+    // module from outside still finds it. Loading and pasting leave no module without a valid
+    // name; this covers modules made in other ways.
     for (TKorCustomModule *m : FModules)
-        m->SetName(m->GetUniqueName());
+        if (!IsValidIdent(m->Name()) || FindComponent(m->Name()) != m)
+            m->SetName(m->GetUniqueName());
 }
 
 QList<TComponent *> TKorDrawSheet::StreamedChildren() const
@@ -105,7 +109,7 @@ void TKorDrawSheet::WriteDefinedProperties(TStreamWriter &writer) const
     writer.WriteProperty(QStringLiteral("Connections"), lines);
 }
 
-bool TKorDrawSheet::ReadDefinedProperty(const QString &name, const QVariant &value)
+bool TKorDrawSheet::ReadDefinedProperty(const QString &name, const QVariant &value, std::span<const int32_t> elementLines)
 {
     if (name != QLatin1String("Connections"))
         return false;
@@ -117,6 +121,7 @@ bool TKorDrawSheet::ReadDefinedProperty(const QString &name, const QVariant &val
             throw EStreamError(QStringLiteral("Invalid property value")); // the reader names the property
         FPendingLines->append(item.toString());
     }
+    FPendingLineNumbers.assign(elementLines.begin(), elementLines.end());
     return true;
 }
 
@@ -125,16 +130,23 @@ void TKorDrawSheet::ResolveConnections()
     if (!FPendingLines)
         return;
     const QStringList lines = std::move(*FPendingLines);
+    const std::vector<int32_t> numbers = std::move(FPendingLineNumbers);
     FPendingLines.reset();
+    FPendingLineNumbers.clear();
     const TBulkEdit bulk(*this);
     bool shown = false;
-    for (const QString &line : lines) {
+    for (qsizetype i = 0; i < lines.size(); ++i) {
         try {
-            ParseConnectionLine(line);
+            ParseConnectionLine(lines[i]);
         } catch (const ECorruptPatch &e) {
-            if (!shown)
-                Dialogs().ShowMessage(e.Message());
+            if (shown)
+                continue;
             shown = true;
+            // The line at fault, so that the user can find it in the file and mend it.
+            const QString quoted = u'\'' + lines[i] + u'\'';
+            Dialogs().ShowMessage(e.Message() + u'\r' +
+                                  (size_t(i) < numbers.size() ? QStringLiteral("Line %1: %2").arg(numbers[size_t(i)]).arg(quoted)
+                                                              : quoted));
         }
     }
 }
@@ -145,13 +157,13 @@ void TKorDrawSheet::ParseConnectionLine(const QString &line)
     if (!line.isEmpty() && IsDigit(line[0])) {
         const int a = ToIndex(cur.Run(IsDigit));
         if (!cur.Skip(u'.'))
-            return;
+            throw ECorruptPatch(OldFormatMessage);
         const int b = ToIndex(cur.Run(IsDigit));
         if (!cur.Skip(u' '))
-            return;
+            throw ECorruptPatch(OldFormatMessage);
         const int c = ToIndex(cur.Run(IsDigit));
         if (!cur.Skip(u'.'))
-            return;
+            throw ECorruptPatch(OldFormatMessage);
         const int d = ToIndex(cur.Run(IsDigit));
         auto *from = qobject_cast<TKorConnector *>(ChildAt(qobject_cast<TKorCustomModule *>(ChildAt(this, a)), b));
         auto *to = qobject_cast<TKorConnector *>(ChildAt(qobject_cast<TKorCustomModule *>(ChildAt(this, c)), d));
@@ -164,13 +176,13 @@ void TKorDrawSheet::ParseConnectionLine(const QString &line)
         throw ECorruptPatch(UnrecognisedMessage);
     const QString m1 = cur.Run(IsNameChar);
     if (!cur.Skip(u'.'))
-        return;
+        throw ECorruptPatch(NewFormatMessage);
     const QString k1 = cur.Run(IsNameChar);
     if (!cur.Skip(u' '))
-        return;
+        throw ECorruptPatch(NewFormatMessage);
     const QString m2 = cur.Run(IsNameChar);
     if (!cur.Skip(u'.'))
-        return;
+        throw ECorruptPatch(NewFormatMessage);
     const QString k2 = cur.Run(IsNameChar);
 
     auto *module1 = qobject_cast<TKorCustomModule *>(FindComponent(m1));

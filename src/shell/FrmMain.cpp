@@ -32,6 +32,7 @@
 #include <QUndoGroup>
 #include <QPainter>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -74,7 +75,7 @@ QToolButton *ToolButton(QWidget *parent, int left, const QString &text, const QS
 
 // The first filter shows patches of both kinds at once.
 const char *const OpenFilter = "Slot files (*.slt, *.korvane)|*.slt;*.korvane|Old Slot files (*.Slt)|*.slt|New Slot files (*.korvane)|*.korvane|All files (*.*)|*.*";
-const char *const SaveFilter = "Slot files (*.Slt)|*.Slt|All files (*.*)|*.*";
+const char *const SaveFilter = "Korvane patches (*.korvane)|*.korvane|Slot files (*.slt)|*.slt|All files (*.*)|*.*";
 
 } // namespace
 
@@ -318,10 +319,10 @@ void TFormMain::CreateMenus()
     add(file, QStringLiteral("&Open ..."), QKeySequence(Qt::CTRL | Qt::Key_O), [this] { OpenCommand(); });
     FRecentMenu = file->addMenu(QStringLiteral("Open &recent"));
     connect(FRecentMenu, &QMenu::aboutToShow, this, [this] { FillRecentMenu(); });
-    add(file, QStringLiteral("&Save"), QKeySequence(Qt::CTRL | Qt::Key_S), [this] { Guarded([&] { FPages->SaveActiveSlot(); }); },
+    add(file, QStringLiteral("&Save"), QKeySequence(Qt::CTRL | Qt::Key_S), [this] { SaveSlot(FPages->ActiveSlot()); },
         false);
-    add(file, QStringLiteral("Save &as ..."), {}, [this] { SaveAsCommand(); }, false);
-    add(file, QStringLiteral("Sa&ve all"), {}, [this] { Guarded([&] { FPages->SaveAllSlots(); }); }, false);
+    add(file, QStringLiteral("Save &as ..."), {}, [this] { SaveSlotAs(FPages->ActiveSlot()); }, false);
+    add(file, QStringLiteral("Sa&ve all"), {}, [this] { SaveAllCommand(); }, false);
     add(file, QStringLiteral("&Close"), QKeySequence(Qt::CTRL | Qt::Key_W),
         [this] {
             TKorSlot *slot = FPages->ActiveSlot();
@@ -504,13 +505,7 @@ bool TFormMain::ConfirmClose(TKorSlot *slot)
     case TSaveChoice::Cancel:
         return false;
     case TSaveChoice::Save:
-        try {
-            slot->Save();
-            return true;
-        } catch (const std::exception &e) {
-            Dialogs().ShowError(QString::fromUtf8(e.what()));
-            return false;
-        }
+        return SaveSlot(slot);
     }
     return false;
 }
@@ -834,23 +829,56 @@ void TFormMain::OpenCommand()
     LoadAndRemember(file);
 }
 
-void TFormMain::SaveAsCommand()
+bool TFormMain::SaveSlot(TKorSlot *slot)
 {
-    TKorSlot *slot = FPages->ActiveSlot();
-    const QString file = Dialogs().SaveFileName({QStringLiteral("Save a slot file"), QString::fromLatin1(SaveFilter),
-                                                 QStringLiteral("Slt"), FSettings.LastSavePath,
-                                                 slot ? slot->SlotFileName() : QString()});
+    if (!slot)
+        return false;
+    if (!slot->HasFile())
+        return SaveSlotAs(slot);
+    bool saved = false;
+    Guarded([&] {
+        slot->Save();
+        saved = true;
+    });
+    UpdateCaption();
+    return saved;
+}
+
+bool TFormMain::SaveSlotAs(TKorSlot *slot)
+{
+    if (!slot)
+        return false;
+    FPages->setCurrentWidget(slot); // the user sees which patch the dialog is for
+    // A new slot's first save starts in the folder last used, at first the user's documents.
+    QString folder = FSettings.LastSavePath;
+    if (folder.isEmpty())
+        folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    const QString proposed = slot->HasFile() ? slot->SlotFileName() : slot->SlotName() + QStringLiteral(".korvane");
+    const QString file = Dialogs().SaveFileName(
+        {QStringLiteral("Save a slot file"), QString::fromLatin1(SaveFilter), QStringLiteral("korvane"), folder, proposed});
     if (file.isEmpty())
-        return;
+        return false;
     FSettings.LastSavePath = QFileInfo(file).absolutePath();
     bool saved = false;
     Guarded([&] {
-        FPages->SaveActiveSlotAs(file);
+        FPages->SaveSlotAs(slot, file);
         saved = true;
     });
     if (saved)
         AddRecentFile(FSettings, file);
     UpdateCaption();
+    return saved;
+}
+
+void TFormMain::SaveAllCommand()
+{
+    // In page order; a cancelled or failed save ends the command, as it would a prompt. A new
+    // slot nobody has touched has nothing to save: no dialog for it.
+    for (int i = 0; i < FPages->SlotCount(); ++i) {
+        TKorSlot *slot = FPages->Slots(i);
+        if ((slot->HasFile() || slot->Modified()) && !SaveSlot(slot))
+            return;
+    }
 }
 
 void TFormMain::EditDetail(TKorCustomDetail *detail, const std::function<void()> &edit)

@@ -187,7 +187,13 @@ private:
     void MidiOutLong(const TLongMidi &msg);
     void AddModule(const TComponentClass &cls);
     void OpenCommand();
-    void SaveAsCommand();
+    // Saves `slot` to its file; one without a file asks for one first, as Save as does.
+    // False when the user cancelled or the save failed (the error shown).
+    bool SaveSlot(TKorSlot *slot);
+    // Asks for a file (the last folder used, the slot's file or "NAME.korvane" proposed) and
+    // saves `slot` there; false when cancelled or failed (the error shown).
+    bool SaveSlotAs(TKorSlot *slot);
+    void SaveAllCommand();
     // Runs one of the four port steps of the start, showing what it raises.
     template <class F>
     void Guarded(F step);

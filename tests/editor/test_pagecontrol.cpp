@@ -8,6 +8,7 @@
 
 #include <QClipboard>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QTabBar>
 #include <QTemporaryDir>
@@ -54,7 +55,7 @@ TEST(PageControl, UnnamedSlotsAreNumberedAndNumbersAreNeverReused)
     pc.NewSlot("");
     pc.NewSlot("");
     EXPECT_EQ(Captions(pc), (QStringList{"Slot1", "Slot2", "Slot3"}));
-    EXPECT_EQ(pc.ActiveSlot()->SlotFileName(), ApplicationDirectory() + "Slot3.slt");
+    EXPECT_FALSE(pc.ActiveSlot()->HasFile()) << "a new slot has no file until the user names one";
     pc.CloseActiveSlot();
     EXPECT_EQ(pc.ActiveSlot(), pc.Slots(0)) << "the first page becomes active";
     pc.NewSlot("");
@@ -290,20 +291,22 @@ TEST(PageControl, PastingTextSaysThereAreNoModules)
     EXPECT_FALSE(a->Selected());
 }
 
-TEST(PageControl, SavingAFreshSlotWritesItsDefaultFile)
+TEST(PageControl, AFreshSlotIsNeverSavedUnderAMadeUpName)
 {
+    // Earlier, a first save wrote "Slot<n>.slt" beside the program, over the file of an
+    // earlier session with the same number.
     QTemporaryDir dir;
     SetApplicationDirectory(dir.path());
     TKorModulePageControl pc;
     pc.NewSlot("");
-    pc.NewSlot("");
-    pc.NewSlot("");
-    pc.SaveActiveSlot();
+    EXPECT_THROW(pc.SaveActiveSlot(), EFileError);
+    EXPECT_THROW(pc.SaveAllSlots(), EFileError);
     SetApplicationDirectory(QStringLiteral(KORVANE_APPDIR));
-    EXPECT_TRUE(QFile::exists(dir.filePath("Slot3.slt")));
-    EXPECT_FALSE(QFile::exists(dir.filePath("Slot1.slt")));
+    EXPECT_TRUE(QDir(dir.path()).isEmpty());
     pc.SaveActiveSlotAs(dir.filePath("Lead.Line.slt"));
     EXPECT_EQ(Captions(pc).last(), "Lead.Line");
+    EXPECT_EQ(pc.ActiveSlot()->SlotFileName(), dir.filePath("Lead.Line.slt"));
+    EXPECT_NO_THROW(pc.SaveActiveSlot()) << "from then on it saves to its file";
 }
 
 // Deleting modules while another thread ticks: an edit never runs while a tick is inside

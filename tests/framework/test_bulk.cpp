@@ -132,8 +132,8 @@ void ResolveOneByOne(TKorDrawSheet &sheet)
         try {
             sheet.ParseConnectionLine(line);
         } catch (const ECorruptPatch &e) {
-            if (!std::exchange(shown, true)) // a file shows its first fault only
-                Dialogs().ShowMessage(e.Message());
+            if (!std::exchange(shown, true)) // a file shows its first fault only, with its line
+                Dialogs().ShowMessage(e.Message() + "\r'" + line + "'");
         }
     }
 }

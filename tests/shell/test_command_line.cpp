@@ -187,18 +187,20 @@ TEST(CommandLine, CheckReportsEveryMessageALoadWouldShow)
         QStringList Messages;
     };
     const QString broken = Fixture("broken_cable.korvane"), truncated = Fixture("truncated.korvane");
-    const QString nested = Fixture("module_with_object.korvane");
+    const QString nested = Fixture("module_with_object.korvane"), unreadable = Fixture("unreadable_cable.korvane");
+    const QString cableFault = ": The (new format) patch is corrupted or incompatible: can't make all the connections. ";
     const std::vector<TCase> cases = {
         {"CleanFiles", {"gate_notes.korvane", "table_sequence.korvane", "old_gate_notes.slt"}, 0, {}},
         {"ACableToAMissingModule",
          {"broken_cable.korvane"},
          1,
-         {broken + ": The (new format) patch is corrupted or incompatible: can't make all the connections."}},
+         {broken + cableFault + "Line 3: 'Constant0.Out Nowhere0.In'"}},
+        {"ACableLineThatCannotBeRead", {"unreadable_cable.korvane"}, 1, {unreadable + cableFault + "Line 4: 'Constant0.Out'"}},
         {"EveryFileIsChecked",
          {"truncated.korvane", "controllers.korvane", "broken_cable.korvane"},
          1,
          {truncated + ":4: Unexpected end of file",
-          broken + ": The (new format) patch is corrupted or incompatible: can't make all the connections."}},
+          broken + cableFault + "Line 3: 'Constant0.Out Nowhere0.In'"}},
         {"AnObjectInsideAModule", {"module_with_object.korvane"}, 1, {nested + ":9: Extra: Constant0 cannot hold a TKorConstant"}},
     };
     for (const TCase &c : cases) {

@@ -31,6 +31,7 @@
 #include "QtDialogs.h"
 #include "AppPaths.h"
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTabBar>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -110,6 +111,18 @@ struct TScriptedDialogs : IDialogs {
     void ShowMessage(const QString &text) override { Messages << text; }
     void ShowError(const QString &text) override { Errors << text; }
     std::vector<TFileDialogRequest> OpenRequests; // answered as cancelled
+    // Save dialogs: the requests, and answers from a script, cancelled once it runs out.
+    std::vector<TFileDialogRequest> SaveRequests;
+    std::deque<QString> SaveFileAnswers;
+    QString SaveFileName(const TFileDialogRequest &request) override
+    {
+        SaveRequests.push_back(request);
+        if (SaveFileAnswers.empty())
+            return {};
+        const QString answer = SaveFileAnswers.front();
+        SaveFileAnswers.pop_front();
+        return answer;
+    }
     QString OpenFileName(const TFileDialogRequest &request) override
     {
         OpenRequests.push_back(request);
@@ -996,6 +1009,77 @@ TEST_F(MainWindowTest, ExitAsksForEachModifiedSlotAndCancelKeepsEverythingRunnin
     EXPECT_TRUE(w.close());
     EXPECT_EQ(Boxes.SaveQuestions.size(), 2);
     EXPECT_FALSE(w.Running());
+}
+
+// A slot that has no file yet is never saved under a made-up name: every way of saving asks
+// where, starting in the folder last used.
+struct TFirstSaveCase {
+    const char *Name;
+    std::function<void(TFormMain &)> Save;
+    bool Answered;
+    int SlotsAfter; // the close and exit prompts close the slot once it is saved
+};
+
+TEST_F(MainWindowTest, TheFirstSaveOfANewSlotAsksForAFile)
+{
+    const TFirstSaveCase cases[] = {
+        {"Ctrl+S", [](TFormMain &w) { w.Action("&Save")->trigger(); }, true, 1},
+        {"Ctrl+S cancelled", [](TFormMain &w) { w.Action("&Save")->trigger(); }, false, 1},
+        {"Save all", [](TFormMain &w) { w.Action("Sa&ve all")->trigger(); }, true, 1},
+        {"Save in the close prompt", [](TFormMain &w) { w.Action("&Close")->trigger(); }, true, 0},
+        {"Save in the close prompt, cancelled", [](TFormMain &w) { w.Action("&Close")->trigger(); }, false, 1},
+        {"Save in the exit prompt", [](TFormMain &w) { EXPECT_TRUE(w.close()); }, true, 1},
+        {"Save in the exit prompt, cancelled", [](TFormMain &w) { EXPECT_FALSE(w.close()); }, false, 1},
+    };
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    for (const TFirstSaveCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        Boxes = {};
+        QTemporaryDir appDir;
+        SetApplicationDirectory(appDir.path());
+        TFormMain &w = Make(false);
+        w.show();
+        w.PageControl()->NewSlot("");
+        w.PageControl()->NewSlot("Song");
+        ASSERT_NE(AddTo<TKorConstant>(w), nullptr);
+        const QString file = Dir.filePath(QStringLiteral("chosen.korvane"));
+        QFile::remove(file);
+        Boxes.SaveAnswers = {TSaveChoice::Save};
+        if (c.Answered)
+            Boxes.SaveFileAnswers = {file};
+        c.Save(w);
+
+        ASSERT_EQ(Boxes.SaveRequests.size(), 1u) << "one dialog: the untouched new slot is not asked about";
+        const TFileDialogRequest &asked = Boxes.SaveRequests[0];
+        EXPECT_EQ(asked.Directory, documents);
+        EXPECT_EQ(asked.FileName, "Song.korvane");
+        EXPECT_TRUE(asked.Filter.startsWith("Korvane patches (*.korvane)|*.korvane|Slot files (*.slt)|*.slt")) << asked.Filter.toStdString();
+        EXPECT_EQ(QFileInfo::exists(file), c.Answered);
+        EXPECT_EQ(QDir(appDir.path()).entryList(QDir::Files | QDir::NoDotAndDotDot).filter(".slt"), QStringList())
+            << "nothing is written into the program's folder";
+        EXPECT_EQ(w.PageControl()->SlotCount(), c.SlotsAfter + 1);
+        if (c.Answered) {
+            emit w.RecentMenu()->aboutToShow();
+            ASSERT_FALSE(w.RecentMenu()->actions().isEmpty());
+            EXPECT_EQ(w.RecentMenu()->actions().front()->text(), QDir::toNativeSeparators(file));
+        }
+        if (c.SlotsAfter == 1) {
+            TKorSlot *song = w.PageControl()->Slots(1);
+            EXPECT_EQ(song->Modified(), !c.Answered);
+            EXPECT_EQ(song->SlotFileName(), c.Answered ? file : QString());
+        }
+        if (c.Answered && c.SlotsAfter == 1) {
+            // The next Save as starts where this one ended.
+            w.PageControl()->setCurrentWidget(w.PageControl()->Slots(1));
+            w.Action("Save &as ...")->trigger();
+            ASSERT_EQ(Boxes.SaveRequests.size(), 2u);
+            EXPECT_EQ(Boxes.SaveRequests[1].Directory, Dir.path());
+            EXPECT_EQ(Boxes.SaveRequests[1].FileName, file);
+        }
+        Boxes.SaveAnswers = {TSaveChoice::Discard, TSaveChoice::Discard};
+        Destroy();
+        SetApplicationDirectory(QStringLiteral(KORVANE_APPDIR));
+    }
 }
 
 TEST_F(MainWindowTest, UndoAndRedoNameTheStepAndFollowTheActiveSlot)
