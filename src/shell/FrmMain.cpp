@@ -33,6 +33,7 @@
 #include <QPainter>
 #include <QScreen>
 #include <QStandardPaths>
+#include <QStatusBar>
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -103,6 +104,9 @@ void TOverflowLamp::paintEvent(QPaintEvent *)
 TFormMain::TFormMain(TMainWindowOptions options) : FOptions(std::move(options))
 {
     FMidi = FOptions.Midi ? FOptions.Midi : MidiServices();
+    FPlaceSettle.setSingleShot(true);
+    FPlaceSettle.setInterval(FOptions.WindowPlaceDelay);
+    connect(&FPlaceSettle, &QTimer::timeout, this, [this] { StoreSettings(); });
     setWindowTitle(QStringLiteral("Korvane"));
     QPalette silver = palette();
     silver.setColor(QPalette::Window, ToQColor(0xC0C0C0));
@@ -142,6 +146,7 @@ TFormMain::TFormMain(TMainWindowOptions options) : FOptions(std::move(options))
     FOptions.SettingsFile = file;
     const bool firstStart = !QFileInfo::exists(file);
     FSettings = ReadSettings(file, geometry(), screen);
+    FStoredSettings = FSettings;
     setGeometry(FSettings.Window);
     // Without a settings file there is no place to restore: the window, grown to its smallest
     // size, goes to the middle of the screen.
@@ -184,6 +189,8 @@ TFormMain::TFormMain(TMainWindowOptions options) : FOptions(std::move(options))
     SetRunning(true);
     if (FOptions.Recovery) {
         FRecovery = std::make_unique<TRecovery>(static_cast<IRecoverySource &>(*this));
+        FRecovery->OnProblemChange = [this](const QString &) { ShowProblems(); };
+        ShowProblems();
         QTimer::singleShot(0, this, [this] { OfferRecoveredPatches(); });
     }
 }
@@ -236,6 +243,7 @@ void TFormMain::SwitchMidiServices(std::shared_ptr<TMidiServices> services)
     if (!FOptions.Midi)
         SetMidiServices(FMidi);
     FSettings.MidiApi = FMidi->Name();
+    StoreSettings();
     FMidiInName.clear();
     FMidiOutName.clear();
     FMidiDialog->SetServices(FMidi);
@@ -689,6 +697,7 @@ void TFormMain::SetMidiInName(const QString &name)
         // No port: nothing to look for and nothing to report.
         FMidiInName.clear();
         FSettings.MidiIn.clear();
+        StoreSettings();
         return;
     }
     try {
@@ -697,6 +706,7 @@ void TFormMain::SetMidiInName(const QString &name)
             SetMidiInOpen(true);
         FMidiInName = chosen;
         FSettings.MidiIn = chosen;
+        StoreSettings();
     } catch (const std::exception &e) {
         Dialogs().ShowMessage(QStringLiteral("Could not open midi in port : %1").arg(QString::fromUtf8(e.what())));
     }
@@ -711,6 +721,7 @@ void TFormMain::SetMidiOutName(const QString &name)
     if (chosen.isEmpty()) {
         FMidiOutName.clear();
         FSettings.MidiOut.clear();
+        StoreSettings();
         return;
     }
     try {
@@ -719,6 +730,7 @@ void TFormMain::SetMidiOutName(const QString &name)
             SetMidiOutOpen(true);
         FMidiOutName = chosen;
         FSettings.MidiOut = chosen;
+        StoreSettings();
     } catch (const std::exception &e) {
         Dialogs().ShowMessage(QStringLiteral("Could not open midi out port : %1").arg(QString::fromUtf8(e.what())));
     }
@@ -798,13 +810,24 @@ void TFormMain::OpenFile(const QString &fileName)
 
 void TFormMain::LoadAndRemember(const QString &file)
 {
+    const QPointer<TKorSlot> before = FPages->ActiveSlot();
+    const int pages = FPages->SlotCount();
     bool loaded = false;
     Guarded([&] {
         FPages->LoadSlot(file);
         loaded = true;
     });
-    if (loaded)
-        AddRecentFile(FSettings, file);
+    if (!loaded) {
+        // The page made for the file holds nothing: the error said why, and the page the user
+        // was on comes back.
+        if (FPages->SlotCount() > pages && FPages->ActiveSlot() != before)
+            FPages->CloseActiveSlot();
+        if (before)
+            FPages->setCurrentWidget(before);
+        return;
+    }
+    AddRecentFile(FSettings, file);
+    StoreSettings();
 }
 
 void TFormMain::FillRecentMenu()
@@ -866,6 +889,7 @@ bool TFormMain::SaveSlotAs(TKorSlot *slot)
     });
     if (saved)
         AddRecentFile(FSettings, file);
+    StoreSettings(); // the folder last used, and the file among the recent ones
     UpdateCaption();
     return saved;
 }
@@ -962,6 +986,7 @@ void TFormMain::RandomSettings()
     else
         RandSeed(uint32_t(FSettings.RandomSeed));
     SetRunning(running);
+    StoreSettings();
 }
 
 void TFormMain::Reseed()
@@ -976,6 +1001,7 @@ void TFormMain::ChooseColor(std::atomic<uint32_t> &setting)
         return;
     setting = *color;
     FPages->RefreshColors();
+    StoreSettings(true);
 }
 
 QString TFormMain::ManualAnchor() const
@@ -1177,6 +1203,60 @@ void TFormMain::Shutdown()
         SetMidiOutOpen(false);
     } catch (...) {
     }
+}
+
+void TFormMain::moveEvent(QMoveEvent *event)
+{
+    QMainWindow::moveEvent(event);
+    if (FOptions.SaveSettings && !FShutDown)
+        FPlaceSettle.start(); // a drag moves it many times: written once it rests
+}
+
+void TFormMain::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+    if (FOptions.SaveSettings && !FShutDown)
+        FPlaceSettle.start();
+}
+
+void TFormMain::StoreSettings(bool force)
+{
+    // The settings file is the user's: a window that may not write it leaves it alone, and
+    // one shutting down writes it whole in its destructor.
+    if (!FOptions.SaveSettings || FShutDown)
+        return;
+    FPlaceSettle.stop();
+    FSettings.Window = geometry();
+    if (!force && FSettings == FStoredSettings)
+        return;
+    try {
+        WriteSettings(FOptions.SettingsFile, FSettings);
+        FStoredSettings = FSettings;
+        FSettingsProblem.clear();
+    } catch (const std::exception &e) {
+        FSettingsProblem = QString::fromUtf8(e.what());
+    }
+    ShowProblems();
+}
+
+void TFormMain::ShowProblems()
+{
+    QStringList problems;
+    if (FRecovery && !FRecovery->Problem().isEmpty())
+        problems << FRecovery->Problem();
+    if (!FSettingsProblem.isEmpty())
+        problems << FSettingsProblem;
+    if (!FProblems) {
+        if (problems.isEmpty())
+            return; // no status bar until there is something to say
+        FProblems = new QLabel(statusBar());
+        FProblems->setObjectName(QStringLiteral("LabelProblems"));
+        FProblems->setStyleSheet(QStringLiteral("color: #800000"));
+        statusBar()->addWidget(FProblems, 1);
+    }
+    FProblems->setText(problems.join(u'\n'));
+    FProblems->setToolTip(FProblems->text());
+    statusBar()->setVisible(!problems.isEmpty());
 }
 
 void TFormMain::closeEvent(QCloseEvent *event)

@@ -18,6 +18,7 @@
 #include <memory>
 
 class QAction;
+class QLabel;
 class QMenu;
 class QUrl;
 class QToolButton;
@@ -53,6 +54,8 @@ struct TMainWindowOptions {
     std::shared_ptr<TMidiServices> Midi;    // null: the program-wide services
     std::unique_ptr<ITimeSource> TimeSource; // null: the real clock
     bool SaveSettings = true;
+    // How long after the last move or resize the window's place is written (ms).
+    int WindowPlaceDelay = 1000;
     // Overrides of the settings file (headless runs); unset keeps the file's value.
     std::optional<QString> MidiIn, MidiOut;
     std::optional<int32_t> PeriodMs;
@@ -68,6 +71,8 @@ class TFormMain : public QMainWindow, private IRecoverySource {
 public:
     explicit TFormMain(TMainWindowOptions options = {});
     // Writes the settings (unless told not to); Shutdown must have run (closeEvent runs it).
+    // They are also written while the window lives, so that a killed program keeps them: a
+    // MIDI choice at once, the window's place once it has stopped moving.
     ~TFormMain() override;
 
     // Starts or pauses the patches; a start forgets the slots' tick errors.
@@ -162,6 +167,8 @@ public:
 protected:
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void moveEvent(QMoveEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
 
 private:
     void CreateMenus();
@@ -198,6 +205,11 @@ private:
     template <class F>
     void Guarded(F step);
     bool FunctionKey(int key);
+    // Writes the settings when they differ from the file's (or `force`: the colours changed).
+    void StoreSettings(bool force = false);
+    // What keeps the window from keeping the user's work (recovery copies, settings), in the
+    // status bar while there is any.
+    void ShowProblems();
     std::vector<TRecoverySlot> RecoverySlots() const override;
     QByteArray RecoveryText(quintptr id) const override;
 
@@ -225,6 +237,10 @@ private:
     QAction *FUndo = nullptr, *FRedo = nullptr;
     bool FAskBeforeClosing = true;
     std::unique_ptr<TRecovery> FRecovery;
+    TAppSettings FStoredSettings; // as the settings file holds them
+    QTimer FPlaceSettle;          // the window's place is written when it runs out
+    QString FSettingsProblem;
+    QLabel *FProblems = nullptr;  // in the status bar, made with the first problem
 
     bool FRunning = false;
     std::atomic<int32_t> FLastTickTime{1};

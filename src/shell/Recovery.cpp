@@ -20,7 +20,10 @@ namespace {
 
 const QString LockName = QStringLiteral("lock");
 const QString IndexName = QStringLiteral("index.json");
+const QString SetAsideName = QStringLiteral("set-aside");
+const QString CopyPattern = QStringLiteral("*.korvane");
 const int DefaultDelay = 5000; // ms
+const qint64 HeadBytes = 64;
 
 // Writes a copy through the one file writer; the reason when that failed, empty otherwise.
 QString WriteCopy(const QString &fileName, const QByteArray &data)
@@ -49,27 +52,75 @@ QString NewInstanceId()
         .arg(QUuid::createUuid().toString(QUuid::Id128).left(16));
 }
 
-// The patches index.json lists whose copy is there.
-std::vector<TRecoveredPatch> ReadPatches(const QString &folder)
+// Why a copy cannot be restored, or empty. Only its first bytes are read, to know it can be:
+// the offer needs no more, and a copy may be of any size.
+QString CopyFault(const QString &fileName)
+{
+    const QFileInfo info(fileName);
+    if (info.isSymLink() || !info.isFile()) // never opened: a FIFO would block the start
+        return QStringLiteral("it is not a regular file");
+    if (info.size() > TRecovery::MaxCopyBytes)
+        return QStringLiteral("it is too large (%1 bytes)").arg(info.size());
+    QFile f(fileName);
+    if (!f.open(QIODevice::ReadOnly))
+        return f.errorString();
+    char head[HeadBytes];
+    if (f.read(head, HeadBytes) < 0)
+        return f.errorString();
+    return {};
+}
+
+// The index as written, or nothing when it is missing, too large or damaged.
+QJsonArray ReadIndex(const QDir &dir)
+{
+    const QString name = dir.filePath(IndexName);
+    QFile f(name);
+    if (!QFileInfo(name).isFile() || f.size() > TRecovery::MaxIndexBytes || !f.open(QIODevice::ReadOnly))
+        return {};
+    return QJsonDocument::fromJson(f.read(TRecovery::MaxIndexBytes)).object().value(QStringLiteral("slots")).toArray();
+}
+
+// Every copy in `folder`: those the index lists under their names, then those it does not
+// (a damaged index loses their names, never the copies), named "Recovered patch N" from
+// `unnamed` on.
+std::vector<TRecoveredPatch> ReadPatches(const QString &folder, int &unnamed)
 {
     std::vector<TRecoveredPatch> patches;
+    std::set<QString> listed;
     const QDir dir(folder);
-    QFile f(dir.filePath(IndexName));
-    if (!f.open(QIODevice::ReadOnly))
-        return patches;
-    const QJsonArray listed = QJsonDocument::fromJson(f.readAll()).object().value(QStringLiteral("slots")).toArray();
-    for (const QJsonValue &v : listed) {
+    for (const QJsonValue &v : ReadIndex(dir)) {
         const QJsonObject slot = v.toObject();
         const QString copy = slot.value(QStringLiteral("copy")).toString();
         // Only a plain file name of this folder: an index is never a way out of it.
-        if (copy.isEmpty() || copy.contains(u'/') || copy == LockName || copy == IndexName)
+        if (copy.isEmpty() || copy.contains(u'/') || copy == LockName || copy == IndexName || copy == u"." ||
+            copy == u".." || listed.count(copy))
             continue;
         const QString text = dir.filePath(copy);
-        if (QFileInfo(text).isFile())
-            patches.push_back({slot.value(QStringLiteral("name")).toString(),
-                               slot.value(QStringLiteral("file")).toString(), text});
+        const QFileInfo info(text);
+        if (!info.exists() && !info.isSymLink())
+            continue; // the index is written before the copies
+        listed.insert(copy);
+        patches.push_back({slot.value(QStringLiteral("name")).toString(), slot.value(QStringLiteral("file")).toString(),
+                           text, CopyFault(text)});
+    }
+    const QFileInfoList copies =
+        dir.entryInfoList({CopyPattern}, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo &copy : copies) {
+        if (listed.count(copy.fileName()))
+            continue;
+        patches.push_back({QStringLiteral("Recovered patch %1").arg(++unnamed), QString(), copy.filePath(),
+                           CopyFault(copy.filePath())});
     }
     return patches;
+}
+
+// A name in `folder` that nothing has yet, made of `wanted`.
+QString FreeName(const QDir &folder, const QString &wanted)
+{
+    QString name = wanted;
+    for (int n = 2; QFileInfo(folder.filePath(name)).exists() || QFileInfo(folder.filePath(name)).isSymLink(); ++n)
+        name = QStringLiteral("%1-%2").arg(wanted).arg(n);
+    return folder.filePath(name);
 }
 
 // Removes everything in folder but its lock.
@@ -99,7 +150,7 @@ TRecovery::TRecovery(IRecoverySource &source, QObject *parent) : QObject(parent)
     for (int attempt = 0; attempt < 3; ++attempt) {
         const QString folder = QDir(RootFolder()).filePath(NewInstanceId());
         if (!QDir().mkpath(folder)) {
-            Warn(QStringLiteral("cannot create \"%1\"").arg(folder));
+            Warn(QStringLiteral("cannot create the folder \"%1\"").arg(folder));
             return;
         }
         // The copies are the user's patches: nobody else reads them.
@@ -139,9 +190,15 @@ QString TRecovery::RootFolder()
     return QDir::cleanPath(state + QStringLiteral("/Korvane/recovery"));
 }
 
+QString TRecovery::SetAsideFolder()
+{
+    return QDir(RootFolder()).filePath(SetAsideName);
+}
+
 void TRecovery::Touched()
 {
-    if (!FFolder.isEmpty())
+    // Not restarted by later edits: the copy is due a delay after the first one it lacks.
+    if (!FFolder.isEmpty() && !FTimer.isActive())
         FTimer.start();
 }
 
@@ -201,6 +258,7 @@ bool TRecovery::WriteNow()
         return false;
     }
     FWarned = false;
+    SetProblem({});
     return true;
 }
 
@@ -224,14 +282,14 @@ std::vector<TRecoveredPatch> TRecovery::LeftBehind()
         QDir(RootFolder()).entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo &entry : folders) {
         const QString folder = QDir::cleanPath(entry.absoluteFilePath());
-        if (entry.isSymLink() || folder == own)
+        if (entry.isSymLink() || folder == own || entry.fileName() == SetAsideName)
             continue;
         if (std::any_of(FClaims.begin(), FClaims.end(), [&](const TClaim &c) { return c.Folder == folder; }))
             continue;
         std::unique_ptr<QLockFile> lock = FolderLock(folder);
         if (!lock->tryLock(0))
             continue; // a live instance's, or one that another start has just claimed
-        TClaim claim{folder, std::move(lock), ReadPatches(folder)};
+        TClaim claim{folder, std::move(lock), ReadPatches(folder, FUnnamed)};
         if (claim.Patches.empty())
             Release(claim, true);
         else
@@ -252,7 +310,7 @@ int TRecovery::Adopt(const std::function<bool(const TRecoveredPatch &)> &load)
     for (TClaim &claim : claims) {
         for (auto it = claim.Patches.begin(); it != claim.Patches.end();) {
             bool done = false;
-            if (!failure) {
+            if (!failure && it->Error.isEmpty()) {
                 try {
                     done = load(*it);
                 } catch (...) {
@@ -304,6 +362,36 @@ void TRecovery::KeepForLater()
     FClaims.clear();
 }
 
+void TRecovery::SetAsideUnreadable()
+{
+    const QDir aside(SetAsideFolder());
+    for (auto claim = FClaims.begin(); claim != FClaims.end();) {
+        for (auto it = claim->Patches.begin(); it != claim->Patches.end();) {
+            if (it->Error.isEmpty()) {
+                ++it;
+                continue;
+            }
+            if (QDir().mkpath(aside.path()))
+                QFile::setPermissions(aside.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+            // Named after its folder too: copies of different instances share their names.
+            const QString target = FreeName(aside, QFileInfo(claim->Folder).fileName() + u'-' + QFileInfo(it->TextFile).fileName());
+            if (QDir().rename(it->TextFile, target)) {
+                it = claim->Patches.erase(it);
+            } else {
+                qWarning("Korvane cannot move \"%s\" to \"%s\"; it stays where it is", qUtf8Printable(it->TextFile),
+                         qUtf8Printable(target));
+                ++it;
+            }
+        }
+        if (claim->Patches.empty()) {
+            Release(*claim, true); // nothing left in it but the index
+            claim = FClaims.erase(claim);
+        } else {
+            ++claim;
+        }
+    }
+}
+
 TRestoreChoice TRecovery::OfferLeftBehind(const std::function<bool(const TRecoveredPatch &)> &load)
 {
     const std::vector<TRecoveredPatch> patches = LeftBehind();
@@ -313,6 +401,8 @@ TRestoreChoice TRecovery::OfferLeftBehind(const std::function<bool(const TRecove
     for (const TRecoveredPatch &patch : patches)
         items << RestoreItem(patch);
     const TRestoreChoice choice = Dialogs().AskRestore(RestoreQuestion(), items);
+    // Shown once with their reason: no later start asks about them again.
+    SetAsideUnreadable();
     switch (choice) {
     case TRestoreChoice::Restore:
         Adopt(load);
@@ -345,7 +435,18 @@ void TRecovery::Warn(const QString &what)
     if (FWarned)
         return;
     FWarned = true;
-    qWarning("Korvane cannot keep copies of modified patches for recovery: %s", qUtf8Printable(what));
+    const QString problem = QStringLiteral("Korvane cannot keep copies of modified patches for recovery: %1").arg(what);
+    qWarning("%s", qUtf8Printable(problem));
+    SetProblem(problem);
+}
+
+void TRecovery::SetProblem(const QString &problem)
+{
+    if (problem == FProblem)
+        return;
+    FProblem = problem;
+    if (OnProblemChange)
+        OnProblemChange(FProblem);
 }
 
 void TRecovery::Release(TClaim &claim, bool removeFolder)
@@ -364,7 +465,11 @@ QString RestoreQuestion()
 
 QString RestoreItem(const TRecoveredPatch &patch)
 {
-    if (patch.FileName.isEmpty())
-        return patch.Name;
-    return QStringLiteral("%1 (%2)").arg(patch.Name, QDir::toNativeSeparators(patch.FileName));
+    QString item = patch.Name;
+    if (!patch.FileName.isEmpty())
+        item = QStringLiteral("%1 (%2)").arg(patch.Name, QDir::toNativeSeparators(patch.FileName));
+    if (!patch.Error.isEmpty())
+        item += QStringLiteral(": cannot be restored, %1; kept in %2")
+                    .arg(patch.Error, QDir::toNativeSeparators(TRecovery::SetAsideFolder()));
+    return item;
 }

@@ -37,9 +37,10 @@ public:
 
 // A patch that an instance left behind when it ended without saving it.
 struct TRecoveredPatch {
-    QString Name;     // the slot's name
+    QString Name;     // the slot's name ("Recovered patch N" when its index entry was lost)
     QString FileName; // its original file, which the copy never replaced; may be empty
     QString TextFile; // the copy of its text
+    QString Error;    // why the copy cannot be restored (it cannot be read, or is too large); empty when it can
 };
 
 // The recovery copies of this running instance and the offer of those that ended ones left
@@ -51,7 +52,13 @@ struct TRecoveredPatch {
 // "<slot>.korvane" copy per modified slot. A folder whose lock names a process that is gone, or
 // that has no lock, was left behind by an instance that ended without cleaning up.
 //
-// Writing never shows a box: a failure goes to qWarning, once until a write succeeds again.
+// A copy goes only when the user restored or discarded it. The index gives the copies their
+// names; a copy it does not list (the index was damaged) is offered all the same, under a name
+// made up for it. A copy that cannot be restored (unreadable, too large) is offered
+// once with its reason and then moved to <state>/Korvane/recovery/set-aside/, where it stays.
+//
+// Writing never shows a box: a failure goes to qWarning, once until a write succeeds again,
+// and stays in Problem() for the window to show.
 class TRecovery : public QObject {
     Q_OBJECT
 public:
@@ -67,11 +74,18 @@ public:
     // This instance's folder; empty when it could not be created and locked.
     QString Folder() const { return FFolder; }
 
-    // The wait after the last edit before the copies are written (5000 ms by default).
+    // Where copies that cannot be restored are kept once they were offered.
+    static QString SetAsideFolder();
+    // The largest copy that is offered for restoring, and the largest index read (bytes).
+    static constexpr qint64 MaxCopyBytes = 64 * 1024 * 1024;
+    static constexpr qint64 MaxIndexBytes = 1024 * 1024;
+
+    // The longest an edit waits for its copy (5000 ms by default).
     void SetDelay(int ms) { FTimer.setInterval(ms); }
     int Delay() const { return FTimer.interval(); }
 
-    // After every edit: (re)starts the wait, after which WriteNow() runs.
+    // After every edit: WriteNow() runs once the delay has passed since the first edit that no
+    // copy holds yet. Later edits do not put it off, so steady editing still gets its copies.
     void Touched();
     // Writes the text of every modified slot, rewriting only those whose text changed, and
     // removes the copies of slots that are no longer modified or no longer open. False when
@@ -82,6 +96,11 @@ public:
     void SlotClosed(quintptr id) { RemoveCopy(id); }
     // A clean exit: removes this instance's folder entirely and writes nothing more.
     void Finish();
+
+    // Why copies cannot be kept just now (no folder, or the last write failed); empty while
+    // they can. OnProblemChange is called whenever it changes.
+    QString Problem() const { return FProblem; }
+    std::function<void(const QString &problem)> OnProblemChange;
 
     // The patches of every left-behind folder, claimed by taking its lock (so that no other
     // starting instance offers them too). Folders with nothing in them are removed on the way.
@@ -98,7 +117,11 @@ public:
     void Discard();
     // Releases the claimed folders, keeping them for the next start.
     void KeepForLater();
-    // Asks Dialogs().AskRestore about LeftBehind() and then adopts through `load`, discards or
+    // Moves the claimed copies that cannot be restored to SetAsideFolder(); one that cannot be
+    // moved stays where it is.
+    void SetAsideUnreadable();
+    // Asks Dialogs().AskRestore about LeftBehind() and then, whatever the answer, sets aside the
+    // copies that cannot be restored; then adopts the others through `load`, discards them or
     // keeps them for later. Asks nothing and answers Later when nothing was left behind.
     TRestoreChoice OfferLeftBehind(const std::function<bool(const TRecoveredPatch &)> &load);
 
@@ -112,6 +135,7 @@ private:
     static QString CopyName(quintptr id);
     void RemoveCopy(quintptr id);
     void Warn(const QString &what);
+    void SetProblem(const QString &problem);
     void Release(TClaim &claim, bool removeFolder);
 
     IRecoverySource &FSource;
@@ -121,9 +145,12 @@ private:
     std::map<quintptr, QByteArray> FCopies; // the copies on disk, by slot, as written
     QByteArray FIndex;                 // index.json as last written
     bool FWarned = false;
+    QString FProblem;
+    int FUnnamed = 0; // copies offered under a made-up name so far
     std::vector<TClaim> FClaims;
 };
 
-// The question OfferLeftBehind asks and its list's line for one patch ("NAME - FILE").
+// The question OfferLeftBehind asks and its list's line for one patch: "NAME (FILE)", and for a
+// copy that cannot be restored its reason and where it is kept.
 QString RestoreQuestion();
 QString RestoreItem(const TRecoveredPatch &patch);

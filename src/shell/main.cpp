@@ -98,15 +98,22 @@ int main(int argc, char **argv)
     if (headless)
         return RunHeadless(args, err);
 
-    // One desktop instance per session: a second start hands its file over and ends.
-    if (TInstanceChannel::HandOver(args.value(0)))
+    // One desktop instance per session: a second start hands its file over and ends. A
+    // listener of another user gets nothing: this start then runs as an instance of its own.
+    QString noChannel, refusal;
+    const QString channelName = TInstanceChannel::ChannelName(&noChannel);
+    if (TInstanceChannel::HandOver(args.value(0), channelName, ::getuid(), &refusal))
         return 0;
+    if (!refusal.isEmpty())
+        err << QStringLiteral("korvane: not handing the file over: %1").arg(refusal) << Qt::endl;
     TInstanceChannel channel;
     // Starts handed over before the window is there (or while a box of its start is open) are
     // answered and kept until it shows.
     channel.SetHolding(true);
-    if (!channel.Listen())
-        err << QStringLiteral("korvane: a second start cannot reach this one: %1").arg(channel.ErrorString()) << Qt::endl;
+    if (!channel.Listen(channelName))
+        err << QStringLiteral("korvane: a second start cannot reach this one: %1")
+                   .arg(channelName.isEmpty() ? noChannel : channel.ErrorString())
+            << Qt::endl;
 
     TQtDialogs dialogs;
     SetDialogs(&dialogs);

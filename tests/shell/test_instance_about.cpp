@@ -1,7 +1,8 @@
 // The instance channel between two ends in this process (each test on a channel of its own): what
 // a later start hands over and what the running instance does with it, starts that find no
-// running instance, sockets left behind and sockets still in use. The about box: its labels, what
-// closes it, and the JPEG decoding of the logo the build draws.
+// running instance, sockets left behind and sockets still in use, the folder the channel lives
+// in, the user at each end, and starts that stall. The about box: its labels, what closes it,
+// and the JPEG decoding of the logo the build draws.
 #include "AppPaths.h"
 #include "EditorTestSupport.h"
 #include "FrmAbout.h"
@@ -23,8 +24,11 @@
 #include <cstdlib>
 #include <functional>
 #include <future>
+#include <iostream>
 #include <stdexcept>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -44,9 +48,11 @@ struct TRunningInstance {
 
 // A later start's HandOver, on a thread of its own as in another process, while this thread's
 // event loop serves the running instance.
-bool HandOverServed(const QString &argument, const QString &channel)
+bool HandOverServed(const QString &argument, const QString &channel, uid_t owner = ::getuid(),
+                    QString *refusal = nullptr)
 {
-    auto handOver = std::async(std::launch::async, [&] { return TInstanceChannel::HandOver(argument, channel); });
+    auto handOver = std::async(std::launch::async,
+                               [&] { return TInstanceChannel::HandOver(argument, channel, owner, refusal); });
     const QDeadlineTimer patience(30000);
     while (handOver.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready && !patience.hasExpired())
         QCoreApplication::processEvents();
@@ -54,6 +60,18 @@ bool HandOverServed(const QString &argument, const QString &channel)
     const bool taken = handOver.get();
     QCoreApplication::processEvents(); // the running instance's end sees the connection close
     return taken;
+}
+
+// The address of a socket file, for the raw sockets of the tests.
+sockaddr_un Address(const QString &channel)
+{
+    const QByteArray path = QFile::encodeName(channel);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    EXPECT_LT(size_t(path.size()), sizeof address.sun_path);
+    std::copy(path.begin(), path.begin() + std::min<qsizetype>(path.size(), sizeof address.sun_path - 1),
+              address.sun_path);
+    return address;
 }
 
 class InstanceChannel : public ::testing::Test {
@@ -116,14 +134,10 @@ TEST_F(InstanceChannel, StartFindsNoRunningInstance)
 TEST_F(InstanceChannel, SocketLeftByAnEndedInstanceDoesNotBlockTheNextStart)
 {
     // What a crashed instance leaves: a bound socket file nobody listens on.
-    const QByteArray path = QFile::encodeName(Channel);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    ASSERT_LT(size_t(path.size()), sizeof address.sun_path);
-    std::copy(path.begin(), path.end(), address.sun_path);
+    const sockaddr_un address = Address(Channel);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
     ::close(fd);
     ASSERT_TRUE(QFile::exists(Channel));
 
@@ -161,6 +175,100 @@ TEST_F(InstanceChannel, FileThatFailsToOpenIsReportedAfterTheStartIsAnswered)
 
     EXPECT_TRUE(HandOverServed(file, Channel));
     EXPECT_EQ(dialogs.Errors, QStringList{QStringLiteral("Corrupt patch")});
+}
+
+TEST_F(InstanceChannel, TheStartIsAnsweredBeforeAFileThatFailsToOpenShowsItsBox)
+{
+    const QString file = Dir.filePath(QStringLiteral("Unreadable.Slt"));
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.close();
+    TRunningInstance running;
+    ASSERT_TRUE(running.Channel.Listen(Channel));
+    std::future<bool> handOver;
+    bool answeredFirst = false;
+    // As the window does: the open fails and its error box waits for the user right here.
+    running.Channel.OnOpenFile = [&](const QString &) {
+        answeredFirst = handOver.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    };
+    handOver = std::async(std::launch::async, [&] { return TInstanceChannel::HandOver(file, Channel); });
+    const QDeadlineTimer patience(30000);
+    while (handOver.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready && !patience.hasExpired())
+        QCoreApplication::processEvents();
+    ASSERT_FALSE(patience.hasExpired());
+    EXPECT_TRUE(handOver.get());
+    EXPECT_TRUE(answeredFirst) << "the later start waited behind the box";
+}
+
+TEST_F(InstanceChannel, NamesPassOnlyBetweenProcessesOfTheSameUser)
+{
+    // Tests run as one user: the other user is played by the uid each end expects, while the
+    // uid each end sees is the kernel's.
+    const QString file = Dir.filePath(QStringLiteral("Private.Slt"));
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.close();
+    const uid_t me = ::getuid(), other = me + 1;
+    struct TCase {
+        const char *Name;
+        uid_t ServerServes, ClientTrusts;
+        bool Taken, Refused;
+    };
+    const TCase cases[] = {
+        {"both ends of this user", me, me, true, false},
+        {"a start of another user: dropped unread", other, me, false, false},
+        {"a listener of another user: nothing is sent", me, other, false, true},
+    };
+    int n = 0;
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        TRunningInstance running;
+        running.Channel.SetPeerOwner(c.ServerServes);
+        const QString channel = Channel + QString::number(n++);
+        ASSERT_TRUE(running.Channel.Listen(channel)) << running.Channel.ErrorString().toStdString();
+        QString refusal;
+        EXPECT_EQ(HandOverServed(file, channel, c.ClientTrusts, &refusal), c.Taken);
+        EXPECT_EQ(!refusal.isEmpty(), c.Refused) << refusal.toStdString();
+        EXPECT_EQ(running.Opened, c.Taken ? QStringList{file} : QStringList{});
+        EXPECT_EQ(running.Activations, c.Taken ? 1 : 0);
+    }
+}
+
+TEST_F(InstanceChannel, AStartThatStallsMidMessageIsDropped)
+{
+    TRunningInstance running;
+    running.Channel.SetReceiveTimeout(200);
+    ASSERT_TRUE(running.Channel.Listen(Channel));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    const sockaddr_un address = Address(Channel);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+    // The count of a 100-byte name, then 10 of its bytes, then nothing more.
+    const char part[14] = {0, 0, 0, 100, '/', 't', 'm', 'p', '/', 'a', '.', 'S', 'l', 't'};
+    ASSERT_EQ(::write(fd, part, sizeof part), ssize_t(sizeof part));
+
+    QByteArray answer;
+    bool closed = false;
+    const QDeadlineTimer patience(15000);
+    while (!closed && !patience.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, 5) != 1)
+            continue;
+        char buffer[16];
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got > 0)
+            answer.append(buffer, got);
+        else
+            closed = true;
+    }
+    ::close(fd);
+    EXPECT_TRUE(closed) << "the stalled connection is still held";
+    EXPECT_TRUE(answer.isEmpty()) << "a message never finished was answered";
+    EXPECT_EQ(running.Activations, 0);
+
+    EXPECT_TRUE(HandOverServed(QString(), Channel)) << "the next start is served as ever";
+    EXPECT_EQ(running.Activations, 1);
 }
 
 // A box shown during the start (a port that could not be opened): its event loop runs while it
@@ -218,6 +326,94 @@ TEST_F(InstanceChannel, HandOversDuringTheStartAreKeptUntilTheWindowIsThere)
         EXPECT_EQ(activations, c.HandedOver.size());
         EXPECT_EQ(channel.PendingCount(), 0);
     }
+}
+
+// The channel's folder, chosen from a session runtime folder and a temporary folder of the test's.
+TEST(InstanceChannelFolder, IsAFolderOfTheUsersOwnThatNobodyElseMayWrite)
+{
+    const uid_t me = ::getuid(), other = me + 1;
+    enum TChoice { Runtime, Temporary, None };
+    const auto makeFolder = [](const QString &path, mode_t mode) {
+        return ::mkdir(QFile::encodeName(path).constData(), 0700) == 0 &&
+               ::chmod(QFile::encodeName(path).constData(), mode) == 0; // past the umask
+    };
+    struct TCase {
+        const char *Name;
+        std::function<bool(const QString &runtime, const QString &own)> Prepare; // own: <temp>/korvane-<user>
+        uid_t User;
+        TChoice Expected;
+        bool AsRoot = false; // needs to give a folder to another user
+    };
+    const std::vector<TCase> cases = {
+        {"a private runtime folder", [&](const QString &r, const QString &) { return makeFolder(r, 0700); }, me, Runtime},
+        {"a runtime folder others may read", [&](const QString &r, const QString &) { return makeFolder(r, 0755); }, me,
+         Runtime},
+        {"a runtime folder its group may write", [&](const QString &r, const QString &) { return makeFolder(r, 0770); },
+         me, Temporary},
+        {"a world-writable runtime folder", [&](const QString &r, const QString &) { return makeFolder(r, 0777); }, me,
+         Temporary},
+        {"a runtime folder that is a symbolic link",
+         [&](const QString &r, const QString &) {
+             return makeFolder(r + ".real", 0700) && QFile::link(r + ".real", r);
+         },
+         me, Temporary},
+        {"no runtime folder", [](const QString &, const QString &) { return true; }, me, Temporary},
+        {"another user's runtime folder",
+         [&](const QString &r, const QString &) {
+             return makeFolder(r, 0700) && ::chown(QFile::encodeName(r).constData(), other, gid_t(-1)) == 0;
+         },
+         me, Temporary, true},
+        {"the temporary one there already, private", [&](const QString &, const QString &o) { return makeFolder(o, 0700); },
+         me, Temporary},
+        {"the temporary one open to others", [&](const QString &, const QString &o) { return makeFolder(o, 0711); }, me,
+         None},
+        {"the temporary one a link to a private folder",
+         [&](const QString &, const QString &o) { return makeFolder(o + ".real", 0700) && QFile::link(o + ".real", o); },
+         me, None},
+        {"the temporary one a file",
+         [](const QString &, const QString &o) {
+             QFile f(o);
+             return f.open(QIODevice::WriteOnly);
+         },
+         me, None},
+        {"both made by somebody else", [&](const QString &r, const QString &o) { return makeFolder(r, 0700) && makeFolder(o, 0700); },
+         other, None},
+    };
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        if (c.AsRoot && ::geteuid() != 0) {
+            std::cout << "[ SKIPPED  ] " << c.Name << ": only root can give a folder away\n";
+            continue;
+        }
+        QTemporaryDir dir;
+        const QString runtime = dir.filePath(QStringLiteral("run")), temp = dir.filePath(QStringLiteral("tmp"));
+        ASSERT_TRUE(makeFolder(temp, 01777)); // as the shared one is
+        const QString own = temp + QStringLiteral("/korvane-%1").arg(c.User);
+        ASSERT_TRUE(c.Prepare(runtime, own));
+        QString why;
+        const QString chosen = TInstanceChannel::ChannelFolder(runtime, temp, c.User, &why);
+        switch (c.Expected) {
+        case Runtime:
+            EXPECT_EQ(chosen, runtime);
+            break;
+        case Temporary: {
+            EXPECT_EQ(chosen, own) << why.toStdString();
+            struct stat info {};
+            ASSERT_EQ(::lstat(QFile::encodeName(own).constData(), &info), 0);
+            EXPECT_TRUE(S_ISDIR(info.st_mode));
+            EXPECT_EQ(info.st_mode & 07777, 0700u);
+            break;
+        }
+        case None:
+            EXPECT_EQ(chosen, QString());
+            EXPECT_TRUE(why.contains(own)) << why.toStdString();
+            break;
+        }
+    }
+    // A relative runtime path is no runtime folder either.
+    QTemporaryDir dir;
+    EXPECT_EQ(TInstanceChannel::ChannelFolder(QStringLiteral("run"), dir.path(), me),
+              dir.filePath(QStringLiteral("korvane-%1").arg(me)));
 }
 
 TEST(InstanceChannelName, IsTheSameForEveryStartOfThisUser)

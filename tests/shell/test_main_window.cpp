@@ -1,7 +1,8 @@
 // The main window: the run from the start, the menu items that follow the slot and module
 // counts, the function keys and the start/stop button, the overflow rule and its lamp, MIDI
-// routing both ways, the value boxes, the settings written at the end, the colour and random
-// settings commands, the MIDI port dialog, the manual anchor, the dump and the palette pages.
+// routing both ways, the value boxes, the settings written as they change and at the end, the
+// colour and random settings commands, the MIDI port dialog, the manual anchor, the dump, the
+// palette pages, failed opens, and what the recovery copies show in the window.
 #include "FrmMain.h"
 #include "FrmMidDlg.h"
 #include "FrmRndSet.h"
@@ -32,12 +33,14 @@
 #include "AppPaths.h"
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QStatusBar>
 #include <QTabBar>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QToolButton>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -110,7 +113,8 @@ struct TScriptedDialogs : IDialogs {
 
     void ShowMessage(const QString &text) override { Messages << text; }
     void ShowError(const QString &text) override { Errors << text; }
-    std::vector<TFileDialogRequest> OpenRequests; // answered as cancelled
+    std::vector<TFileDialogRequest> OpenRequests; // answered from a script, then as cancelled
+    std::deque<QString> OpenAnswers;
     // Save dialogs: the requests, and answers from a script, cancelled once it runs out.
     std::vector<TFileDialogRequest> SaveRequests;
     std::deque<QString> SaveFileAnswers;
@@ -126,7 +130,11 @@ struct TScriptedDialogs : IDialogs {
     QString OpenFileName(const TFileDialogRequest &request) override
     {
         OpenRequests.push_back(request);
-        return {};
+        if (OpenAnswers.empty())
+            return {};
+        QString answer = OpenAnswers.front();
+        OpenAnswers.pop_front();
+        return answer;
     }
     QString InputBox(const QString &caption, const QString &prompt, const QString &value) override
     {
@@ -721,6 +729,106 @@ TEST_F(MainWindowTest, APatchThatFailsToLoadShowsWhereItFails)
     EXPECT_EQ(Boxes.Errors, QStringList{file + ":4: Osc1.Top: Integer overflow"});
 }
 
+TEST_F(MainWindowTest, AFailedOpenLeavesNoPageBehind)
+{
+    const QString corrupt = Dir.filePath(QStringLiteral("corrupt.korvane"));
+    QFile f(corrupt);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("object TKorDrawSheet\n  object Osc1: TKorSquare\n    Left = \n");
+    f.close();
+    ASSERT_TRUE(QDir(Dir.path()).mkdir(QStringLiteral("folder.korvane")));
+    struct TCase {
+        const char *Name;
+        QString File;
+        bool FromTheOpenDialog; // else handed over or given on the command line
+    };
+    const TCase cases[] = {
+        {"a missing file chosen in the dialog", Dir.filePath(QStringLiteral("missing.korvane")), true},
+        {"a folder chosen in the dialog", Dir.filePath(QStringLiteral("folder.korvane")), true},
+        {"a corrupt file chosen in the dialog", corrupt, true},
+        {"a corrupt file handed over", corrupt, false},
+    };
+    TFormMain &w = Make(false);
+    TKorSlot *existing = w.PageControl()->NewSlot(QStringLiteral("Mine"));
+    ASSERT_NE(AddTo<TKorConstant>(w), nullptr);
+    w.PageControl()->NewSlot(QStringLiteral("Other"));
+    w.PageControl()->setCurrentWidget(existing);
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        Boxes.Errors.clear();
+        if (c.FromTheOpenDialog) {
+            Boxes.OpenAnswers = {c.File};
+            w.Action("&Open ...")->trigger();
+        } else {
+            w.OpenFile(c.File);
+        }
+        EXPECT_EQ(Boxes.Errors.size(), 1) << Boxes.Errors.join('\n').toStdString();
+        EXPECT_EQ(w.PageControl()->SlotCount(), 2) << "a page was left behind";
+        EXPECT_EQ(w.PageControl()->ActiveSlot(), existing);
+        EXPECT_EQ(existing->ModuleCount(), 1);
+        EXPECT_TRUE(existing->Modified());
+        EXPECT_EQ(w.windowTitle(), "Korvane - Mine*");
+        EXPECT_FALSE(w.Settings().RecentFiles.contains(c.File));
+    }
+}
+
+TEST_F(MainWindowTest, SettingsReachTheFileWhileTheWindowRuns)
+{
+    // Read while the window lives, as after a kill: a MIDI choice is there at once, the window's
+    // place once the window has rested.
+    const auto place = [](TFormMain &w) {
+        const QRect r = w.geometry();
+        return QStringList{QStringLiteral("Left=%1").arg(r.left()), QStringLiteral("Top=%1").arg(r.top()),
+                           QStringLiteral("Width=%1").arg(r.width()), QStringLiteral("Height=%1").arg(r.height())};
+    };
+    struct TCase {
+        const char *Name;
+        std::function<void(TFormMain &)> Change;
+        std::function<QStringList(TFormMain &)> Lines;
+        bool AtOnce;
+    };
+    const std::vector<TCase> cases = {
+        {"an output chosen", [](TFormMain &w) { w.SetMidiOutName("Synth"); },
+         [](TFormMain &) { return QStringList{"MidiOut=Synth"}; }, true},
+        {"an input chosen", [](TFormMain &w) { w.SetMidiInName("Keys"); },
+         [](TFormMain &) { return QStringList{"MidiIn=Keys"}; }, true},
+        {"the output given up",
+         [](TFormMain &w) {
+             w.SetMidiOutName("Synth");
+             w.SetMidiOutName("");
+         },
+         [](TFormMain &) { return QStringList{"MidiOut="}; }, true},
+        {"the window moved", [](TFormMain &w) { w.move(40, 30); }, place, false},
+        {"the window resized", [](TFormMain &w) { w.resize(900, 700); }, place, false},
+    };
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        Window.reset();
+        WriteSettingsFile("[Settings]\nLeft=10\nTop=10\nWidth=800\nHeight=600\n");
+        TMainWindowOptions options;
+        options.SettingsFile = SettingsFile();
+        options.Midi = Midi;
+        options.WindowPlaceDelay = 50;
+        Window = std::make_unique<TFormMain>(std::move(options));
+        Window->show();
+        QApplication::processEvents();
+        const QRect before = Window->geometry();
+        c.Change(*Window);
+        const auto written = [&] {
+            const QStringList lines = QString::fromUtf8(SettingsText()).split(u'\n');
+            const QStringList wanted = c.Lines(*Window);
+            return std::all_of(wanted.begin(), wanted.end(), [&](const QString &l) { return lines.contains(l); });
+        };
+        if (!c.AtOnce)
+            EXPECT_TRUE(ProcessUntil([&] { return Window->geometry() != before; })) << "the window did not change";
+        if (c.AtOnce)
+            EXPECT_TRUE(written()) << SettingsText().toStdString();
+        else
+            EXPECT_TRUE(ProcessUntil(written)) << SettingsText().toStdString();
+        Window->close();
+    }
+}
+
 TEST_F(MainWindowTest, SettingsKeepTheConfiguredPortsEvenWhenAbsent)
 {
     struct Case {
@@ -1184,6 +1292,44 @@ TEST_F(RecoveringWindowTest, APatchLeftModifiedByAnEndedWindowIsOfferedAndRestor
     TFormMain after(RecoveringOptions());
     after.OfferRecoveredPatches();
     EXPECT_TRUE(Boxes.RestoreOffers.isEmpty()) << "a clean end leaves nothing to offer";
+    qputenv("XDG_STATE_HOME", oldState);
+}
+
+TEST_F(RecoveringWindowTest, AFolderForTheCopiesThatCannotBeWrittenIsShownInTheWindow)
+{
+    const QByteArray oldState = qgetenv("XDG_STATE_HOME");
+    const auto problems = [](TFormMain &w) -> QString {
+        auto *label = w.findChild<QLabel *>("LabelProblems");
+        return label && !label->isHidden() && !w.statusBar()->isHidden() ? label->text() : QString();
+    };
+    {
+        // The state folder is a file: nothing can be made below it, whoever runs the test.
+        const QString state = Dir.filePath("state-file");
+        QFile f(state);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.close();
+        qputenv("XDG_STATE_HOME", state.toUtf8());
+        TFormMain w(RecoveringOptions());
+        EXPECT_TRUE(problems(w).contains(state + "/Korvane/recovery")) << problems(w).toStdString();
+        w.close();
+    }
+    {
+        // A folder that stops taking copies while the window runs, and takes them again.
+        qputenv("XDG_STATE_HOME", Dir.filePath("state").toUtf8());
+        TFormMain w(RecoveringOptions());
+        EXPECT_EQ(problems(w), QString());
+        w.PageControl()->NewSlot("Song");
+        AddTo<TKorConstant>(w);
+        const QString blocker = w.Recovery()->Folder() + "/index.json";
+        ASSERT_TRUE(QDir().mkpath(blocker + "/in the way"));
+        EXPECT_FALSE(w.Recovery()->WriteNow());
+        EXPECT_TRUE(problems(w).contains("index.json")) << problems(w).toStdString();
+        ASSERT_TRUE(QDir(blocker).removeRecursively());
+        EXPECT_TRUE(w.Recovery()->WriteNow());
+        EXPECT_EQ(problems(w), QString());
+        w.Recovery()->Finish();
+        w.close();
+    }
     qputenv("XDG_STATE_HOME", oldState);
 }
 

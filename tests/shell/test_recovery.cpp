@@ -1,6 +1,7 @@
-// Recovery copies of modified patches: written once the edits pause, kept in step with saves and
-// closes, offered back after a process that was killed, never taken from a live instance; and
-// the two question boxes of the desktop program (save changes, restore).
+// Recovery copies of modified patches: written soon after an edit however the edits go on, kept
+// in step with saves and closes, offered back after a process that was killed, never taken from
+// a live instance, never lost to a damaged folder; and the two question boxes of the desktop
+// program (save changes, restore).
 #include "EditorTestSupport.h"
 #include "QtDialogs.h"
 #include "Recovery.h"
@@ -176,6 +177,28 @@ TEST_F(RecoveryTest, WritesTheModifiedSlotsOnceTheEditsPause)
     recovery.Touched();
     ASSERT_TRUE(WaitFor([&] { return ReadAll(recovery.Folder() + "/2a.korvane") == "drums 2"; }));
     EXPECT_EQ(Copies(recovery.Folder()), ModifiedTexts(source));
+}
+
+TEST_F(RecoveryTest, ASteadyStreamOfEditsStillGetsItsCopy)
+{
+    TFakeSource source;
+    source.Add(1, "Lead", "/music/lead.korvane", true, "lead 0");
+    TRecovery recovery(source);
+    recovery.SetDelay(100);
+    // An edit every few milliseconds, as a knob being turned, each one right before the event
+    // loop runs: a wait that each edit started again would never end.
+    int edits = 0;
+    const QDeadlineTimer patience(10000);
+    while (Copies(recovery.Folder()).empty() && !patience.hasExpired()) {
+        source.Texts[1] = "lead " + QByteArray::number(++edits);
+        recovery.Touched();
+        QCoreApplication::processEvents();
+        QThread::msleep(5);
+    }
+    ASSERT_FALSE(Copies(recovery.Folder()).empty()) << "no copy after " << edits << " edits";
+    const QByteArray copy = ReadAll(recovery.Folder() + "/1.korvane");
+    EXPECT_TRUE(copy.startsWith("lead ") && copy != "lead 0") << copy.toStdString();
+    EXPECT_LT(source.TextsTaken, edits) << "a copy per edit";
 }
 
 TEST_F(RecoveryTest, CopiesFollowSavesClosesAndTheModifiedMark)
@@ -416,6 +439,102 @@ TEST_F(RecoveryTest, APatchThatCannotBeLoadedStaysForTheNextStart)
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].Name, "Bad");
     EXPECT_EQ(ReadAll(left[0].TextFile), "bad");
+}
+
+TEST_F(RecoveryTest, ADamagedFolderLosesNoCopyAndUnreadableOnesAreOfferedOnceThenSetAside)
+{
+    const auto cutIndex = [](const QString &folder) {
+        QFile index(folder + "/index.json");
+        return index.resize(index.size() / 2);
+    };
+    const auto write = [](const QString &name, const QByteArray &text) {
+        QFile f(name);
+        return f.open(QIODevice::WriteOnly) && f.write(text) == text.size();
+    };
+    const QString aside = TRecovery::SetAsideFolder();
+    const QString lead = "Lead (/music/lead.korvane)";
+    const auto unreadable = [&](const QString &item, const QString &why) {
+        return item + ": cannot be restored, " + why + "; kept in " + aside;
+    };
+    struct TCase {
+        const char *Name;
+        std::function<bool(const QString &folder)> Damage;
+        TRestoreChoice Answer;
+        QStringList Offered;
+        std::vector<QByteArray> Loaded;
+        int SetAside, OfferedNextTime;
+        qint64 AsideBytes = -1; // the size of the one file set aside, when checked
+    };
+    const std::vector<TCase> cases = {
+        {"index cut short: offered under made-up names", cutIndex, TRestoreChoice::Later,
+         {"Recovered patch 1", "Recovered patch 2"}, {}, 0, 2},
+        {"index cut short, restored", cutIndex, TRestoreChoice::Restore, {"Recovered patch 1", "Recovered patch 2"},
+         {"lead", "drums"}, 0, 0},
+        {"index missing", [](const QString &f) { return QFile::remove(f + "/index.json"); }, TRestoreChoice::Later,
+         {"Recovered patch 1", "Recovered patch 2"}, {}, 0, 2},
+        {"index beyond its size limit",
+         [&](const QString &f) {
+             QByteArray index = ReadAll(f + "/index.json");
+             return write(f + "/index.json", index + QByteArray(TRecovery::MaxIndexBytes, ' '));
+         },
+         TRestoreChoice::Later, {"Recovered patch 1", "Recovered patch 2"}, {}, 0, 2},
+        {"a copy the index does not list", [&](const QString &f) { return write(f + "/ff.korvane", "stray"); },
+         TRestoreChoice::Later, {lead, "Drums", "Recovered patch 1"}, {}, 0, 3},
+        {"a copy that is a folder",
+         [](const QString &f) { return QFile::remove(f + "/2a.korvane") && QDir(f).mkdir("2a.korvane"); },
+         TRestoreChoice::Later, {lead, unreadable("Drums", "it is not a regular file")}, {}, 1, 1},
+        {"a copy beyond its size limit",
+         [](const QString &f) {
+             QFile copy(f + "/2a.korvane"); // sparse: its size costs no disk
+             return copy.resize(TRecovery::MaxCopyBytes + 1);
+         },
+         TRestoreChoice::Later,
+         {lead, unreadable("Drums", QStringLiteral("it is too large (%1 bytes)").arg(TRecovery::MaxCopyBytes + 1))},
+         {}, 1, 1, TRecovery::MaxCopyBytes + 1},
+        {"a copy that is a folder, the rest discarded",
+         [](const QString &f) { return QFile::remove(f + "/2a.korvane") && QDir(f).mkdir("2a.korvane"); },
+         TRestoreChoice::Discard, {lead, unreadable("Drums", "it is not a regular file")}, {}, 1, 0},
+    };
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        QDir(TRecovery::RootFolder()).removeRecursively();
+        {
+            TFakeSource ended;
+            ended.Add(1, "Lead", "/music/lead.korvane", true, "lead");
+            ended.Add(0x2a, "Drums", "", true, "drums");
+            TRecovery gone(ended);
+            ASSERT_TRUE(gone.WriteNow());
+            ASSERT_TRUE(c.Damage(gone.Folder()));
+        } // ended without Finish, as after a kill
+
+        Boxes.Asked.clear();
+        Boxes.Answer = c.Answer;
+        std::vector<QByteArray> loaded;
+        {
+            TFakeSource window;
+            TRecovery recovery(window);
+            recovery.OfferLeftBehind([&](const TRecoveredPatch &p) {
+                loaded.push_back(ReadAll(p.TextFile));
+                window.Add(window.Slots.size() + 100, p.Name, p.FileName, true, loaded.back());
+                return true;
+            });
+            recovery.Finish();
+        }
+        ASSERT_EQ(Boxes.Asked.size(), 1u);
+        EXPECT_EQ(Boxes.Asked[0].Items, c.Offered);
+        EXPECT_EQ(loaded, c.Loaded);
+        EXPECT_EQ(QDir(aside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size(), c.SetAside);
+        if (c.AsideBytes >= 0) { // kept whole
+            const QFileInfoList kept = QDir(aside).entryInfoList(QDir::Files);
+            ASSERT_EQ(kept.size(), 1);
+            EXPECT_EQ(kept[0].size(), c.AsideBytes);
+        }
+
+        TFakeSource nextSource;
+        TRecovery next(nextSource);
+        EXPECT_EQ(next.LeftBehind().size(), size_t(c.OfferedNextTime)) << "offered again at the next start";
+        next.KeepForLater();
+    }
 }
 
 TEST_F(RecoveryTest, AFailedWriteWarnsOnceAndShowsNoBox)
