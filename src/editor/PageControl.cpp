@@ -220,42 +220,37 @@ void TKorModulePageControl::LoadSlot(const QString &aFileName, TOldFiles oldFile
     TKorSlot *slot = ActiveSlot();
     if (!slot)
         return;
-    try {
-        slot->LoadFromFile(aFileName);
-    } catch (const EClassNotFound &) {
-        if (oldFiles == TOldFiles::ConvertInPlace) {
+    if (oldFiles == TOldFiles::ConvertCopy) {
+        LoadTextConverting(*slot, ReadPatchText(aFileName), aFileName);
+    } else {
+        try {
+            slot->LoadFromFile(aFileName);
+        } catch (const EClassNotFound &) {
             ConvertOldClassNames(aFileName);
             slot->LoadFromFile(aFileName);
-        } else {
-            LoadConvertedCopy(*slot, aFileName);
         }
     }
     NotifyModuleCountChange(ActiveSlot());
 }
 
-void TKorModulePageControl::LoadConvertedCopy(TKorSlot &slot, const QString &aFileName)
+void TKorModulePageControl::LoadSlotFromText(const QString &aFileName, const QByteArray &text)
 {
-    const QString copy = TemporaryFilePath(QStringLiteral("converted.slt"));
-    const QString backup = TemporaryFilePath(QStringLiteral("converted.bak"));
-    const auto removeCopies = [&] {
-        QFile::remove(copy);
-        QFile::remove(backup);
-    };
-    removeCopies();
-    QFile source(aFileName);
-    const QByteArray original = source.open(QIODevice::ReadOnly) ? source.readAll() : QByteArray();
-    if (!source.isOpen() || source.error() != QFileDevice::NoError)
-        throw EFileError(QStringLiteral("Cannot copy \"%1\" to convert it.").arg(QDir::toNativeSeparators(aFileName)));
+    const TUpdateScope loading(FGuard);
+    NewSlot(SlotNameFromFileName(aFileName));
+    TKorSlot *slot = ActiveSlot();
+    if (!slot)
+        return;
+    LoadTextConverting(*slot, text, aFileName);
+    NotifyModuleCountChange(ActiveSlot());
+}
+
+void TKorModulePageControl::LoadTextConverting(TKorSlot &slot, const QByteArray &text, const QString &aFileName)
+{
     try {
-        WriteWholeFile(copy, original);
-        ConvertOldClassNames(copy);
-        slot.LoadFromFile(copy, aFileName); // errors name the user's file, not the copy
-    } catch (...) {
-        removeCopies();
-        throw;
+        slot.LoadFromText(text, aFileName);
+    } catch (const EClassNotFound &) {
+        slot.LoadFromText(WithCurrentClassNames(text), aFileName);
     }
-    removeCopies();
-    slot.SetSlotFileName(aFileName); // a later save goes to the file the user named
 }
 
 void TKorModulePageControl::SaveActiveSlot()

@@ -55,12 +55,15 @@ public:
     void CloseActiveSlot();
     void CloseAllSlots();
     // How a file written under the old class names is converted on opening: in place (the
-    // earlier text kept as ".bak"), or on a temporary copy so the file is never written.
+    // earlier text kept as ".bak"), or in memory so the file is never written.
     enum class TOldFiles { ConvertInPlace, ConvertCopy };
     // Opens a patch file in a new slot, converting a file of an earlier version once. Errors
     // reach the caller, those of the patch's content naming the file and line (see
     // ReadSheetFromFile); the new, empty page stays, named after the file.
     void LoadSlot(const QString &aFileName, TOldFiles oldFiles = TOldFiles::ConvertInPlace);
+    // The same for a patch text already read, as if it were the file's (the slot saves to it,
+    // errors name it); old class names converted in memory.
+    void LoadSlotFromText(const QString &aFileName, const QByteArray &text);
     // Save the slots that have a file; a slot without one raises EFileError (the window asks
     // for a file first).
     void SaveActiveSlot();
@@ -102,7 +105,7 @@ private:
     void PageChanged();
     void paintEvent(QPaintEvent *e) override;
     void MakeActive(int index);
-    void LoadConvertedCopy(TKorSlot &slot, const QString &aFileName);
+    static void LoadTextConverting(TKorSlot &slot, const QByteArray &text, const QString &aFileName);
     // The tab shows the slot's name, with "*" while it is modified.
     void ShowSlotName(TKorSlot *slot);
     // A red tab with the first error as its tooltip while the slot has tick errors.

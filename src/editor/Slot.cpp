@@ -429,7 +429,16 @@ void TKorSlot::SaveToFile(const QString &aFileName)
 
 void TKorSlot::LoadFromFile(const QString &aFileName, const QString &shownName)
 {
-    TOwned<TKorDrawSheet> sheet = ReadSheetFromFile(aFileName, shownName);
+    AdoptSheet(ReadSheetFromFile(aFileName, shownName), aFileName);
+}
+
+void TKorSlot::LoadFromText(const QByteArray &text, const QString &aFileName)
+{
+    AdoptSheet(ReadSheetFromText(text, aFileName), aFileName);
+}
+
+void TKorSlot::AdoptSheet(TOwned<TKorDrawSheet> sheet, const QString &aFileName)
+{
     const TUpdateScope loading(*FGuard);
     const TQuiet quiet(*this);
     FGestureOpen = false;

@@ -118,6 +118,9 @@ public:
     // Replaces the sheet by the patch in the file; on any error the slot keeps its sheet.
     // Errors name the file as `shownName` when given (see ReadSheetFromFile).
     void LoadFromFile(const QString &aFileName, const QString &shownName = QString());
+    // The same for the text of a patch file already read: errors name aFileName, which the
+    // slot then saves to.
+    void LoadFromText(const QByteArray &text, const QString &aFileName);
     TKorCustomModule *AddModule(const TComponentClass &aModuleClass);
     void DeleteAllModules();
     void DeleteSelectedModules();
@@ -192,6 +195,8 @@ protected:
 
 private:
     friend class TKorSlotCanvas;
+    // What a load does once the file's sheet is read: it replaces the slot's sheet.
+    void AdoptSheet(TOwned<TKorDrawSheet> sheet, const QString &aFileName);
     void LinkSheet(TOwned<TKorDrawSheet> sheet);
     // A step whose edit has happened; nothing while the slot is quiet.
     void Push(TSlotStep *step);

@@ -8,11 +8,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryDir>
 
-namespace {
-
-QByteArray ReadWholeFile(const QString &fileName)
+QByteArray ReadPatchText(const QString &fileName)
 {
     if (QFileInfo(fileName).isDir())
         throw EFileError(QStringLiteral("Cannot open file \"%1\". Is a directory").arg(QDir::toNativeSeparators(fileName)));
@@ -25,24 +22,6 @@ QByteArray ReadWholeFile(const QString &fileName)
     return data;
 }
 
-// A temporary file that is gone when the scope ends, whatever happens.
-struct TTemporaryFile {
-    QString Path;
-    explicit TTemporaryFile(const QString &name) : Path(TemporaryFilePath(name)) {}
-    ~TTemporaryFile() { QFile::remove(Path); }
-};
-
-} // namespace
-
-QString TemporaryFilePath(const QString &name)
-{
-    static QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/korvane-XXXXXX"));
-    if (!dir.isValid())
-        throw EFileError(QStringLiteral("Cannot create a temporary folder in \"%1\". %2")
-                             .arg(QDir::toNativeSeparators(QDir::tempPath()), dir.errorString()));
-    return dir.filePath(name);
-}
-
 QByteArray PrepareSheetBinary(TKorDrawSheet &sheet)
 {
     sheet.PrepareForSave();
@@ -51,15 +30,7 @@ QByteArray PrepareSheetBinary(TKorDrawSheet &sheet)
 
 void WriteSheetBinary(const QByteArray &binary, const QString &fileName)
 {
-    const TTemporaryFile temporary(QStringLiteral("tmps.slb"));
-    try {
-        WriteWholeFile(temporary.Path, binary);
-    } catch (const EFileError &e) {
-        // The save is what failed: its message names the file the user chose.
-        throw EFileError(QStringLiteral("Cannot write file \"%1\". %2").arg(QDir::toNativeSeparators(fileName), e.Reason()),
-                         fileName, e.Reason());
-    }
-    WriteWholeFile(fileName, ObjectBinaryToText(ReadWholeFile(temporary.Path)));
+    WriteWholeFile(fileName, ObjectBinaryToText(binary));
 }
 
 void SaveSheetToFile(TKorDrawSheet &sheet, const QString &fileName)
@@ -67,14 +38,12 @@ void SaveSheetToFile(TKorDrawSheet &sheet, const QString &fileName)
     WriteSheetBinary(PrepareSheetBinary(sheet), fileName);
 }
 
-TOwned<TKorDrawSheet> ReadSheetFromFile(const QString &fileName, const QString &shownName)
+TOwned<TKorDrawSheet> ReadSheetFromText(const QByteArray &text, const QString &shownName)
 {
-    const TTemporaryFile binary(QStringLiteral("tmpl.slb"));
-    const QByteArray text = ReadWholeFile(fileName);
     // The line of every object and property, so that an error of the component reader, which
     // sees only the binary form, names where it lies: "p.slt:12: Osc1.Top: Integer overflow".
     TTextLines lines;
-    const QString place = (shownName.isEmpty() ? fileName : shownName) + u':';
+    const QString place = shownName + u':';
     QByteArray data;
     try {
         data = ObjectTextToBinary(text, &lines);
@@ -82,8 +51,6 @@ TOwned<TKorDrawSheet> ReadSheetFromFile(const QString &fileName, const QString &
         e.Prepend(place);
         throw;
     }
-    WriteWholeFile(binary.Path, data);
-    data = ReadWholeFile(binary.Path);
     auto sheet = CreateOwned<TKorDrawSheet>();
     try {
         ReadComponent(data, sheet.get(), nullptr, &lines);
@@ -92,6 +59,11 @@ TOwned<TKorDrawSheet> ReadSheetFromFile(const QString &fileName, const QString &
         throw;
     }
     return sheet;
+}
+
+TOwned<TKorDrawSheet> ReadSheetFromFile(const QString &fileName, const QString &shownName)
+{
+    return ReadSheetFromText(ReadPatchText(fileName), shownName.isEmpty() ? fileName : shownName);
 }
 
 TOwned<TKorDrawSheet> ReadSheetConverting(const QString &fileName)
@@ -106,20 +78,25 @@ TOwned<TKorDrawSheet> ReadSheetConverting(const QString &fileName)
 
 void ConvertOldClassNames(const QString &fileName)
 {
-    const QByteArray earlier = ReadWholeFile(fileName);
+    const QByteArray earlier = ReadPatchText(fileName);
     const QFileInfo info(fileName);
     const QString suffix = info.suffix();
     const QString backup = suffix.isEmpty() && !fileName.endsWith(u'.')
                                ? fileName + QStringLiteral(".bak")
                                : fileName.left(fileName.size() - suffix.size() - 1) + QStringLiteral(".bak");
     WriteWholeFile(backup, earlier);
+    WriteWholeFile(fileName, WithCurrentClassNames(earlier));
+}
+
+QByteArray WithCurrentClassNames(const QByteArray &text)
+{
     // Latin-1 keeps every byte as it was; patch text is 7-bit anyway.
-    QString text = QString::fromLatin1(earlier);
+    QString converted = QString::fromLatin1(text);
     const QStringList &current = ClassNames(), &old = OldNames();
     if (current.size() == old.size())
         for (qsizetype i = 0; i < current.size(); ++i)
-            text.replace(old[i], current[i], Qt::CaseInsensitive);
-    WriteWholeFile(fileName, text.toLatin1());
+            converted.replace(old[i], current[i], Qt::CaseInsensitive);
+    return converted.toLatin1();
 }
 
 QString SlotNameFromFileName(const QString &fileName)

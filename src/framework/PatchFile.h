@@ -6,15 +6,15 @@
 
 #include <QString>
 
-// Writes the sheet as patch text: PrepareForSave, the binary form through a temporary file,
-// then the text, through TFileWriter: a regular file (or the file a symbolic link leads to) is
+// Writes the sheet as patch text: PrepareForSave, the binary form, then the text from it in
+// memory, through TFileWriter: a regular file (or the file a symbolic link leads to) is
 // replaced only once the new text is complete, so a failed save leaves the previous file as it
 // was; a FIFO or device is written directly. Raises EFileError naming fileName and the reason.
 void SaveSheetToFile(TKorDrawSheet &sheet, const QString &fileName);
 // The two halves of SaveSheetToFile, so that only the first, which renames and reorders the
 // modules, needs the patch lock: PrepareForSave and the binary form ...
 QByteArray PrepareSheetBinary(TKorDrawSheet &sheet);
-// ... then the binary form through the temporary file into the patch text of fileName.
+// ... then the binary form as the patch text of fileName.
 void WriteSheetBinary(const QByteArray &binary, const QString &fileName);
 
 // Reads a patch file into a new sheet without host. Its cable lines stay pending until the
@@ -25,6 +25,12 @@ void WriteSheetBinary(const QByteArray &binary, const QString &fileName);
 // or property: "p.slt:12: Osc1.Top: Integer overflow"; the file is called `shownName` there
 // when given (a converted copy standing for the user's file).
 TOwned<TKorDrawSheet> ReadSheetFromFile(const QString &fileName, const QString &shownName = QString());
+// The same from a patch text in memory, whose errors name shownName as their file. Nothing
+// goes through a file on the way.
+TOwned<TKorDrawSheet> ReadSheetFromText(const QByteArray &text, const QString &shownName);
+// A patch file's whole text; EFileError when it cannot be read (a directory: "... Is a
+// directory").
+QByteArray ReadPatchText(const QString &fileName);
 
 // ReadSheetFromFile; when that meets an unregistered class, ConvertOldClassNames on the file
 // and one more try. Errors of the second try, and other errors of the first, reach the caller.
@@ -34,11 +40,11 @@ TOwned<TKorDrawSheet> ReadSheetConverting(const QString &fileName);
 // ones, keeping the earlier text beside it with the extension ".bak". Running it on a
 // converted file changes nothing.
 void ConvertOldClassNames(const QString &fileName);
+// A patch text with the class names of earlier versions replaced by the current ones (any case),
+// every other byte as it was.
+QByteArray WithCurrentClassNames(const QByteArray &text);
 
 // The tab caption for a file: everything from the first ".slt" (any case) on is dropped, then
 // the folders ("/" or "\"): "C:\p\My.Patch.SLT" -> "My.Patch"; "b.korvane" stays "b.korvane".
 QString SlotNameFromFileName(const QString &fileName);
 
-// Where this instance keeps its temporary files ("tmps.slb" while saving, "tmpl.slb" while
-// loading): a folder of its own, so two running instances never share them.
-QString TemporaryFilePath(const QString &name);

@@ -1,15 +1,18 @@
 #include "CommandLine.h"
 
+#include "ClockModules.h"
 #include "Dialogs.h"
 #include "Errors.h"
 #include "FileWriter.h"
 #include "MidiFile.h"
 #include "OfflineRun.h"
 #include "PageControl.h"
+#include "PatchFile.h"
 #include "Random.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -51,12 +54,14 @@ public:
 
     QString Prefix; // "FILE: " while a file loads
     int Count = 0;
+    bool Quiet = false; // counts without printing: a second load of what was loaded once
 
 private:
     void Write(const QString &text)
     {
         ++Count;
-        FErr << Prefix << OneLine(text) << Qt::endl;
+        if (!Quiet)
+            FErr << Prefix << OneLine(text) << Qt::endl;
     }
     QTextStream &FErr;
 };
@@ -119,9 +124,20 @@ bool SameFile(const struct stat &a, const struct stat &b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Whether two outputs would write one file: the same file where both exist (a character device
+// such as /dev/null excepted, which both may write), the same place where neither does yet.
+bool SameOutput(const QString &a, const QString &b)
+{
+    const std::optional<struct stat> x = FileIdentity(a), y = FileIdentity(b);
+    if (x && y)
+        return SameFile(*x, *y) && !S_ISCHR(x->st_mode);
+    return !x && !y && OutputPath(OutputName(a)) == OutputPath(OutputName(b));
+}
+
 // An output that is one of the inputs (through a link, a hard link or another spelling) would
-// destroy it; two outputs in one file would spoil each other. Both are refused before anything
-// runs; writing both to a character device such as /dev/null is harmless.
+// destroy it; two outputs in one file, existing or not yet, would spoil each other. Both are
+// refused before anything runs; writing both to a character device such as /dev/null is
+// harmless.
 void RefuseOutputsThatAreInputs(const TOptions &o)
 {
     QStringList inputs, outputs;
@@ -143,11 +159,11 @@ void RefuseOutputsThatAreInputs(const TOptions &o)
         for (const QString &input : inputs)
             if (const std::optional<struct stat> in = FileIdentity(input); in && SameFile(*in, *output))
                 throw TUsageError{QStringLiteral("the output %1 is the input %2; choose another output file").arg(outputs[i], input)};
-        for (qsizetype j = 0; j < i; ++j)
-            if (const std::optional<struct stat> other = FileIdentity(outputs[j]);
-                other && SameFile(*other, *output) && !S_ISCHR(output->st_mode))
-                throw TUsageError{QStringLiteral("--render and --events both write %1").arg(outputs[i])};
     }
+    for (qsizetype i = 0; i < outputs.size(); ++i)
+        for (qsizetype j = 0; j < i; ++j)
+            if (SameOutput(outputs[j], outputs[i]))
+                throw TUsageError{QStringLiteral("--render and --events both write %1").arg(outputs[i])};
 }
 
 TOptions ParseArguments(const QStringList &args)
@@ -246,18 +262,40 @@ TOptions ParseArguments(const QStringList &args)
     return o;
 }
 
-// Loads each file into a new slot of `pages`, in order, never writing the files. A load that
-// raises stops with TRunError; messages the load shows go to standard error and are counted.
-void LoadAll(TKorModulePageControl &pages, const QStringList &files, TStandardErrorDialogs &dialogs)
+// A patch file read once: a run that goes twice loads the same text both times, and nothing is
+// read or written on the way but the file itself.
+struct TPatchText {
+    QString File;
+    QByteArray Text;
+};
+
+std::vector<TPatchText> ReadPatches(const QStringList &files)
 {
+    std::vector<TPatchText> patches;
     for (const QString &file : files) {
-        dialogs.Prefix = file + QStringLiteral(": ");
         try {
-            pages.LoadSlot(file, TKorModulePageControl::TOldFiles::ConvertCopy);
+            patches.push_back({file, ReadPatchText(file)});
         } catch (const std::bad_alloc &) {
             throw;
         } catch (const std::exception &e) {
             throw TRunError{LoadErrorOf(file, e)};
+        }
+    }
+    return patches;
+}
+
+// Loads each patch into a new slot of `pages`, in order, never writing the files. A load that
+// raises stops with TRunError; messages the load shows go to standard error and are counted.
+void LoadAll(TKorModulePageControl &pages, const std::vector<TPatchText> &patches, TStandardErrorDialogs &dialogs)
+{
+    for (const TPatchText &patch : patches) {
+        dialogs.Prefix = patch.File + QStringLiteral(": ");
+        try {
+            pages.LoadSlotFromText(patch.File, patch.Text);
+        } catch (const std::bad_alloc &) {
+            throw;
+        } catch (const std::exception &e) {
+            throw TRunError{LoadErrorOf(patch.File, e)};
         }
     }
     dialogs.Prefix.clear();
@@ -286,9 +324,9 @@ int Check(const TOptions &o, TStandardErrorDialogs &dialogs)
 int Convert(const TOptions &o, TStandardErrorDialogs &dialogs)
 {
     TKorModulePageControl pages;
-    LoadAll(pages, o.Files.mid(0, 1), dialogs);
+    LoadAll(pages, ReadPatches(o.Files.mid(0, 1)), dialogs);
     try {
-        pages.SaveActiveSlotAs(o.Files[1]);
+        pages.SaveActiveSlotAs(OutputName(o.Files[1]));
     } catch (const EFileError &e) {
         throw TRunError{QStringLiteral("korvane: ") + e.Message()};
     } catch (const std::bad_alloc &) {
@@ -325,6 +363,16 @@ void AppendEventLine(std::string &line, int64_t tick, const char *bytes, size_t 
     line += '\n';
 }
 
+// Loads the patches into `pages` with the generator seeded by `seed` and the arrival clock at
+// its start: run alike, the same patches, seed and input send the same messages every time.
+void LoadForRun(TKorModulePageControl &pages, const std::vector<TPatchText> &patches, uint32_t seed,
+                TStandardErrorDialogs &dialogs)
+{
+    RandSeed(seed);
+    SetMidiArrivalTime(0);
+    LoadAll(pages, patches, dialogs);
+}
+
 int Render(const TOptions &o, QTextStream &out, QTextStream &err, TStandardErrorDialogs &dialogs)
 {
     std::vector<TTimedMidi> input;
@@ -337,28 +385,41 @@ int Render(const TOptions &o, QTextStream &out, QTextStream &err, TStandardError
             throw TRunError{o.MidiIn + QStringLiteral(": ") + MessageOf(e)};
         }
     }
-    if (o.Seed)
-        RandSeed(*o.Seed);
-    else
-        Randomize();
-
-    TKorModulePageControl pages;
-    LoadAll(pages, o.Files, dialogs);
+    const std::vector<TPatchText> patches = ReadPatches(o.Files);
+    const uint32_t seed = o.Seed ? *o.Seed : QRandomGenerator::system()->generate();
     const int64_t ticks = o.Ticks ? *o.Ticks : int64_t(std::floor(*o.Seconds * 1000 / o.PeriodMs));
+    // Loaded before any output is opened: a patch that does not load leaves them all alone.
+    TKorModulePageControl pages;
+    LoadForRun(pages, patches, seed, dialogs);
     out.flush(); // standard output is written below its text stream
 
     // Both outputs are streamed as the run goes and put in place only once complete.
     try {
         std::optional<TFileWriter> events, midi;
-        std::optional<TMidiFileStream> midiStream;
         if (!o.Events.isEmpty())
             events.emplace(OutputName(o.Events));
-        if (!o.MidiOut.isEmpty()) {
-            midi.emplace(OutputName(o.MidiOut), TFileWriter::TAccess::Overwrites);
-            midiStream.emplace(*midi);
+        if (!o.MidiOut.isEmpty())
+            midi.emplace(OutputName(o.MidiOut));
+        std::optional<uint64_t> trackLength;
+        std::optional<TKorModulePageControl> again;
+        if (midi && !midi->CanOverwrite()) {
+            // A pipe or device cannot take the track's length once the track has gone through:
+            // this run measures it, then a second one, message for message the same, writes
+            // the file with the length up front. Memory stays flat; nothing is spooled.
+            TMidiTrackMeter meter;
+            TOfflineRun(pages, o.PeriodMs, [&](int64_t tick, const char *bytes, size_t size) {
+                meter.Add(tick * o.PeriodMs, bytes, size);
+            }).Run(ticks, input);
+            trackLength = meter.TrackLength();
+            dialogs.Quiet = true; // what the loads had to say was said once
+            LoadForRun(again.emplace(), patches, seed, dialogs);
         }
+        TKorModulePageControl &played = again ? *again : pages;
+        std::optional<TMidiFileStream> midiStream;
+        if (midi)
+            midiStream.emplace(*midi, trackLength);
         std::string line;
-        TOfflineRun run(pages, o.PeriodMs, [&](int64_t tick, const char *bytes, size_t size) {
+        TOfflineRun(played, o.PeriodMs, [&](int64_t tick, const char *bytes, size_t size) {
             if (events) {
                 line.clear();
                 AppendEventLine(line, tick, bytes, size);
@@ -366,19 +427,17 @@ int Render(const TOptions &o, QTextStream &out, QTextStream &err, TStandardError
             }
             if (midiStream)
                 midiStream->Add(tick * o.PeriodMs, bytes, size);
-        });
-        run.Run(ticks, input);
+        }).Run(ticks, input);
         if (events)
             events->Commit();
         if (midiStream) {
             midiStream->Finish();
             midi->Commit();
         }
-        ReportTickErrors(pages, err);
+        return ReportTickErrors(played, err) ? 3 : 0;
     } catch (const EFileError &e) {
         throw TRunError{QStringLiteral("korvane: ") + e.Message()};
     }
-    return 0;
 }
 
 } // namespace
@@ -405,13 +464,14 @@ QString CommandLineUsage()
         "  korvane --events EVENTS (--ticks N | --seconds S) [...] FILE...\n"
         "      Run the patches, each in its own slot, for N ticks of MS milliseconds (20 by\n"
         "      default) as fast as possible. OUT.mid receives every MIDI message they send as a\n"
-        "      Standard MIDI File; EVENTS (\"-\" for standard output) one line per message: the\n"
-        "      tick, then the bytes in hex. --midi-in plays a MIDI file into the patches; --seed\n"
-        "      fixes the random generator.\n"
+        "      Standard MIDI File; EVENTS one line per message: the tick, then the bytes in hex.\n"
+        "      \"-\" for either is standard output. --midi-in plays a MIDI file into the patches;\n"
+        "      --seed fixes the random generator.\n"
         "  korvane --check FILE...\n"
         "      Load each patch and report every message a load shows; exit status 1 if any.\n"
         "  korvane --convert IN OUT\n"
-        "      Load IN (old class names converted) and save it as OUT in the current format.\n"
+        "      Load IN (old class names converted) and save it as OUT (\"-\": standard output)\n"
+        "      in the current format.\n"
         "  korvane --headless [--period MS] [--midi-api alsa|jack|loopback] [--midi-out NAME]\n"
         "          [--midi-in NAME] [--stats] FILE...\n"
         "      Play the patches in real time through the MIDI ports, without a window, until\n"
@@ -421,7 +481,11 @@ QString CommandLineUsage()
         "      a MIDI system that cannot be used ends the run with exit status 1. --stats\n"
         "      prints at the end how many ticks ran and how late the timer woke.\n"
         "  korvane --help | --version\n"
-        "Input files are never modified.\n");
+        "Input files are never modified.\n"
+        "Exit status: 0 done; 1 a patch that did not load or an output that could not be\n"
+        "written (a full disk, a reader that left a pipe); 2 a usage error; 3 (--render,\n"
+        "--events, --headless) a patch raised an error during the run: its ticks were lost,\n"
+        "the outputs are complete, and standard error names the patch.\n");
 }
 
 bool IsCommandLineRun(const QStringList &args)

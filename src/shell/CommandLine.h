@@ -14,8 +14,9 @@ bool IsCommandLineRun(const QStringList &args);
 // Runs the mode the arguments ask for and returns the exit status: 0 success, 1 a patch that
 // failed to load (or, for --check, showed any message), an output that could not be written
 // (nothing of it is left in place of the previous file) or a failed allocation, 2 a usage error
-// (an output that is also an input among them). Needs a QApplication
-// and the module classes registered. User-interface thread.
+// (an output that is also an input among them, or two outputs in one file), 3 a render whose
+// patches raised during the run (its outputs are complete). Needs a QApplication and the
+// module classes registered. User-interface thread.
 int RunCommandLine(const QStringList &args, QTextStream &out, QTextStream &err);
 
 // Makes a failed allocation that nothing catches end the program with a one-line message and

@@ -109,7 +109,8 @@ int RunHeadless(const QStringList &args, QTextStream &err)
             QCoreApplication::exec();
         }
         form.Shutdown();
-        ReportTickErrors(*form.PageControl(), err);
+        if (ReportTickErrors(*form.PageControl(), err) && status == 0)
+            status = 3;
         if (o.Stats) {
             const TTimerStats stats = form.Timer()->Stats();
             err << QStringLiteral("ticks=%1 skipped=%2 late_p50_us=%3 late_p99_us=%4 late_max_us=%5")

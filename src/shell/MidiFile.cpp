@@ -229,10 +229,30 @@ QByteArray WriteStandardMidiFile(const std::vector<TTimedMidi> &events)
     return file;
 }
 
-TMidiFileStream::TMidiFileStream(TFileWriter &out) : FOut(out)
+namespace {
+
+// What a track holds besides its events: the tempo that opens it and the end that closes it.
+uint64_t TrackFrame()
 {
+    return uint64_t(FileStart(0).size() - TrackStart) + sizeof TrackEnd;
+}
+
+[[noreturn]] void RaiseTooLong(const QString &fileName, uint64_t length)
+{
+    throw EFileError(QStringLiteral("Cannot write file \"%1\". The MIDI track would be %2 bytes long; a MIDI file holds at most 4 GiB.")
+                         .arg(fileName)
+                         .arg(length));
+}
+
+} // namespace
+
+TMidiFileStream::TMidiFileStream(TFileWriter &out, std::optional<uint64_t> trackLength)
+    : FOut(out), FTrackLength(trackLength)
+{
+    if (trackLength && *trackLength > UINT32_MAX)
+        RaiseTooLong(out.FileName(), *trackLength);
     FStart = out.Size();
-    out.Write(FileStart(0));
+    out.Write(FileStart(uint32_t(trackLength.value_or(0))));
 }
 
 void TMidiFileStream::Add(int64_t ms, const char *bytes, size_t size)
@@ -244,13 +264,29 @@ void TMidiFileStream::Finish()
 {
     FOut.Write(TrackEnd, sizeof TrackEnd);
     const uint64_t length = FOut.Size() - FStart - uint64_t(TrackStart);
+    if (FTrackLength) {
+        if (length != *FTrackLength)
+            throw EFileError(QStringLiteral("Cannot write file \"%1\". The MIDI track came out %2 bytes long, not the %3 its header gives.")
+                                 .arg(FOut.FileName())
+                                 .arg(length)
+                                 .arg(*FTrackLength));
+        return;
+    }
     if (length > UINT32_MAX)
-        throw EFileError(QStringLiteral("Cannot write file \"%1\". The MIDI track would be %2 bytes long; a MIDI file holds at most 4 GiB.")
-                             .arg(FOut.FileName())
-                             .arg(length));
+        RaiseTooLong(FOut.FileName(), length);
     QByteArray field;
     PutBigEndian(field, uint32_t(length), 4);
     FOut.Overwrite(FStart + uint64_t(TrackLengthOffset), field.constData(), size_t(field.size()));
+}
+
+void TMidiTrackMeter::Add(int64_t ms, const char *bytes, size_t size)
+{
+    PutEvent([this](const char *, size_t n) { FBytes += n; }, FLast, ms, bytes, size);
+}
+
+uint64_t TMidiTrackMeter::TrackLength() const
+{
+    return FBytes + TrackFrame();
 }
 
 std::vector<TTimedMidi> ReadStandardMidiFile(const QByteArray &file)

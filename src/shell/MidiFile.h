@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 // One complete MIDI message (status byte first; a system exclusive from F0 to F7) at a time in
@@ -27,20 +28,36 @@ int ShortMessageLength(uint8_t status);
 QByteArray WriteStandardMidiFile(const std::vector<TTimedMidi> &events);
 
 // The same file, streamed into a writer as the messages come, so that memory stays flat however
-// long the run: the header at once with a track length that Finish fills in. The writer (not
-// owned) must be opened with TFileWriter::TAccess::Overwrites; errors of the writer reach the
-// caller as EFileError. One thread at a time.
+// long the run. The header goes out at once: with the track length when it is known (a target
+// that cannot be overwritten, such as a pipe, needs it; see TMidiTrackMeter), else with a
+// length that Finish fills in through TFileWriter::Overwrite. Errors of the writer reach the
+// caller as EFileError. The writer is not owned. One thread at a time.
 class TMidiFileStream {
 public:
-    explicit TMidiFileStream(TFileWriter &out);
+    // Raises EFileError when a known length is more than a MIDI file can hold.
+    explicit TMidiFileStream(TFileWriter &out, std::optional<uint64_t> trackLength = std::nullopt);
     // One message at `ms`; times must not go back (an earlier time counts as the last one).
     void Add(int64_t ms, const char *bytes, size_t size);
-    // Ends the track and writes its length; the caller then commits the writer.
+    // Ends the track and writes its length, or, when it was given, raises EFileError unless the
+    // track came out exactly that long; the caller then commits the writer.
     void Finish();
 
 private:
     TFileWriter &FOut;
+    std::optional<uint64_t> FTrackLength;
     uint64_t FStart = 0;
+    int64_t FLast = 0;
+};
+
+// Counts the track a TMidiFileStream would write for the same messages, writing nothing.
+class TMidiTrackMeter {
+public:
+    void Add(int64_t ms, const char *bytes, size_t size);
+    // The track chunk's length once the track is ended.
+    uint64_t TrackLength() const;
+
+private:
+    uint64_t FBytes = 0;
     int64_t FLast = 0;
 };
 

@@ -70,17 +70,20 @@ void TOfflineRun::Deliver(const QByteArray &bytes)
     FPages.MidiInShort(msg);
 }
 
-void ReportTickErrors(const TKorModulePageControl &pages, QTextStream &err)
+bool ReportTickErrors(const TKorModulePageControl &pages, QTextStream &err)
 {
+    bool any = false;
     for (int i = 0; i < pages.SlotCount(); ++i) {
         const TKorSlot *slot = pages.Slots(i);
         const TKorSlot::TTickErrors errors = slot->TickErrors();
         if (errors.TicksFailed == 0)
             continue;
+        any = true;
         // One multi-argument call, so that a "%1" in a name or message stays as it is.
         err << QStringLiteral("%1 (%2): %3 of %4 ticks raised \"%5\"; the first at tick %6")
                    .arg(slot->SlotName(), slot->SlotFileName(), QString::number(errors.TicksFailed),
                         QString::number(errors.TicksRun), errors.FirstError, QString::number(errors.FirstTick))
             << Qt::endl;
     }
+    return any;
 }

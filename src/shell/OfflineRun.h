@@ -45,4 +45,5 @@ private:
 
 // One line per slot whose ticks raised, in page order, for the end of a run without a window:
 // `NAME (FILE): F of N ticks raised "TEXT"; the first at tick T`, FILE as the slot was opened.
-void ReportTickErrors(const TKorModulePageControl &pages, QTextStream &err);
+// Whether there was any such line.
+bool ReportTickErrors(const TKorModulePageControl &pages, QTextStream &err);

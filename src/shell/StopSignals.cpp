@@ -9,6 +9,10 @@
 namespace {
 
 int Pipe[2] = {-1, -1};
+// What SIGINT and SIGTERM did before (the part-file cleanup of the file writer), for
+// RestoreStopSignals.
+struct sigaction Earlier[2];
+constexpr int Stops[2] = {SIGINT, SIGTERM};
 
 // Async-signal-safe: one write, errno kept for the code the signal interrupted. A full pipe
 // drops the byte, which loses nothing: one byte already asks for the stop.
@@ -36,8 +40,8 @@ bool InstallStopSignals()
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    for (int i = 0; i < 2; ++i)
+        ::sigaction(Stops[i], &action, &Earlier[i]);
     sigset_t stops;
     sigemptyset(&stops);
     sigaddset(&stops, SIGINT);
@@ -53,6 +57,8 @@ int StopSignalDescriptor()
 
 void RestoreStopSignals()
 {
-    ::signal(SIGINT, SIG_DFL);
-    ::signal(SIGTERM, SIG_DFL);
+    if (Pipe[0] < 0)
+        return;
+    for (int i = 0; i < 2; ++i)
+        ::sigaction(Stops[i], &Earlier[i], nullptr);
 }

@@ -13,5 +13,5 @@ bool InstallStopSignals();
 // after it failed. A reader takes one byte per signal.
 int StopSignalDescriptor();
 
-// Gives both signals their default action back; the pipe stays open.
+// Gives both signals the action they had before InstallStopSignals; the pipe stays open.
 void RestoreStopSignals();

@@ -3,6 +3,7 @@
 #include "AppPaths.h"
 #include "CommandLine.h"
 #include "Dialogs.h"
+#include "FileWriter.h"
 #include "FrmMain.h"
 #include "Globals.h"
 #include "Headless.h"
@@ -51,6 +52,9 @@ void QuietQtMessages(QtMsgType type, const QMessageLogContext &, const QString &
 
 int main(int argc, char **argv)
 {
+    // Before the stop signals below: they take SIGINT and SIGTERM over where a run stops
+    // cleanly, and give them back to this cleanup at the end.
+    RemovePartFilesOnSignals();
     QStringList args;
     for (int i = 1; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
@@ -62,7 +66,8 @@ int main(int argc, char **argv)
     // The runs that end on SIGINT or SIGTERM take them from here on, before anything can
     // block (display, settings, MIDI ports, patches), so that an early signal still ends
     // them cleanly: a headless run then reports its statistics, the desktop writes its
-    // settings. The command-line modes end on their own and keep the default action.
+    // settings. The command-line modes end on their own: a signal ends them at once, their
+    // part files removed.
     const bool stopSignals = !commandLine && InstallStopSignals();
     const bool noDisplay = qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
                            qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");

@@ -377,15 +377,18 @@ TEST_F(PatchFile, SaveThatFailsHalfWayLeavesThePreviousFileAlone)
     sheet->PrepareForSave();
     const qsizetype binarySize = WriteComponent(*sheet).size();
     const qsizetype textSize = ObjectBinaryToText(WriteComponent(*sheet)).size();
-    // A file-size limit between the two lets the temporary binary file through and stops the
-    // new text half-way, as a full disk would.
+    // A file-size limit below the text's size stops the new text half-way, as a full disk
+    // would.
     const rlim_t limit = rlim_t(binarySize + textSize) / 2;
     ASSERT_LT(binarySize, qsizetype(limit));
     ASSERT_GT(textSize, qsizetype(limit));
 
     struct rlimit saved {};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    // sigaction, not signal(): the file writer's handler takes its siginfo and must come back so.
+    struct sigaction ignore {}, oldAction {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &oldAction), 0);
     struct rlimit small = saved;
     small.rlim_cur = limit;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
@@ -396,12 +399,23 @@ TEST_F(PatchFile, SaveThatFailsHalfWayLeavesThePreviousFileAlone)
         raised = e.Message().startsWith("Cannot write file");
     }
     setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, oldHandler);
+    sigaction(SIGXFSZ, &oldAction, nullptr);
 
     EXPECT_TRUE(raised);
     EXPECT_EQ(Read(Path("keep.slt")), before) << "byte for byte";
-    EXPECT_EQ(QDir(Dir.path()).entryList(QDir::Files), QStringList{"keep.slt"}) << "no half-written files";
-    EXPECT_FALSE(QFile::exists(TemporaryFilePath("tmps.slb")));
+    EXPECT_EQ(QDir(Dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"keep.slt"}) << "no half-written files";
+}
+
+// The part file beside the target shortens the target's name in its own where both would not
+// fit in one name: a file named as long as names may be is saved like any other.
+TEST_F(PatchFile, SaveToTheLongestNameAFolderTakes)
+{
+    const QString name = QString(255 - 4, u'p') + ".slt";
+    auto sheet = CreateOwned<TKorDrawSheet>();
+    Create<TKorTestSource>(sheet.get());
+    SaveSheetToFile(*sheet, Path(name));
+    EXPECT_EQ(Load(Path(name))->ModuleCount(), 1);
+    EXPECT_EQ(QDir(Dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{name});
 }
 
 TEST_F(PatchFile, SaveBelowAFileIsRefused)

@@ -228,7 +228,7 @@ TEST(CommandLine, InputFilesAreNeverWritten)
     const TRun convert = Korvane({"--convert", old, converted});
     EXPECT_EQ(convert.Exit, 0) << convert.Err.toStdString();
     EXPECT_EQ(Sha(old), before);
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files, QDir::Name), QStringList({"e.txt", "new.korvane", "old.slt"}));
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name), QStringList({"e.txt", "new.korvane", "old.slt"}));
 
     // The converted file names the current classes, keeps the cables, and plays alike.
     QFile f(converted);
@@ -243,21 +243,26 @@ TEST(CommandLine, TickErrorsAreDiscardedAndCounted)
 {
     // 1000 x 1000 x (three constants of 1000 summed on one input) leaves 32 bits from tick 1.
     const TRun run = Korvane({"--events", "-", "--ticks", "10", Fixture("overflow.korvane")});
-    EXPECT_EQ(run.Exit, 0);
+    EXPECT_EQ(run.Exit, 3);
     EXPECT_EQ(Lines(run.Err), QStringList({"overflow.korvane (" + Fixture("overflow.korvane") +
                                            "): 9 of 10 ticks raised \"Integer overflow\"; the first at tick 1"}));
 }
 
 // A patch that raises on every tick but the first, opened before one that plays notes: the
-// notes all come out, and the error is reported for its own patch only.
+// notes all come out, in the event log and the MIDI file alike, the error is reported for its
+// own patch only, and the exit status says that a patch raised.
 TEST(CommandLine, APatchThatRaisesSilencesNoOther)
 {
-    const QString failing = Fixture("overflow.korvane");
+    QTemporaryDir dir;
+    const QString failing = Fixture("overflow.korvane"), mid = dir.filePath("out.mid");
     const QString report = "overflow.korvane (" + failing + "): 11 of 12 ticks raised \"Integer overflow\"; the first at tick 1";
-    const TRun render = Korvane({"--events", "-", "--ticks", "12", failing, Fixture("gate_notes.korvane")});
-    EXPECT_EQ(render.Exit, 0) << render.Err.toStdString();
+    const TRun render = Korvane({"--events", "-", "--render", mid, "--ticks", "12", failing, Fixture("gate_notes.korvane")});
+    EXPECT_EQ(render.Exit, 3) << render.Err.toStdString();
     EXPECT_EQ(Lines(render.Out), GateNotes);
     EXPECT_EQ(Lines(render.Err), QStringList{report});
+    QFile m(mid);
+    ASSERT_TRUE(m.open(QIODevice::ReadOnly));
+    EXPECT_EQ(ReadStandardMidiFile(m.readAll()).size(), size_t(GateNotes.size()));
 }
 
 // The same report at the end of a real-time run, counted over the ticks that ran.
@@ -276,7 +281,8 @@ TEST(CommandLine, AHeadlessRunReportsEachPatchThatRaised)
     ::kill(pid_t(p.processId()), SIGTERM);
     ASSERT_TRUE(p.waitForFinished(60000));
     err += QString::fromUtf8(p.readAllStandardError());
-    EXPECT_EQ(p.exitCode(), 0) << err.toStdString();
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), 3) << err.toStdString();
     const QRegularExpressionMatch ticks = QRegularExpression("^ticks=(\\d+) ", QRegularExpression::MultilineOption).match(err);
     ASSERT_TRUE(ticks.hasMatch()) << err.toStdString();
     const int ran = ticks.captured(1).toInt();
@@ -351,6 +357,78 @@ TEST(CommandLine, ErrorsGiveOneLineAndTheirExitStatus)
     }
 }
 
+// Two outputs that name one file the other does not exist yet are refused like two that do: the
+// names are compared as the writer would resolve them, not by the file they reach.
+TEST(CommandLine, TwoSpellingsOfANewOutputAreRefused)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(QDir(dir.path()).mkdir("sub"));
+    ASSERT_TRUE(QFile::link(dir.path(), dir.filePath("sub/up")));
+    ASSERT_TRUE(QFile::link("X", dir.filePath("toX")));
+    const QString gate = Fixture("gate_notes.korvane"), x = dir.filePath("X");
+    struct TCase {
+        const char *Name;
+        QString Events;
+    };
+    const std::vector<TCase> cases = {
+        {"DotSlash", dir.path() + "/./X"},
+        {"DoubleSlash", dir.path() + "//X"},
+        {"DotDot", dir.path() + "/sub/../X"},
+        {"LinkedFolder", dir.path() + "/sub/up/X"},
+        {"DanglingLinkToIt", dir.filePath("toX")},
+    };
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        QProcess p;
+        p.setWorkingDirectory(dir.path());
+        p.start(QStringLiteral(KORVANE_PROGRAM), {"--render", x, "--events", c.Events, "--ticks", "12", gate});
+        ASSERT_TRUE(p.waitForFinished(60000));
+        EXPECT_EQ(p.exitCode(), 2);
+        EXPECT_EQ(QString::fromUtf8(p.readAllStandardError()),
+                  "korvane: --render and --events both write " + c.Events + " (korvane --help shows the usage)\n");
+        EXPECT_FALSE(QFile::exists(x)) << "nothing ran";
+    }
+    // Relative to the working folder as well, and two files that differ are still two.
+    QProcess relative;
+    relative.setWorkingDirectory(dir.path());
+    relative.start(QStringLiteral(KORVANE_PROGRAM), {"--render", "X", "--events", "./X", "--ticks", "12", gate});
+    ASSERT_TRUE(relative.waitForFinished(60000));
+    EXPECT_EQ(relative.exitCode(), 2) << relative.readAllStandardError().toStdString();
+    const TRun apart = Korvane({"--render", x, "--events", dir.filePath("sub/X"), "--ticks", "12", gate});
+    EXPECT_EQ(apart.Exit, 0) << apart.Err.toStdString();
+}
+
+// Loading, checking, converting and rendering to standard output write no temporary file: they
+// work with a temporary folder that cannot take one.
+TEST(CommandLine, NeedsNoTemporaryFolder)
+{
+    QTemporaryDir dir;
+    const QString gate = Fixture("gate_notes.korvane"), old = Fixture("old_gate_notes.slt");
+    struct TCase {
+        const char *Name;
+        QStringList Args;
+    };
+    const std::vector<TCase> cases = {
+        {"Check", {"--check", gate}},
+        {"CheckAnOldFile", {"--check", old}},
+        {"RenderToStandardOutput", {"--render", "-", "--ticks", "12", gate}},
+        {"EventsOfAnOldFile", {"--events", "-", "--ticks", "12", old}},
+        {"ConvertAnOldFile", {"--convert", old, dir.filePath("new.korvane")}},
+    };
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TMPDIR"), dir.filePath("absent/tmp"));
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(KORVANE_PROGRAM), c.Args);
+        ASSERT_TRUE(p.waitForFinished(60000));
+        EXPECT_EQ(p.exitCode(), 0);
+        EXPECT_EQ(p.readAllStandardError(), QByteArray());
+    }
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"new.korvane"});
+}
+
 TEST(CommandLine, HelpAndVersion)
 {
     const TRun help = Korvane({"--help"});
@@ -360,6 +438,9 @@ TEST(CommandLine, HelpAndVersion)
     for (const char *option : {"korvane --headless", "--period MS", "--midi-api alsa|jack", "--midi-out NAME",
                                "--midi-in NAME", "--stats"})
         EXPECT_TRUE(help.Out.contains(QLatin1String(option))) << option;
+    EXPECT_TRUE(help.Out.contains("--convert IN OUT") && help.Out.contains("(\"-\": standard output)"));
+    EXPECT_TRUE(help.Out.contains("Exit status: 0 done; 1 ") && help.Out.contains("; 3 (--render,\n--events, --headless) a patch raised"))
+        << help.Out.toStdString();
     EXPECT_EQ(Korvane({"--headless", "--help"}).Out, help.Out) << "help wins over the mode";
     const TRun version = Korvane({"--version"});
     EXPECT_EQ(version.Exit, 0);

@@ -15,6 +15,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <functional>
+#include <optional>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -42,6 +45,7 @@ struct TRunSetup {
     QString Input;           // the patch read (absolute)
     QString WorkingFolder;   // for relative targets
     rlim_t FileSizeLimit = RLIM_INFINITY;
+    bool IgnoreSigxfsz = true; // else the kernel's SIGXFSZ comes with the failing write
 };
 
 QString Reason(int error)
@@ -49,11 +53,12 @@ QString Reason(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-void LimitFileSize(rlim_t limit)
+void LimitFileSize(rlim_t limit, bool ignoreSigxfsz)
 {
     if (limit == RLIM_INFINITY)
         return;
-    ::signal(SIGXFSZ, SIG_IGN); // a write past the limit fails with EFBIG instead
+    if (ignoreSigxfsz)
+        ::signal(SIGXFSZ, SIG_IGN); // a write past the limit fails with EFBIG and nothing else
     const rlimit small{limit, limit};
     ::setrlimit(RLIMIT_FSIZE, &small);
 }
@@ -62,14 +67,16 @@ void LimitFileSize(rlim_t limit)
 // so that a file-size limit binds it alone. Exit 1 and the message on EFileError.
 TOutcome SaveInChild(const QByteArray &binary, const QString &target, const TRunSetup &setup)
 {
-    TemporaryFilePath(QStringLiteral("tmps.slb")); // the folder belongs to this process
     int channel[2];
     if (::pipe(channel) != 0)
         return {};
     const pid_t child = ::fork();
     if (child == 0) {
-        ::close(channel[0]);
-        LimitFileSize(setup.FileSizeLimit);
+        // Only the channel stays: a pipe end of this process (a test's reader) would keep the
+        // pipe open as long as the child lives.
+        ::close_range(3, unsigned(channel[1]) - 1, 0);
+        ::close_range(unsigned(channel[1]) + 1, ~0U, 0);
+        LimitFileSize(setup.FileSizeLimit, setup.IgnoreSigxfsz);
         if (!setup.WorkingFolder.isEmpty() && ::chdir(QFile::encodeName(setup.WorkingFolder).constData()) != 0)
             ::_exit(3);
         int status = 0;
@@ -111,7 +118,8 @@ TOutcome Korvane(TKind kind, const QString &target, const TRunSetup &setup)
     if (!setup.WorkingFolder.isEmpty())
         p.setWorkingDirectory(setup.WorkingFolder);
     const rlim_t limit = setup.FileSizeLimit;
-    p.setChildProcessModifier([limit] { LimitFileSize(limit); });
+    const bool ignore = setup.IgnoreSigxfsz;
+    p.setChildProcessModifier([limit, ignore] { LimitFileSize(limit, ignore); });
     p.start(QStringLiteral(KORVANE_PROGRAM), args);
     if (!p.waitForFinished(60000)) {
         p.kill();
@@ -213,6 +221,7 @@ enum class TTarget {
     HardLinkToTheInput,
     DotSpellingOfTheInput,
     FullDisk,
+    FileSizeLimitWithItsSignal,
     ReadOnlyFolder,
     FileWhereAFolderIsExpected,
 };
@@ -227,6 +236,7 @@ const char *TargetName(TTarget target)
     case TTarget::HardLinkToTheInput: return "HardLinkToTheInput";
     case TTarget::DotSpellingOfTheInput: return "DotSpellingOfTheInput";
     case TTarget::FullDisk: return "FullDisk";
+    case TTarget::FileSizeLimitWithItsSignal: return "FileSizeLimitWithItsSignal";
     case TTarget::ReadOnlyFolder: return "ReadOnlyFolder";
     default: return "FileWhereAFolderIsExpected";
     }
@@ -268,7 +278,7 @@ protected:
     QByteArray Expected(TKind kind) const
     {
         const QString plain = Dir.filePath(QStringLiteral("expected.") + KindName(kind));
-        const TOutcome done = Run(kind, plain, {Input, {}, RLIM_INFINITY});
+        const TOutcome done = Run(kind, plain, {Input, {}, RLIM_INFINITY, true});
         EXPECT_EQ(done.Exit, 0) << done.Err.toStdString();
         const QByteArray data = Read(plain);
         QFile::remove(plain);
@@ -307,7 +317,7 @@ TEST_P(OutputTarget, KeepsItsKindAndIsCompleteOrUntouched)
     const QString usage = QStringLiteral(" (korvane --help shows the usage)");
     const QByteArray earlier = "the earlier target\n";
 
-    TRunSetup setup{Input, {}, RLIM_INFINITY};
+    TRunSetup setup{Input, {}, RLIM_INFINITY, true};
     QString path = Dir.filePath("out"); // what the program is given
     QString kept = path;                 // what must keep its kind and, where readable, its bytes
     int exit = 0;
@@ -352,8 +362,10 @@ TEST_P(OutputTarget, KeepsItsKindAndIsCompleteOrUntouched)
         message = "korvane: the output ./patch.korvane is the input " + Input + "; choose another output file" + usage;
         break;
     case TTarget::FullDisk:
-        // Room for the temporary files of loading and saving, not for the whole output.
+    case TTarget::FileSizeLimitWithItsSignal: // the kernel's SIGXFSZ ends nothing: the write fails
+        // Room for half the output.
         setup.FileSizeLimit = rlim_t(Expected(kind).size() / 2);
+        setup.IgnoreSigxfsz = target == TTarget::FullDisk;
         ASSERT_GT(setup.FileSizeLimit, rlim_t(earlier.size()));
         Write(path, earlier);
         exit = 1;
@@ -416,7 +428,8 @@ std::string RowName(const ::testing::TestParamInfo<std::tuple<TTarget, TKind>> &
 INSTANTIATE_TEST_SUITE_P(Targets, OutputTarget,
                          ::testing::Combine(::testing::Values(TTarget::Fifo, TTarget::CharacterDevice,
                                                               TTarget::SymbolicLink, TTarget::DanglingSymbolicLink,
-                                                              TTarget::FullDisk, TTarget::ReadOnlyFolder,
+                                                              TTarget::FullDisk, TTarget::FileSizeLimitWithItsSignal,
+                                                              TTarget::ReadOnlyFolder,
                                                               TTarget::FileWhereAFolderIsExpected),
                                             ::testing::Values(TKind::Render, TKind::Events, TKind::Convert, TKind::Save)),
                          RowName);
@@ -427,19 +440,30 @@ INSTANTIATE_TEST_SUITE_P(Inputs, OutputTarget,
                          RowName);
 
 // Binary output to standard output is the same bytes as into a file, whether standard output is
-// a pipe or a redirection into a file; the redirected file is written, not replaced.
+// a pipe or a redirection into a file; the redirected file is written, not replaced, and no
+// file named "-" appears.
 TEST(StandardOutput, CarriesTheSameBytesAsAFile)
 {
     QTemporaryDir dir;
     const QString patch = QStringLiteral(KORVANE_FIXTURES "/cli/table_sequence.korvane");
-    for (const char *option : {"--render", "--events"}) {
+    struct TOutput {
+        const char *Name;
+        std::function<QStringList(const QString &target)> Args;
+    };
+    const std::vector<TOutput> outputs = {
+        {"--render", [&](const QString &t) { return QStringList{"--render", t, "--ticks", "40", patch}; }},
+        {"--events", [&](const QString &t) { return QStringList{"--events", t, "--ticks", "40", patch}; }},
+        {"--convert", [&](const QString &t) { return QStringList{"--convert", patch, t}; }},
+    };
+    for (const TOutput &output : outputs) {
         const QString file = dir.filePath("file.out");
         QProcess plain;
-        plain.start(QStringLiteral(KORVANE_PROGRAM), {option, file, "--ticks", "40", patch});
+        plain.start(QStringLiteral(KORVANE_PROGRAM), output.Args(file));
         ASSERT_TRUE(plain.waitForFinished(60000));
         ASSERT_EQ(plain.exitCode(), 0) << plain.readAllStandardError().toStdString();
         const QByteArray expected = Read(file);
-        if (QString::fromLatin1(option) == "--render") {
+        ASSERT_FALSE(expected.isEmpty());
+        if (QString::fromLatin1(output.Name) == "--render") {
             ASSERT_TRUE(expected.contains(char(0x90)) && expected.contains(char(0xFF))) << "bytes above 0x7F";
         }
 
@@ -449,18 +473,20 @@ TEST(StandardOutput, CarriesTheSameBytesAsAFile)
         };
         for (const TCase &c : {TCase{"DashIntoAPipe", "-", false}, TCase{"DevStdoutIntoAPipe", "/dev/stdout", false},
                                TCase{"DashIntoAFile", "-", true}, TCase{"DevStdoutIntoAFile", "/dev/stdout", true}}) {
-            SCOPED_TRACE(std::string(option) + " " + c.Name);
+            SCOPED_TRACE(std::string(output.Name) + " " + c.Name);
             const QString redirected = dir.filePath("redirected.out");
             Write(redirected, "earlier text, longer than nothing");
             struct stat before {}, after {};
             ASSERT_EQ(::stat(QFile::encodeName(redirected).constData(), &before), 0);
             QProcess p;
+            p.setWorkingDirectory(dir.path());
             if (c.IntoFile)
                 p.setStandardOutputFile(redirected);
-            p.start(QStringLiteral(KORVANE_PROGRAM), {option, c.Spelling, "--ticks", "40", patch});
+            p.start(QStringLiteral(KORVANE_PROGRAM), output.Args(c.Spelling));
             ASSERT_TRUE(p.waitForFinished(60000));
             EXPECT_EQ(p.exitCode(), 0);
             EXPECT_EQ(p.readAllStandardError(), QByteArray());
+            EXPECT_FALSE(QFile::exists(dir.filePath("-")));
             if (!c.IntoFile) {
                 EXPECT_EQ(p.readAllStandardOutput(), expected);
                 continue;
@@ -470,6 +496,271 @@ TEST(StandardOutput, CarriesTheSameBytesAsAFile)
             EXPECT_EQ(after.st_ino, before.st_ino) << "the redirected file is the one the shell opened";
         }
     }
+}
+
+// ---- Readers that leave, signals, and part files ----
+
+// korvane started by fork and exec, so that the test sees how it ended (the signal too) and can
+// give it a standard output of its own. It dumps no core (RLIMIT_CORE 0); one still running when
+// the test ends is killed.
+class TKorvaneProcess {
+public:
+    explicit TKorvaneProcess(const QStringList &args, int out = -1)
+    {
+        std::vector<QByteArray> words = {QByteArrayLiteral(KORVANE_PROGRAM)};
+        for (const QString &a : args)
+            words.push_back(QFile::encodeName(a));
+        std::vector<char *> argv;
+        for (QByteArray &w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
+        int err[2];
+        if (::pipe2(err, O_CLOEXEC) != 0)
+            return;
+        FPid = ::fork();
+        if (FPid == 0) {
+            const rlimit none{0, 0};
+            ::setrlimit(RLIMIT_CORE, &none);
+            // As a shell starts a program: whatever the test runner ignores or blocks.
+            for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ, SIGPIPE})
+                ::signal(signal, SIG_DFL);
+            sigset_t all;
+            sigfillset(&all);
+            ::sigprocmask(SIG_UNBLOCK, &all, nullptr);
+            if (out >= 0)
+                ::dup2(out, STDOUT_FILENO);
+            ::dup2(err[1], STDERR_FILENO);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(err[1]);
+        FErr = err[0];
+    }
+    ~TKorvaneProcess()
+    {
+        if (FPid > 0 && !FStatus) {
+            ::kill(FPid, SIGKILL);
+            ::waitpid(FPid, nullptr, 0);
+        }
+        if (FErr >= 0)
+            ::close(FErr);
+    }
+    TKorvaneProcess(const TKorvaneProcess &) = delete;
+    TKorvaneProcess &operator=(const TKorvaneProcess &) = delete;
+
+    pid_t Pid() const { return FPid; }
+    // The wait status once it has ended; nothing (and the process killed) after a minute.
+    std::optional<int> Wait()
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!FStatus && FPid > 0) {
+            int status = 0;
+            const pid_t done = ::waitpid(FPid, &status, WNOHANG);
+            if (done == FPid)
+                FStatus = status;
+            else if (done < 0 || std::chrono::steady_clock::now() > deadline)
+                break;
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return FStatus;
+    }
+    // Standard error, once it has ended.
+    QString Err()
+    {
+        char chunk[4096];
+        for (ssize_t n; FErr >= 0 && (n = ::read(FErr, chunk, sizeof chunk)) > 0;)
+            FErrText.append(chunk, n);
+        return QString::fromUtf8(FErrText).trimmed();
+    }
+
+private:
+    pid_t FPid = -1;
+    int FErr = -1;
+    std::optional<int> FStatus;
+    QByteArray FErrText;
+};
+
+// What `head -c 10` does: takes ten bytes of a FIFO and leaves. The FIFO holds a single page,
+// so the writer is in the middle of a longer write when the reader goes: that write is cut
+// short (the kernel raises SIGPIPE all the same), and the next one fails.
+class TLeavingReader {
+public:
+    explicit TLeavingReader(const QString &fifo)
+    {
+        FFd = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        FOnePage = FFd >= 0 && ::fcntl(FFd, F_SETPIPE_SZ, 4096) == 4096;
+        FThread = std::thread([this] {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            char chunk[10];
+            while (FFd >= 0 && FTaken.size() < 10 && std::chrono::steady_clock::now() < deadline) {
+                pollfd p{FFd, POLLIN, 0};
+                if (::poll(&p, 1, 50) <= 0)
+                    continue;
+                const ssize_t n = ::read(FFd, chunk, size_t(10 - FTaken.size()));
+                if (n > 0)
+                    FTaken.append(chunk, n);
+                else if (n == 0 && !FTaken.isEmpty())
+                    break; // the writer went first
+                else if (n == 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10)); // no writer yet
+            }
+            if (FFd >= 0)
+                ::close(std::exchange(FFd, -1));
+        });
+    }
+    ~TLeavingReader() { Join(); }
+    bool OnePage() const { return FOnePage; }
+    QByteArray Taken()
+    {
+        Join();
+        return FTaken;
+    }
+
+private:
+    void Join()
+    {
+        if (FThread.joinable())
+            FThread.join();
+    }
+    int FFd = -1;
+    bool FOnePage = false;
+    QByteArray FTaken;
+    std::thread FThread;
+};
+
+// A patch whose text is some hundred kilobytes: many writes through a one-page pipe.
+QByteArray BigPatch()
+{
+    QByteArray text = "object TKorDrawSheet\n";
+    for (int i = 0; i < 3000; ++i)
+        text += "  object C" + QByteArray::number(i) + ": TKorConstant\n    Left = " + QByteArray::number(i % 20 * 250) +
+                "\n    Top = " + QByteArray::number(i / 20 * 50) + "\n    KnobAmpValue = 480\n  end\n";
+    return text + "end\n";
+}
+
+// The part files in a folder: hidden, ".NAME.korvane-PID-N.part".
+QStringList PartFiles(const QString &folder)
+{
+    return QDir(folder).entryList({"*.part"}, QDir::Files | QDir::Hidden, QDir::Name);
+}
+
+// Waits up to a minute until the folder holds `count` part files.
+bool WaitForPartFiles(const QString &folder, qsizetype count)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (PartFiles(folder).size() < count) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// A reader that leaves half-way ends the write with the usual message and exit status 1 (the
+// editor's save: EFileError, so the desktop shows an error box and keeps the edit), never a
+// death by SIGPIPE.
+TEST(ReaderThatLeaves, EndsTheWriteWithAnErrorNotASignal)
+{
+    QTemporaryDir dir;
+    const QString big = dir.filePath("big.korvane"), fifo = dir.filePath("fifo");
+    Write(big, BigPatch());
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString gate = QStringLiteral(KORVANE_FIXTURES "/cli/gate_notes.korvane");
+    const QString broken = Reason(EPIPE);
+
+    struct TCase {
+        const char *Name;
+        QStringList Args;     // korvane's; empty: the editor's save in a child process
+        bool StandardOutput;  // the FIFO is korvane's standard output, named "-"
+        QString Message;
+    };
+    const std::vector<TCase> cases = {
+        {"RenderToStandardOutput", {"--render", "-", "--ticks", "400000", gate}, true,
+         "korvane: Cannot write file \"/dev/stdout\". " + broken},
+        {"EventsToStandardOutput", {"--events", "-", "--ticks", "400000", gate}, true,
+         "korvane: Cannot write file \"/dev/stdout\". " + broken},
+        {"ConvertToAFifo", {"--convert", big, fifo}, false, "korvane: Cannot write file \"" + fifo + "\". " + broken},
+        {"EditorSaveToAFifo", {}, false, "Cannot write file \"" + fifo + "\". " + broken},
+    };
+    auto sheet = ReadSheetFromText(BigPatch(), big);
+    const QByteArray binary = PrepareSheetBinary(*sheet);
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        TLeavingReader reader(fifo);
+        ASSERT_TRUE(reader.OnePage());
+        if (c.Args.isEmpty()) {
+            const TOutcome saved = SaveInChild(binary, fifo, {big, {}, RLIM_INFINITY, true});
+            EXPECT_EQ(saved.Exit, 1) << "-1: ended by a signal";
+            EXPECT_EQ(saved.Err, c.Message);
+        } else {
+            const int out = c.StandardOutput ? ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_CLOEXEC) : -1;
+            TKorvaneProcess korvane(c.Args, out);
+            if (out >= 0)
+                ::close(out);
+            const std::optional<int> status = korvane.Wait();
+            ASSERT_TRUE(status) << "still running";
+            EXPECT_TRUE(WIFEXITED(*status)) << "ended by signal " << (WIFSIGNALED(*status) ? WTERMSIG(*status) : 0);
+            EXPECT_EQ(WIFEXITED(*status) ? WEXITSTATUS(*status) : -1, 1);
+            EXPECT_EQ(korvane.Err(), c.Message);
+        }
+        EXPECT_EQ(reader.Taken().size(), 10);
+    }
+}
+
+// A signal that ends a run removes its part files first, and the run ends by that signal as
+// it would have (the shell sees 128 + N).
+TEST(EndingSignal, LeavesNoPartFiles)
+{
+    const QString gate = QStringLiteral(KORVANE_FIXTURES "/cli/gate_notes.korvane");
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) {
+        SCOPED_TRACE(strsignal(signal));
+        QTemporaryDir dir;
+        const QString mid = dir.filePath("out.mid"), events = dir.filePath("out.txt");
+        Write(mid, "the earlier file\n");
+        TKorvaneProcess korvane({"--render", mid, "--events", events, "--ticks", "2147483647", gate});
+        ASSERT_TRUE(WaitForPartFiles(dir.path(), 2)) << PartFiles(dir.path()).join(' ').toStdString();
+        ASSERT_EQ(::kill(korvane.Pid(), signal), 0);
+        const std::optional<int> status = korvane.Wait();
+        ASSERT_TRUE(status) << "still running";
+        EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == signal) << "wait status " << *status;
+        EXPECT_EQ(PartFiles(dir.path()), QStringList());
+        EXPECT_EQ(Read(mid), "the earlier file\n");
+        EXPECT_FALSE(QFile::exists(events));
+    }
+}
+
+// A run killed outright (SIGKILL, which nothing catches) leaves its part files; the next write
+// into that folder removes them, and only them: a living process's part file, and files of
+// other kinds, stay.
+TEST(StalePartFiles, GoWithTheNextWriteIntoTheirFolder)
+{
+    QTemporaryDir dir;
+    const QString gate = QStringLiteral(KORVANE_FIXTURES "/cli/gate_notes.korvane");
+    QStringList killed;
+    {
+        TKorvaneProcess korvane({"--render", dir.filePath("a.mid"), "--events", dir.filePath("a.txt"), "--ticks",
+                                 "2147483647", gate});
+        ASSERT_TRUE(WaitForPartFiles(dir.path(), 2));
+        ASSERT_EQ(::kill(korvane.Pid(), SIGKILL), 0);
+        ASSERT_TRUE(korvane.Wait());
+        killed = PartFiles(dir.path());
+        ASSERT_EQ(killed.size(), 2);
+        for (const QString &part : killed)
+            EXPECT_TRUE(part.contains(QStringLiteral(".korvane-%1-").arg(korvane.Pid()))) << part.toStdString();
+    }
+    const QString living = QStringLiteral(".b.mid.korvane-%1-0.part").arg(::getpid()); // this test's process
+    const QStringList others = {living, ".draft.part", "notes.korvane-1-1.part", ".x.korvane-none-1.part"};
+    for (const QString &other : others)
+        Write(dir.filePath(other), "kept");
+
+    TKorvaneProcess next({"--events", dir.filePath("b.txt"), "--ticks", "1", gate});
+    const std::optional<int> status = next.Wait();
+    ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << next.Err().toStdString();
+
+    QStringList left = others;
+    left.sort();
+    EXPECT_EQ(PartFiles(dir.path()), left);
 }
 
 } // namespace
