@@ -144,6 +144,23 @@ const TPlacingCase PlacingCases[] = {
 INSTANTIATE_TEST_SUITE_P(SlotHistory, EditsWhilePlacing, ::testing::ValuesIn(PlacingCases),
                          [](const auto &row) { return std::string(row.param.Name); });
 
+TEST_F(SlotHistory, UndoWhileAModuleIsPlacedTakesItBack)
+{
+    Place(ClassOf<TKorTestThrough>());
+    EXPECT_TRUE(A->Modified());
+    Pages.Histories()->undo();
+    EXPECT_EQ(A->ModuleCount(), 2);
+    EXPECT_FALSE(A->Placing());
+    EXPECT_FALSE(A->Modified());
+    EXPECT_TRUE(A->Sheet()->Overlay().empty()) << "the outline that followed the pointer is gone";
+    Drop();
+    EXPECT_EQ(A->ModuleCount(), 2) << "a release afterwards drops nothing";
+    ASSERT_EQ(A->History()->redoText(), "Add module");
+    Pages.Histories()->redo();
+    ASSERT_EQ(A->ModuleCount(), 3);
+    EXPECT_FALSE(A->Sheet()->Modules(2)->BeingCreated()) << "back as a module on the sheet";
+}
+
 // A step meets a patch that was changed behind the history's back.
 struct TMisfitCase {
     const char *Name;
