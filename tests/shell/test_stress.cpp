@@ -309,6 +309,7 @@ TEST_F(Stress, TheTimerRunsThePatchesWhileTheyAreEdited)
     EXPECT_EQ(Failures, QStringList());
     EXPECT_EQ(Dialogs.Errors, QStringList());
     EXPECT_EQ(Dialogs.Messages, QStringList());
+    RecordProperty("seed", std::to_string(Seed));
     RecordProperty("ticks", std::to_string(calls));
     RecordProperty("skipped", std::to_string(skipped));
     RecordProperty("edits", std::to_string(edits));
