@@ -35,7 +35,7 @@ public:
     }
     ~SlotHistory() override { DragState = TDragState{}; }
 
-    // The patch as a save would write it.
+    // The patch as text, as a save writes it but for the renaming.
     static QString Text(TKorSlot *slot) { return QString::fromUtf8(slot->PatchText()); }
     // A palette press on the active slot: the module follows the pointer until dropped.
     TKorCustomModule *Place(const TComponentClass &cls)
