@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -309,7 +310,9 @@ TKorSlot::TKorSlot(TPatchGuard *guard, QWidget *parent)
     FHistory = new QUndoStack(this);
     FHistory->setUndoLimit(HistorySteps);
     connect(FHistory, &QUndoStack::cleanChanged, this, [this] {
-        if (OnModifiedChange)
+        // After a failed step the stack may call the patch clean on its way to being cleared:
+        // nobody may take that for a save.
+        if (OnModifiedChange && !FHistoryFailed)
             OnModifiedChange(this);
     });
     connect(FHistory, &QUndoStack::indexChanged, this, [this] {
@@ -445,7 +448,11 @@ void TKorSlot::AdoptSheet(TOwned<TKorDrawSheet> sheet, const QString &aFileName)
     FGestureBefore.clear();
     FPlacing = nullptr;
     LinkSheet(std::move(sheet));
+    // A failure still to be reported was of the patch that went; its clean state is the file's.
+    const bool failed = std::exchange(FHistoryFailed, false);
     FHistory->clear();
+    if (failed && OnModifiedChange)
+        OnModifiedChange(this);
     ModuleCountChanged();
     // May show a message box: the update count keeps ticks away without holding the lock.
     FSheet->ResolveConnections();
@@ -486,15 +493,27 @@ void TKorSlot::Push(TSlotStep *step)
 
 TKorCustomModule *TKorSlot::AddModule(const TComponentClass &aModuleClass)
 {
+    if (!FSheet)
+        return nullptr;
+    // The sheet drops a module still being placed, whichever sheet it is on (the gesture is
+    // shared): its slot records that drop before this module's step.
+    TKorSlot *dropping = SlotPlacingAModule();
     TKorCustomModule *m;
     {
         std::lock_guard lock(FGuard->Mutex);
-        m = FSheet ? FSheet->AddModule(aModuleClass) : nullptr;
+        m = FSheet->AddModule(aModuleClass);
     }
-    // The sheet dropped a module still being placed: its step comes first.
-    if (m != FPlacing)
-        RecordPlaced();
-    FPlacing = m; // a step once it is dropped
+    if (dropping && dropping != this)
+        dropping->RecordPlaced();
+    RecordPlaced();
+    TFragment fragment;
+    {
+        std::lock_guard lock(FGuard->Mutex);
+        fragment = CaptureFragment(*FSheet, {m});
+        FPlacingBefore = ModuleSettings(*m);
+    }
+    FPlacing = m;
+    Push(new TFragmentStep(*this, ModulesStepText(QStringLiteral("Add"), 1), std::move(fragment), true, ++FPlacement));
     return m;
 }
 
@@ -504,31 +523,79 @@ void TKorSlot::RecordPlaced()
         return;
     TKorCustomModule *dropped = FPlacing;
     FPlacing = nullptr;
-    TFragment fragment;
+    std::vector<TSettingsChange> changes;
+    QString text;
     {
         std::lock_guard lock(FGuard->Mutex);
-        fragment = CaptureFragment(*FSheet, {dropped});
+        QVariantList after = ModuleSettings(*dropped);
+        if (dropped->Owner() != FSheet.get() || after == FPlacingBefore)
+            return;
+        text = SettingsStepText(*dropped, FPlacingBefore, after);
+        changes.push_back({dropped->ComponentIndex(), dropped->ClassName(), std::move(FPlacingBefore), std::move(after)});
     }
-    Push(new TFragmentStep(*this, ModulesStepText(QStringLiteral("Add"), 1), std::move(fragment), true));
+    Push(new TSettingsStep(*this, text, std::move(changes), FPlacement));
+}
+
+TKorSlot *TKorSlot::SlotPlacingAModule()
+{
+    auto *m = qobject_cast<TKorCustomModule *>(DragState.DragObject.data());
+    TKorDrawSheet *sheet = m && m->BeingCreated() ? m->DrawSheet() : nullptr;
+    return sheet ? dynamic_cast<TKorSlot *>(sheet->Host()) : nullptr;
 }
 
 void TKorSlot::RemoveModules(const QString &verb, bool all)
 {
+    std::vector<TKorCustomModule *> chosen;
+    {
+        std::lock_guard lock(FGuard->Mutex);
+        for (int i = 0; i < FSheet->ModuleCount(); ++i)
+            if (all || FSheet->Modules(i)->Selected())
+                chosen.push_back(FSheet->Modules(i));
+    }
+    RemoveChosenModules(verb, chosen);
+}
+
+void TKorSlot::RemoveChosenModules(const QString &verb, const std::vector<TKorCustomModule *> &chosen)
+{
+    if (chosen.empty())
+        return;
     TFragment fragment;
     {
         const TQuiet quiet(*this);
         TStructuralEdit edit(*FGuard);
-        std::vector<TKorCustomModule *> chosen;
-        for (int i = 0; i < FSheet->ModuleCount(); ++i)
-            if (all || FSheet->Modules(i)->Selected())
-                chosen.push_back(FSheet->Modules(i));
-        if (chosen.empty())
-            return;
         fragment = CaptureFragment(*FSheet, chosen);
         RemoveFragment(*FSheet, fragment);
     }
     const int count = int(fragment.Modules.size());
     Push(new TFragmentStep(*this, ModulesStepText(verb, count), std::move(fragment), false));
+}
+
+void TKorSlot::StepFailed(bool redo, const QString &reason)
+{
+    if (FHistoryFailed)
+        return;
+    QString why = reason;
+    if (why.endsWith(u'.'))
+        why.chop(1);
+    const QString text = QStringLiteral("%1 could not be applied: %2. The history of %3 was cleared.")
+                             .arg(redo ? QStringLiteral("Redo") : QStringLiteral("Undo"), why, FSlotName);
+    FHistoryFailed = true;
+    const bool wasModified = Modified();
+    // QUndoStack is still in the middle of the step: clearing it now would free the step under
+    // its feet. The patch may differ from its file, whatever the history said.
+    QMetaObject::invokeMethod(
+        this,
+        [this, text, wasModified] {
+            if (FHistoryFailed) {
+                FHistory->clear();
+                SetModified();
+                FHistoryFailed = false;
+                if (!wasModified && OnModifiedChange)
+                    OnModifiedChange(this);
+            }
+            Dialogs().ShowError(text);
+        },
+        Qt::QueuedConnection);
 }
 
 void TKorSlot::DeleteAllModules()
@@ -624,7 +691,7 @@ void TKorSlot::PushSettingsChanges(const std::vector<std::pair<QPointer<TKorCust
                 continue;
             const QString what = SettingsStepText(*module, settings, after);
             text = changes.empty() || what == text ? what : QStringLiteral("Change %1 modules").arg(changes.size() + 1);
-            changes.push_back({module->ComponentIndex(), settings, std::move(after)});
+            changes.push_back({module->ComponentIndex(), module->ClassName(), settings, std::move(after)});
         }
     }
     if (!changes.empty())
@@ -824,6 +891,16 @@ bool TKorSlot::CancelPlacing()
         return false;
     TKorCustomModule *placing = FPlacing;
     FPlacing = nullptr;
+    const int last = FHistory->count() - 1;
+    const auto *step = last >= 0 && FHistory->index() == FHistory->count()
+                           ? dynamic_cast<const TFragmentStep *>(FHistory->command(last))
+                           : nullptr;
+    if (!step || step->Placement() != FPlacement) {
+        // Steps were recorded with it on the sheet: taking it away is one more.
+        RemoveChosenModules(QStringLiteral("Delete"), {placing});
+        Canvas()->update();
+        return true;
+    }
     {
         // The sheet ends the gesture the module owned as it leaves, erasing its outline.
         TStructuralEdit edit(*FGuard);
@@ -833,6 +910,9 @@ bool TKorSlot::CancelPlacing()
                 break;
             }
     }
+    // An obsolete step leaves the stack without being undone: the module is gone already.
+    const_cast<QUndoCommand *>(FHistory->command(last))->setObsolete(true);
+    FHistory->undo();
     Canvas()->update();
     return true;
 }

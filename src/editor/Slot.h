@@ -64,6 +64,13 @@ public:
     QByteArray PatchText() const;
     // Changes one module's settings as one step (a title or a knob value typed in a box).
     void EditModule(TKorCustomModule *module, const std::function<void()> &edit);
+    // A step of this slot's history did not fit the patch (`redo` tells which way it ran).
+    // The patch stays as it is; once QUndoStack is done with the step, the history is cleared,
+    // the slot marked modified and the user told "Undo could not be applied: REASON. The
+    // history of SLOT was cleared." Until then no step is applied and no change of the modified
+    // state is reported.
+    void StepFailed(bool redo, const QString &reason);
+    bool HistoryFailed() const { return FHistoryFailed; }
     // While one lives, the slot records no steps: the history itself is changing the patch.
     class TQuiet {
     public:
@@ -145,8 +152,9 @@ public:
     QPoint ToSheet(QPoint canvasPoint) const;
     QRect ToCanvas(const TRect &sheetRect) const;
 
-    // The module being placed from the palette is taken away again, leaving no step.
-    // False when none is being placed.
+    // The module being placed from the palette is taken away again, leaving no step when
+    // its "Add module" is still the last step (else the removal is a step). False when none is
+    // being placed.
     bool CancelPlacing();
     bool Placing() const { return FPlacing && FPlacing->BeingCreated(); }
 
@@ -202,6 +210,7 @@ private:
     void Push(TSlotStep *step);
     // Removes all modules, or the selected ones, as one step named `verb` (Delete, Cut).
     void RemoveModules(const QString &verb, bool all);
+    void RemoveChosenModules(const QString &verb, const std::vector<TKorCustomModule *> &chosen);
     // A mouse gesture on the canvas: the settings of the modules it may change are taken at
     // the press and compared at the release, so a drag is one step however long it is.
     void BeginGesture(QPoint p);
@@ -216,9 +225,18 @@ private:
     int FQuiet = 0;
     bool FGestureOpen = false;
     std::vector<std::pair<QPointer<TKorCustomModule>, QVariantList>> FGestureBefore;
-    QPointer<TKorCustomModule> FPlacing; // made by the palette, waiting to be dropped
-    // The "Add module" step of FPlacing once it has been dropped.
+    // Made by the palette, waiting to be dropped. It joins the patch, and so the history (as
+    // placement number FPlacement), at once: whatever is done before its drop is recorded with
+    // it there. FPlacingBefore: its settings then, for the move its drop makes.
+    QPointer<TKorCustomModule> FPlacing;
+    QVariantList FPlacingBefore;
+    uint64_t FPlacement = 0;
+    // The move that dropped FPlacing, if it has been dropped; it merges into the placement's
+    // step while nothing came between.
     void RecordPlaced();
+    // The slot whose module is being placed, if any: a palette press on any slot drops it.
+    static TKorSlot *SlotPlacingAModule();
+    bool FHistoryFailed = false; // from a failed step until its queued clearing
     std::atomic<bool> FActive{true};
     bool FDestroying = false;
     int FZoom = 100;

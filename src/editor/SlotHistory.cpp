@@ -13,13 +13,21 @@ TKorCustomModule *ModuleOf(const TKorConnector *c)
     return qobject_cast<TKorCustomModule *>(c->Owner());
 }
 
-TKorCustomModule *ModuleAt(const TKorDrawSheet &sheet, int childIndex)
+EModule Mismatch(const QString &what)
+{
+    return EModule(QStringLiteral("The history does not match the patch: %1").arg(what));
+}
+
+// The module at a child index, of class `className` when one is given.
+TKorCustomModule *ModuleAt(const TKorDrawSheet &sheet, int childIndex, const QString &className = QString())
 {
     auto *m = childIndex >= 0 && childIndex < sheet.ComponentCount()
                   ? qobject_cast<TKorCustomModule *>(sheet.Components(childIndex))
                   : nullptr;
     if (!m)
-        throw EModule(QStringLiteral("The history does not match the patch: no module at %1").arg(childIndex));
+        throw Mismatch(QStringLiteral("no module at %1").arg(childIndex));
+    if (!className.isEmpty() && m->ClassName() != className)
+        throw Mismatch(QStringLiteral("%1 at %2 is no %3").arg(m->Name()).arg(childIndex).arg(className));
     return m;
 }
 
@@ -29,7 +37,7 @@ TKorConnector *ConnectorAt(const TKorDrawSheet &sheet, int module, int connector
     auto *c = connector >= 0 && connector < m->ComponentCount() ? qobject_cast<TKorConnector *>(m->Components(connector))
                                                                  : nullptr;
     if (!c)
-        throw EModule(QStringLiteral("The history does not match the patch: no connector %1 on %2").arg(connector).arg(m->Name()));
+        throw Mismatch(QStringLiteral("no connector %1 on %2").arg(connector).arg(m->Name()));
     return c;
 }
 
@@ -75,21 +83,24 @@ TFragment CaptureFragment(const TKorDrawSheet &sheet, const std::vector<TKorCust
 
 void RemoveFragment(TKorDrawSheet &sheet, const TFragment &fragment)
 {
-    // The cables go first, by their recorded places: freeing a module alone would search the
-    // whole cable list once per connector.
-    TKorConnections &cables = sheet.Connections();
-    const TKorDrawSheet::TBulkEdit bulk(sheet);
-    for (auto it = fragment.Cables.rbegin(); it != fragment.Cables.rend(); ++it) {
-        const TKorConnector *from = ConnectorAt(sheet, it->FromModule, it->FromConnector);
-        const TKorConnector *to = ConnectorAt(sheet, it->ToModule, it->ToConnector);
-        if (it->Index >= cables.Count() || cables.Items(it->Index)->From != from || cables.Items(it->Index)->To != to)
-            throw EModule(QStringLiteral("The history does not match the patch: no cable at %1").arg(it->Index));
-        cables.Remove(it->Index);
-    }
+    // Everything is checked before anything changes, so a step that does not fit leaves the
+    // patch as it was.
     std::vector<TComponent *> modules;
     modules.reserve(fragment.Modules.size());
     for (auto it = fragment.Modules.rbegin(); it != fragment.Modules.rend(); ++it)
-        modules.push_back(ModuleAt(sheet, it->ChildIndex));
+        modules.push_back(ModuleAt(sheet, it->ChildIndex, it->ClassName));
+    TKorConnections &cables = sheet.Connections();
+    for (const TCableRecord &c : fragment.Cables) {
+        const TKorConnector *from = ConnectorAt(sheet, c.FromModule, c.FromConnector);
+        const TKorConnector *to = ConnectorAt(sheet, c.ToModule, c.ToConnector);
+        if (c.Index >= cables.Count() || cables.Items(c.Index)->From != from || cables.Items(c.Index)->To != to)
+            throw Mismatch(QStringLiteral("no cable at %1").arg(c.Index));
+    }
+    // The cables go first, by their recorded places, last first: freeing a module alone would
+    // search the whole cable list once per connector.
+    const TKorDrawSheet::TBulkEdit bulk(sheet);
+    for (auto it = fragment.Cables.rbegin(); it != fragment.Cables.rend(); ++it)
+        cables.Remove(it->Index);
     FreeComponents(modules);
     sheet.InvalidateArea(sheet.ClientRect(), true);
 }
@@ -186,12 +197,25 @@ void TSlotStep::undo()
 void TSlotStep::Run(bool forward)
 {
     TKorDrawSheet *sheet = FSlot.Sheet();
-    if (!sheet)
+    // A slot whose history failed applies none of it until it is cleared.
+    if (!sheet || FSlot.HistoryFailed())
         return;
-    const TKorSlot::TQuiet quiet(FSlot);
-    TStructuralEdit edit(FSlot.Guard());
-    Apply(*sheet, forward);
-    sheet->UpdateExtent();
+    // QUndoStack is not written for exceptions: whatever a step raises ends here.
+    try {
+        const TKorSlot::TQuiet quiet(FSlot);
+        TStructuralEdit edit(FSlot.Guard());
+        try {
+            Apply(*sheet, forward);
+        } catch (...) {
+            sheet->UpdateExtent(); // a part may have been applied
+            throw;
+        }
+        sheet->UpdateExtent();
+    } catch (const std::exception &e) {
+        FSlot.StepFailed(forward, QString::fromUtf8(e.what()));
+    } catch (...) {
+        FSlot.StepFailed(forward, QStringLiteral("Unknown error"));
+    }
 }
 
 void TFragmentStep::Apply(TKorDrawSheet &sheet, bool forward)
@@ -202,10 +226,33 @@ void TFragmentStep::Apply(TKorDrawSheet &sheet, bool forward)
         RemoveFragment(sheet, FFragment);
 }
 
+bool TFragmentStep::mergeWith(const QUndoCommand *other)
+{
+    const auto *drop = dynamic_cast<const TSettingsStep *>(other);
+    if (!drop || drop->Placement() != FPlacement || !FAdded || FFragment.Modules.size() != 1)
+        return false;
+    // Nothing came between the placement and its drop, so the module is where this step put it.
+    TKorDrawSheet *sheet = FSlot.Sheet();
+    if (!sheet)
+        return false;
+    std::lock_guard lock(FSlot.Guard().Mutex);
+    const TModuleRecord &placed = FFragment.Modules.front();
+    auto *m = qobject_cast<TKorCustomModule *>(
+        placed.ChildIndex < sheet->ComponentCount() ? sheet->Components(placed.ChildIndex) : nullptr);
+    if (!m || m->ClassName() != placed.ClassName)
+        return false;
+    FFragment = CaptureFragment(*sheet, {m});
+    return true;
+}
+
 void TSettingsStep::Apply(TKorDrawSheet &sheet, bool forward)
 {
+    std::vector<TKorCustomModule *> modules;
+    modules.reserve(FChanges.size());
     for (const TSettingsChange &c : FChanges)
-        SetModuleSettings(*ModuleAt(sheet, c.ChildIndex), forward ? c.After : c.Before);
+        modules.push_back(ModuleAt(sheet, c.ChildIndex, c.ClassName));
+    for (size_t i = 0; i < FChanges.size(); ++i)
+        SetModuleSettings(*modules[i], forward ? FChanges[i].After : FChanges[i].Before);
     sheet.InvalidateArea(sheet.ClientRect(), true);
 }
 
@@ -213,7 +260,14 @@ void TCableStep::Apply(TKorDrawSheet &sheet, bool forward)
 {
     TKorConnector *from = ConnectorAt(sheet, FCable.FromModule, FCable.FromConnector);
     TKorConnector *to = ConnectorAt(sheet, FCable.ToModule, FCable.ToConnector);
-    if (forward == FMade)
+    const TKorConnections &cables = sheet.Connections();
+    const bool exists = cables.IndexOfPair(from, to) >= 0 || cables.IndexOfPair(to, from) >= 0;
+    const bool make = forward == FMade;
+    // A toggle would quietly do the opposite of the step.
+    if (exists == make)
+        throw Mismatch(QString::fromLatin1(make ? "a cable from %1.%2 to %3.%4 is there already" : "no cable from %1.%2 to %3.%4")
+                           .arg(from->Owner()->Name(), from->Name(), to->Owner()->Name(), to->Name()));
+    if (make)
         sheet.InsertConnection(FCable.Index, from, to);
     else
         sheet.ToggleConnection(from, to);

@@ -33,7 +33,8 @@ struct TFragment {
 
 // Records `modules` (any order, all owned by `sheet`). Linear in the sheet's size.
 TFragment CaptureFragment(const TKorDrawSheet &sheet, const std::vector<TKorCustomModule *> &modules);
-// Frees the fragment's modules, and with them their cables. Under a structural edit.
+// Frees the fragment's modules, and with them their cables. Under a structural edit. Raises
+// EModule, changing nothing, when a module or cable is not where the fragment has it.
 void RemoveFragment(TKorDrawSheet &sheet, const TFragment &fragment);
 // Makes the fragment's modules and cables again, each at its recorded place and under its
 // recorded name where that is free. Under a structural edit.
@@ -44,15 +45,22 @@ TCableRecord RecordCable(const TKorConnector *from, const TKorConnector *to, int
 QVariantList ModuleSettings(const TKorCustomModule &module);
 void SetModuleSettings(TKorCustomModule &module, const QVariantList &settings);
 
-// One module's settings before and after a step.
+// One module's settings before and after a step. The settings are written by position, so
+// they go only to a module of the class they were read from.
 struct TSettingsChange {
     int ChildIndex = 0;
+    QString ClassName;
     QVariantList Before, After;
 };
 
+// The id of a placement's steps: the step that adds a module from the palette takes in the
+// move that drops it, while nothing came between them (QUndoCommand::mergeWith).
+constexpr int PlacementStepId = 1;
+
 // The base of a slot's steps. A step is pushed once its edit has happened, so the first redo
 // that QUndoStack::push makes does nothing. Applying runs under the patch lock, and the slot
-// records nothing meanwhile.
+// records nothing meanwhile. A step that does not fit the patch is never half-trusted: the
+// slot is told (TKorSlot::StepFailed) and nothing escapes into QUndoStack.
 class TSlotStep : public QUndoCommand {
 public:
     TSlotStep(TKorSlot &slot, const QString &text) : QUndoCommand(text), FSlot(slot) {}
@@ -69,12 +77,17 @@ private:
 };
 
 // Modules with their cables added (paste, a module placed) or removed (delete, cut).
+// `placement`, when not 0, numbers the palette placement that added the one module.
 class TFragmentStep : public TSlotStep {
 public:
-    TFragmentStep(TKorSlot &slot, const QString &text, TFragment fragment, bool added)
-        : TSlotStep(slot, text), FFragment(std::move(fragment)), FAdded(added)
+    TFragmentStep(TKorSlot &slot, const QString &text, TFragment fragment, bool added, uint64_t placement = 0)
+        : TSlotStep(slot, text), FFragment(std::move(fragment)), FAdded(added), FPlacement(placement)
     {
     }
+    uint64_t Placement() const { return FPlacement; }
+    int id() const override { return FPlacement ? PlacementStepId : -1; }
+    // Takes in the drop of its own placement: the module is then added where it was dropped.
+    bool mergeWith(const QUndoCommand *other) override;
 
 protected:
     void Apply(TKorDrawSheet &sheet, bool forward) override;
@@ -82,21 +95,26 @@ protected:
 private:
     TFragment FFragment;
     bool FAdded;
+    uint64_t FPlacement;
 };
 
 // Settings of some modules changed (moved, a knob turned, a button pressed, a title).
+// `placement`, when not 0, makes it the drop of that palette placement.
 class TSettingsStep : public TSlotStep {
 public:
-    TSettingsStep(TKorSlot &slot, const QString &text, std::vector<TSettingsChange> changes)
-        : TSlotStep(slot, text), FChanges(std::move(changes))
+    TSettingsStep(TKorSlot &slot, const QString &text, std::vector<TSettingsChange> changes, uint64_t placement = 0)
+        : TSlotStep(slot, text), FChanges(std::move(changes)), FPlacement(placement)
     {
     }
+    uint64_t Placement() const { return FPlacement; }
+    int id() const override { return FPlacement ? PlacementStepId : -1; }
 
 protected:
     void Apply(TKorDrawSheet &sheet, bool forward) override;
 
 private:
     std::vector<TSettingsChange> FChanges;
+    uint64_t FPlacement;
 };
 
 // One cable made or broken.

@@ -269,7 +269,8 @@ TEST_F(HistoryTest, StepsUndoInTurnBackToTheLoadedPatch)
 }
 
 // A second palette press while the first module is still being placed drops the first where
-// its outline is, as a release would: visible, one step of its own, no outline left behind.
+// its outline is, as a release would: visible, one step of its own (its drop within it), no
+// outline left behind. Each module is a step from its press on.
 TEST_F(HistoryTest, ASecondPalettePressDropsTheModuleStillBeingPlaced)
 {
     const std::string start = Saved();
@@ -285,7 +286,7 @@ TEST_F(HistoryTest, ASecondPalettePressDropsTheModuleStillBeingPlaced)
     EXPECT_TRUE(second->BeingCreated());
     EXPECT_EQ(DragState.DragObject, second);
     ASSERT_EQ(Slot->Sheet()->Overlay().size(), 1u) << "only the second module's outline";
-    EXPECT_EQ(Slot->History()->count(), 1);
+    EXPECT_EQ(Slot->History()->count(), 2);
     EXPECT_EQ(Slot->History()->undoText(), "Add module");
 
     SendMouse(Canvas(), QEvent::MouseMove, {130, 430}, Qt::NoButton);

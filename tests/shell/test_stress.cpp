@@ -3,6 +3,9 @@
 // toggled, knobs turned, events processed. Every tick either runs the patches or is lost to an
 // edit that raised the update count; edits that only take the patch lock delay a tick but never
 // lose it. Meant to run under ThreadSanitizer as well (KORVANE_STRESS_SECONDS sets the length).
+// The edits depend only on the seed and on the patches they meet, never on the ticks: a
+// failure reported with its seed and edit number comes again with KORVANE_STRESS_SEED and
+// KORVANE_STRESS_EDITS set to them (the run then makes exactly that many edits).
 #include "Arithmetic.h"
 #include "EditorTestSupport.h"
 #include "HiResTim.h"
@@ -47,6 +50,15 @@ public:
     static inline std::atomic<uint64_t> Runs{0};
 };
 
+// What the program tells the user, each text after the number of the edit it came during.
+struct TEditDialogs : TDialogRecorder {
+    explicit TEditDialogs(const uint64_t &edit) : Edit(edit) {}
+    void ShowMessage(const QString &text) override { Messages << Numbered(text); }
+    void ShowError(const QString &text) override { Errors << Numbered(text); }
+    QString Numbered(const QString &text) const { return QStringLiteral("edit %1: %2").arg(Edit).arg(text); }
+    const uint64_t &Edit;
+};
+
 const char Patch[] = "object TKorDrawSheet\n"
                      "  Connections = (\n"
                      "    'Wave.Out Amp.In'\n"
@@ -76,6 +88,11 @@ protected:
         bool ok = false;
         const int seconds = qEnvironmentVariableIntValue("KORVANE_STRESS_SECONDS", &ok);
         Seconds = ok && seconds > 0 ? seconds : 2;
+        const int seed = qEnvironmentVariableIntValue("KORVANE_STRESS_SEED", &ok);
+        Seed = ok ? uint32_t(seed) : Seed;
+        Rng.seed(Seed);
+        const int edits = qEnvironmentVariableIntValue("KORVANE_STRESS_EDITS", &ok);
+        EditLimit = ok && edits > 0 ? uint64_t(edits) : 0;
         ASSERT_TRUE(Dir.isValid());
         File = Dir.filePath(QStringLiteral("Stress.korvane"));
         QFile f(File);
@@ -98,7 +115,7 @@ protected:
         try {
             edit();
         } catch (const std::exception &e) {
-            Failures << QString::fromUtf8(e.what());
+            Failures << QStringLiteral("edit %1: %2").arg(EditNumber).arg(QString::fromUtf8(e.what()));
         }
     }
 
@@ -225,11 +242,14 @@ protected:
     }
 
     int Seconds = 2;
+    uint32_t Seed = 20240229;
+    uint64_t EditLimit = 0; // when set, exactly this many edits, however long they take
+    uint64_t EditNumber = 0; // of the edit under way, from 1
     QTemporaryDir Dir;
     QString File;
-    TDialogRecorder Dialogs;
+    TEditDialogs Dialogs{EditNumber};
     TKorModulePageControl Pages;
-    std::mt19937 Rng{20240229};
+    std::mt19937 Rng;
     std::atomic<uint64_t> Edits{0};
     QStringList Failures;
 };
@@ -273,13 +293,14 @@ TEST_F(Stress, TheTimerRunsThePatchesWhileTheyAreEdited)
 
     QElapsedTimer elapsed;
     elapsed.start();
-    uint64_t edits = 0;
-    while (elapsed.elapsed() < Seconds * 1000LL) {
-        OneEdit();
+    uint64_t &edits = EditNumber;
+    while (EditLimit > 0 ? edits < EditLimit : elapsed.elapsed() < Seconds * 1000LL) {
         ++edits;
+        OneEdit();
     }
     timer->SetEnabled(false); // no call runs once this returns
 
+    SCOPED_TRACE(QStringLiteral("seed %1, %2 edits").arg(Seed).arg(edits).toStdString());
     EXPECT_EQ(calls, executed + skipped) << "ticks lost without an edit that raised the update count";
     EXPECT_GT(executed, 0u);
     EXPECT_EQ(escaped, 0u);
@@ -288,6 +309,7 @@ TEST_F(Stress, TheTimerRunsThePatchesWhileTheyAreEdited)
     EXPECT_EQ(Failures, QStringList());
     EXPECT_EQ(Dialogs.Errors, QStringList());
     EXPECT_EQ(Dialogs.Messages, QStringList());
+    RecordProperty("seed", std::to_string(Seed));
     RecordProperty("ticks", std::to_string(calls));
     RecordProperty("skipped", std::to_string(skipped));
     RecordProperty("edits", std::to_string(edits));
