@@ -196,6 +196,22 @@ TEST_F(MidiJackTiming, SystemExclusiveArrivesWholeAndOneTooLongIsRefusedWithTheR
     EXPECT_EQ(FReceiver->Events()[3].Bytes, (std::vector<uint8_t>{0x80, 60, 0}));
 }
 
+TEST_F(MidiJackTiming, WhatWasSentPlaysBeforeThePortCloses)
+{
+    // As a stop does: all notes off on every channel, and the port closed at once.
+    std::vector<std::vector<uint8_t>> sent;
+    for (uint8_t channel = 0; channel < 16; ++channel) {
+        FOut->PutShort(uint8_t(0xB0 + channel), 123, 0);
+        sent.push_back({uint8_t(0xB0 + channel), 123, 0});
+    }
+    EXPECT_TRUE(FOut->Close());
+    ASSERT_TRUE(Received(sent.size())) << FReceiver->Count() << " heard";
+    std::vector<std::vector<uint8_t>> heard;
+    for (const TReceivedEvent &e : FReceiver->Events())
+        heard.push_back(e.Bytes);
+    EXPECT_EQ(std::vector(heard.begin(), heard.begin() + long(sent.size())), sent);
+}
+
 TEST_F(MidiJackTiming, InputReachesThePortAtTheTimeOfItsFrame)
 {
     // jack_midiseq plays key 60 at the start of every 23 936 frames, 93 and a half 256-frame
