@@ -11,8 +11,17 @@ namespace {
 // Objects up to this size come from the runs; larger ones (none of the library's) from the heap.
 constexpr std::size_t Granule = 16, Largest = 2048, ChunkBytes = 64 * 1024;
 
+// The sanitizers watch each block only on the general heap. GCC tells of them by its macros,
+// clang (and so the fuzzer build) only through __has_feature.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool Pooled = false; // the sanitizers watch each block only on the general heap
+#define KORVANE_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define KORVANE_SANITIZED 1
+#endif
+#endif
+#ifdef KORVANE_SANITIZED
+constexpr bool Pooled = false;
 #else
 constexpr bool Pooled = true;
 #endif

@@ -35,6 +35,12 @@ public:
         return true;
     }
 
+    // Writer: whether the reader has taken every record written.
+    bool Drained() const
+    {
+        return FRead.load(std::memory_order_acquire) == FWrite.load(std::memory_order_relaxed);
+    }
+
     // Reader: the head of the oldest record, or false when there is none.
     bool Peek(THead &head) const
     {

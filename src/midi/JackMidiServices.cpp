@@ -29,6 +29,10 @@ const char *const ListerClientName = "Korvane (devices)";
 // the longest system-exclusive message the ports send (65 535 bytes) fits several times.
 constexpr size_t RingBytes = size_t(1) << 18;
 
+// How long a closing output waits at most for its last messages to play: a few cycles of any
+// usual period, with room for a busy machine.
+constexpr auto DrainLimit = std::chrono::milliseconds(250);
+
 // Output: when a message is due (JACK's microseconds) and its length.
 struct TOutHead {
     int64_t DueUs;
@@ -129,7 +133,18 @@ private:
 class TJackOut : public TMidiOutDevice {
 public:
     TJackOut(TMidiCallback callback, void *user) : TMidiOutDevice(callback, user), FRing(RingBytes) {}
-    ~TJackOut() override { FJack.Close(); }
+    ~TJackOut() override
+    {
+        // What was sent plays before the port goes, a stop's all notes off above all: each
+        // message plays a cycle and the margin after it was due. Bounded, for a server that
+        // stopped running cycles.
+        if (FJack.Client()) {
+            const TSteady::time_point until = TSteady::now() + DrainLimit;
+            while (!FRing.Drained() && TSteady::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        FJack.Close();
+    }
 
     // Korvane's own port `portName`, joined to `target` unless that is empty.
     bool Open(const char *portName, const std::string &target, QString &why)

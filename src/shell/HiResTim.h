@@ -81,6 +81,9 @@ private:
 
 class THiResTimer;
 
+// The name every worker's thread carries (as /proc/self/task/*/comm shows it).
+inline constexpr char TimerThreadName[] = "korvane-timer";
+
 // The worker that calls the timer's handler. With a period it sleeps to the deadlines itself
 // and makes the call on waking, one wake-up per tick; without, a time source wakes it through
 // an auto-reset event (mutex, condition variable, flag). Either way wake-ups that arrive while

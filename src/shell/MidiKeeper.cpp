@@ -131,6 +131,8 @@ void TMidiPortKeeper::Check()
 void TMidiPortKeeper::ShowStatus()
 {
     // Long port names would run off the panel: shortened there, whole in the tooltip.
+    if (!FStatus)
+        return;
     const QString text = StatusText();
     const int room = std::max(40, FStatus->parentWidget()->width() - FStatus->x() - 4);
     FStatus->setText(FStatus->fontMetrics().elidedText(text, Qt::ElideRight, room));
@@ -141,7 +143,7 @@ void TMidiPortKeeper::ShowStatus()
 
 bool TMidiPortKeeper::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == FStatus->parentWidget() && event->type() == QEvent::Resize)
+    if (event->type() == QEvent::Resize && FStatus && watched == FStatus->parentWidget())
         ShowStatus();
     return QObject::eventFilter(watched, event);
 }

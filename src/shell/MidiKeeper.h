@@ -5,12 +5,13 @@
 
 #include "MidiPortNews.h"
 
+#include <QLabel>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 #include <memory>
 
-class QLabel;
 class QWidget;
 class TFormMain;
 
@@ -51,7 +52,9 @@ private:
 
     TFormMain &FForm;
     TMidiPortNews FNews;
-    QLabel *FStatus = nullptr;
+    // Null once the panel deleted it: while the window is torn down the panel's events still
+    // reach the filter after its children are gone.
+    QPointer<QLabel> FStatus;
     QTimer FRetry; // a port listed but not opened yet (its program still starting) is tried again
     int FRetries = 0; // since the last news; a port that keeps failing is left to the next news
     bool FInputAbsent = false, FOutputAbsent = false;

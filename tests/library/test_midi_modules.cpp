@@ -596,8 +596,8 @@ TEST(MidiModules, SettingsSurviveSaveAndLoadAndReachTheModules)
 
 TEST(MidiModules, AStoppedSlotSendsNothingAndTheOutputsSendOnceWhenItRuns)
 {
+    std::vector<std::string> sent; // outlives the slot, which ends its sounding note as it goes
     TKorSlot slot;
-    std::vector<std::string> sent;
     slot.OnMidiOutShort = [&](QObject *, uint32_t msg) { sent.push_back(Describe(msg)); };
     {
         std::lock_guard lock(slot.Guard().Mutex);

@@ -4,10 +4,10 @@
 // instance does is heard through its MIDI port "Korvane:Korvane", read by jack_midi_dump: a second
 // start hands its patch over and ends, and the patch plays in the first one; a second start with
 // a missing file ends as well and nothing plays. SIGTERM closes the program as "E&xit" does.
+#include "JackTestServer.h"
+
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -16,27 +16,11 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include <csignal>
-#include <functional>
-#include <memory>
-#include <sys/prctl.h>
-#include <unistd.h>
+#include <optional>
 
 namespace {
-
-bool WaitFor(const std::function<bool()> &done, int ms)
-{
-    const QDeadlineTimer deadline(ms);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-    return true;
-}
 
 bool CopyTree(const QString &from, const QString &to)
 {
@@ -53,101 +37,15 @@ bool CopyTree(const QString &from, const QString &to)
     return true;
 }
 
-// Everything the test starts: a JACK server under a name of its own and the processes talking
-// to it, all in one environment, each dying with this process however it ends, all ended with
-// the test (clients at once, the server politely so that it clears its shared memory).
-class TSession {
-public:
-    TSession()
-    {
-        static int serial = 0;
-        FEnvironment = QProcessEnvironment::systemEnvironment();
-        FEnvironment.insert("JACK_DEFAULT_SERVER", QStringLiteral("korvane-two-%1-%2").arg(getpid()).arg(++serial));
-        FEnvironment.insert("JACK_NO_AUDIO_RESERVATION", "1");
-        FEnvironment.insert("JACK_NO_START_SERVER", "1");
-        FEnvironment.insert("XDG_RUNTIME_DIR", FRuntime.path());
-        FEnvironment.insert("QT_QPA_PLATFORM", "offscreen");
-        if (QStandardPaths::findExecutable("jackd").isEmpty()) {
-            FWhyNot = "jackd is not installed";
-            return;
-        }
-        FServer = Start("jackd", {"-r", "-d", "dummy"});
-        const bool answered = Run("jack_wait", {"-w", "-t", "10"}, nullptr, 15000) == 0;
-        if (!answered || FServer->state() != QProcess::Running)
-            FWhyNot = "jackd did not start: " + FServer->readAllStandardError().toStdString();
-    }
-
-    ~TSession()
-    {
-        for (const auto &p : FProcesses)
-            if (p.get() != FServer)
-                End(*p, false);
-        if (FServer != nullptr) {
-            const QRegularExpression client("^(?!system:)\\S", QRegularExpression::MultilineOption);
-            WaitFor([&] { return !Output("jack_lsp", {}).contains(client); }, 5000);
-            End(*FServer, true);
-        }
-    }
-
-    const std::string &WhyNot() const { return FWhyNot; }
-
-    QProcess *Start(const QString &program, const QStringList &arguments)
-    {
-        auto p = std::make_unique<QProcess>();
-        p->setProcessEnvironment(FEnvironment);
-        p->setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        p->start(program, arguments);
-        p->waitForStarted(5000);
-        FProcesses.push_back(std::move(p));
-        return FProcesses.back().get();
-    }
-
-    // Runs a program to its end within `ms`; its exit code, or -1 when it crashed or did not end
-    // in time (it is then killed). Its standard output goes to `out` when given.
-    int Run(const QString &program, const QStringList &arguments, QString *out = nullptr, int ms = 10000)
-    {
-        QProcess p;
-        p.setProcessEnvironment(FEnvironment);
-        p.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        p.start(program, arguments);
-        const bool ended = p.waitForFinished(ms);
-        if (!ended) {
-            p.kill();
-            p.waitForFinished(2000);
-        }
-        if (out)
-            *out = QString::fromLocal8Bit(p.readAllStandardOutput());
-        return ended && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    }
-
-    QString Output(const QString &program, const QStringList &arguments)
-    {
-        QString out;
-        Run(program, arguments, &out);
-        return out;
-    }
-
-    static void End(QProcess &p, bool politely)
-    {
-        if (p.state() == QProcess::NotRunning)
-            return;
-        if (politely)
-            p.terminate();
-        else
-            p.kill();
-        if (!p.waitForFinished(8000)) {
-            p.kill();
-            p.waitForFinished(2000);
-        }
-    }
-
-private:
-    QTemporaryDir FRuntime;
-    QProcessEnvironment FEnvironment;
-    std::string FWhyNot;
-    QProcess *FServer = nullptr;
-    std::vector<std::unique_ptr<QProcess>> FProcesses;
-};
+// What the programs the test starts see besides the JACK server: a session runtime folder of
+// their own for the instance channel, and no screen.
+QProcessEnvironment ProgramEnvironment(const QTemporaryDir &runtime)
+{
+    QProcessEnvironment environment;
+    environment.insert("XDG_RUNTIME_DIR", runtime.path());
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    return environment;
+}
 
 // A patch whose control output sends one control change on its first tick: channel 3
 // (status b2), controller 11, value 0.
@@ -189,18 +87,15 @@ protected:
         // Line-buffered, so that each event is readable as soon as it is dumped.
         const bool lineBuffered = !QStandardPaths::findExecutable("stdbuf").isEmpty();
         Session.Start("jack_midiseq", {"keys", "24000", "0", "60", "2000"});
-        ASSERT_TRUE(WaitFor([&] { return Session.Output("jack_lsp", {}).split('\n').contains("keys:out"); }, 10000));
+        ASSERT_TRUE(WaitFor([&] { return Session.Lists("keys:out"); }, 10000));
         Dump = lineBuffered ? Session.Start("stdbuf", {"-oL", "jack_midi_dump"}) : Session.Start("jack_midi_dump", {});
         First = Session.Start(Program, {});
         // The port is opened while the window is made, after the instance channel listens.
-        ASSERT_TRUE(WaitFor([&] { return Session.Output("jack_lsp", {}).split('\n').contains("Korvane:Korvane"); },
-                            20000))
+        ASSERT_TRUE(WaitFor([&] { return Session.Lists("Korvane:Korvane"); }, 20000))
             << "the first instance did not open its port: " << First->readAllStandardError().toStdString();
-        ASSERT_TRUE(WaitFor([&] { return Session.Output("jack_lsp", {}).split('\n').contains("midi-monitor:input"); },
-                            10000));
+        ASSERT_TRUE(WaitFor([&] { return Session.Lists("midi-monitor:input"); }, 10000));
         ASSERT_EQ(Session.Run("jack_connect", {"Korvane:Korvane", "midi-monitor:input"}), 0);
-        ASSERT_TRUE(
-            WaitFor([&] { return Session.Output("jack_lsp", {"-c"}).contains("   midi-monitor:input"); }, 5000));
+        ASSERT_TRUE(WaitFor([&] { return Session.Lists("   midi-monitor:input", {"-c"}); }, 5000));
     }
 
     // A later start with the same environment; its exit code (-1: crashed or did not end).
@@ -217,7 +112,8 @@ protected:
         return WaitFor([&] { return Dumped().contains(wanted); }, ms);
     }
 
-    TSession Session;
+    QTemporaryDir Runtime;
+    TJackServer Session{{}, ProgramEnvironment(Runtime)};
     QTemporaryDir Home, Files;
     QString Program, Settings, Patch;
     QProcess *Dump = nullptr, *First = nullptr;
@@ -237,7 +133,10 @@ TEST_F(TwoInstances, ASecondStartHandsItsPatchToTheRunningOneAndEnds)
     EXPECT_EQ(SecondStart({Patch}), 0);
     EXPECT_TRUE(DumpShows(ControlChange, 8000)) << Dumped().toStdString();
     EXPECT_EQ(First->state(), QProcess::Running) << "the first instance ended";
-    EXPECT_EQ(Session.Output("jack_lsp", {}).count(QStringLiteral("Korvane:Korvane")), 1)
+    // A second client of the name would be renamed (Korvane-01).
+    const std::optional<QStringList> ports = Session.Ports();
+    ASSERT_TRUE(ports) << "jack_lsp failed";
+    EXPECT_EQ(ports->filter(QRegularExpression(QStringLiteral("^Korvane(-\\d+)?:"))), QStringList{"Korvane:Korvane"})
         << "the second start opened a port of its own";
 }
 
