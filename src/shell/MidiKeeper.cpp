@@ -4,6 +4,7 @@
 
 #include <QEvent>
 #include <QLabel>
+#include <QPointer>
 
 #include <algorithm>
 
@@ -14,6 +15,13 @@ TMidiPortKeeper::TMidiPortKeeper(TFormMain &form, QWidget *statusPanel) : QObjec
     FStatus->move(110, 4);
     FStatus->setStyleSheet(QStringLiteral("color: #A00000"));
     statusPanel->installEventFilter(this);
+    // A panel being torn down still sends events after its children are freed: the filter
+    // goes with the label it serves, so it never looks at a label that is gone.
+    connect(FStatus, &QObject::destroyed, this, [this, panel = QPointer<QWidget>(statusPanel)] {
+        FStatus = nullptr;
+        if (panel)
+            panel->removeEventFilter(this);
+    });
     FRetry.setSingleShot(true);
     FRetry.setInterval(250);
     connect(&FRetry, &QTimer::timeout, this, &TMidiPortKeeper::Check);
