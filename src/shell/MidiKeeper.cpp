@@ -138,9 +138,9 @@ void TMidiPortKeeper::Check()
 
 void TMidiPortKeeper::ShowStatus()
 {
-    // Long port names would run off the panel: shortened there, whole in the tooltip.
     if (!FStatus)
         return;
+    // Long port names would run off the panel: shortened there, whole in the tooltip.
     const QString text = StatusText();
     const int room = std::max(40, FStatus->parentWidget()->width() - FStatus->x() - 4);
     FStatus->setText(FStatus->fontMetrics().elidedText(text, Qt::ElideRight, room));
