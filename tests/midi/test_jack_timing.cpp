@@ -165,7 +165,9 @@ TEST_F(MidiJackTiming, AFloodOfTenThousandMessagesASecondKeepsItsOrder)
         const int n = heard[i].Bytes[1] | heard[i].Bytes[2] << 7;
         ASSERT_GT(n, previous) << "in order";
         ASSERT_TRUE(n == previous + 1 || FReceiver->Xruns() > 0) << "none lost: " << previous << " then " << n;
-        if (i > 0)
+        // The receiver stamps frames from its own cycle's start: a cycle the server overran
+        // on a busy machine can misplace its stamps, so frames are judged only without one.
+        if (i > 0 && FReceiver->Xruns() == 0)
             ASSERT_GE(int32_t(heard[i].Frame - heard[i - 1].Frame), 0) << n;
         previous = n;
     }
