@@ -118,6 +118,11 @@ TFormMain::TFormMain(TMainWindowOptions options) : FOptions(std::move(options))
     FTimer->OnTimer = [this](THiResTimer *timer) {
         // What the tick sends belongs to its deadline, however late it woke.
         TMidiSendTime due(timer->Deadline());
+        if (const uint64_t dropped = timer->DroppedBefore(); dropped > 0 && FPages) {
+            // The run fell further behind than the timer catches up: those ticks are lost.
+            FTicksSkipped += dropped;
+            FOverflowLamp->SetColor(OverflowRed);
+        }
         Tick();
     };
     FScreenUpdates.setInterval(500);
