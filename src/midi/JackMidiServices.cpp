@@ -5,6 +5,7 @@
 // thread of the device hands it to the port at that time, so every tick sees the events of its
 // own stretch of time. The callbacks take no lock, allocate nothing and never wait.
 #include "ByteRing.h"
+#include "JackFrameClock.h"
 #include "MidiDevices.h"
 #include "PortWatch.h"
 
@@ -70,6 +71,22 @@ TCycle CycleOf(jack_client_t *client, jack_nframes_t frames)
         next = jack_frames_to_time(client, first + frames);
     }
     return {int64_t(start), next > start ? double(next - start) / frames : 1e6 / jack_get_sample_rate(client)};
+}
+
+// When the running cycle began, for TJackFrameClock: the server's own reckoning while it is
+// plausible, as the frames' times a receiver reads come from it too; else the time now. That
+// reckoning takes seconds to settle after a stop or an overrun, and notes placed by it alone
+// would fall on the cycles' grid meanwhile: the frame clock sees through it.
+int64_t CycleBegan(jack_client_t *client, jack_nframes_t frames)
+{
+    const int64_t now = int64_t(jack_get_time());
+    jack_nframes_t first = 0;
+    jack_time_t start = 0, next = 0;
+    float periodUs = 0;
+    if (jack_get_cycle_times(client, &first, &start, &next, &periodUs) != 0 || next <= start)
+        return now;
+    const int64_t ago = now - int64_t(start);
+    return ago >= 0 && double(ago) <= 1e6 * frames / jack_get_sample_rate(client) ? int64_t(start) : now;
 }
 
 // One client of Korvane's own with one MIDI port, its process callback running once active.
@@ -178,17 +195,19 @@ private:
     // one period and the margin after it was due.
     void Play(jack_nframes_t frames)
     {
+        FClock.Cycle(jack_last_frame_time(FJack.Client()), frames, CycleBegan(FJack.Client(), frames),
+                     1e6 / jack_get_sample_rate(FJack.Client()));
         void *buffer = jack_port_get_buffer(FJack.Port(), frames);
         jack_midi_clear_buffer(buffer);
         FLargest.store(jack_midi_max_event_size(buffer), std::memory_order_relaxed);
-        const TCycle cycle = CycleOf(FJack.Client(), frames);
+        const double usPerFrame = FClock.UsPerFrame();
         // Messages due then play at this cycle's first frame.
-        const double firstDue = double(cycle.StartUs - JackLateTickMargin.count()) - frames * cycle.UsPerFrame;
+        const double firstDue = FClock.StartUs() - double(JackLateTickMargin.count()) - frames * usPerFrame;
         jack_nframes_t at = 0;
         bool wrote = false;
         TOutHead head;
         while (FRing.Peek(head)) {
-            const double offset = (double(head.DueUs) - firstDue) / cycle.UsPerFrame;
+            const double offset = (double(head.DueUs) - firstDue) / usPerFrame;
             if (offset >= frames)
                 break; // due in a later cycle
             // Late messages play at once, and none overtakes an earlier one.
@@ -205,6 +224,7 @@ private:
     TJackClient FJack;
     TByteRing<TOutHead> FRing;
     std::atomic<size_t> FLargest{0};
+    TJackFrameClock FClock; // the process callback's
 };
 
 class TJackIn : public TMidiInDevice {
