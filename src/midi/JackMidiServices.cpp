@@ -30,6 +30,9 @@ const char *const ListerClientName = "Korvane (devices)";
 // the longest system-exclusive message the ports send (65 535 bytes) fits several times.
 constexpr size_t RingBytes = size_t(1) << 18;
 
+// More than a MIDI port's buffer spends on its own bookkeeping and one event's.
+constexpr size_t BufferOwnBytes = 256;
+
 // How long a closing output waits at most for its last messages to play: a few cycles of any
 // usual period, with room for a busy machine.
 constexpr auto DrainLimit = std::chrono::milliseconds(250);
@@ -168,17 +171,27 @@ public:
     {
         if (!FJack.Open(MidiClientName.toUtf8().constData(), portName, true, &TJackOut::Process, this, why))
             return false;
+        FBufferBytes.store(jack_port_type_get_buffer_size(FJack.Client(), JACK_DEFAULT_MIDI_TYPE),
+                           std::memory_order_relaxed);
         return target.empty() || FJack.Connect(FJack.PortName(), target, why);
     }
 
-    // The longest message one cycle carries; 0 until the first cycle has run.
-    size_t Largest() const { return FLargest.load(std::memory_order_relaxed); }
+    // The longest message one cycle carries. Until the first cycle has run, less than the
+    // port's buffer by more than JACK keeps of it for itself, so that no message taken then
+    // is one that no cycle can carry.
+    size_t Largest() const
+    {
+        const size_t measured = FLargest.load(std::memory_order_relaxed);
+        if (measured != 0)
+            return measured;
+        const size_t buffer = FBufferBytes.load(std::memory_order_relaxed);
+        return buffer > BufferOwnBytes ? buffer - BufferOwnBytes : 1;
+    }
 
 protected:
     uint32_t Send(const uint8_t *bytes, size_t count) override
     {
-        const size_t largest = Largest();
-        if (largest != 0 && count > largest)
+        if (count > Largest())
             return MidiErrTooLong;
         const TOutHead head{JackTimeOf(TMidiSendTime::Now()), uint32_t(count)};
         return FRing.Put(head, bytes) ? MidiNoError : uint32_t(MidiErrNotReady);
@@ -224,6 +237,7 @@ private:
     TJackClient FJack;
     TByteRing<TOutHead> FRing;
     std::atomic<size_t> FLargest{0};
+    std::atomic<size_t> FBufferBytes{0}; // of the port, as the server sets it
     TJackFrameClock FClock; // the process callback's
 };
 

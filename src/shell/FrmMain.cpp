@@ -656,8 +656,29 @@ void TFormMain::MidiOutLong(const TLongMidi &msg)
         return;
     try {
         FMidiOutput->PutLong(msg.Data, uint16_t(msg.Count));
+        if (FSendRefused.load(std::memory_order_relaxed)) {
+            FSendRefused = false;
+            QMetaObject::invokeMethod(this, [this] { SetSendProblem({}); }, Qt::QueuedConnection);
+        }
+    } catch (const EMidiOutputError &e) {
+        // Said once, not for every message a patch repeats; the port goes on.
+        if (!FSendRefused.exchange(true)) {
+            const QString text =
+                QStringLiteral("MIDI out refused a system-exclusive message: %1").arg(e.Message());
+            QMetaObject::invokeMethod(this, [this, text] { SetSendProblem(text); }, Qt::QueuedConnection);
+        }
     } catch (...) {
     }
+}
+
+void TFormMain::SetSendProblem(const QString &text)
+{
+    if (text == FSendProblem)
+        return;
+    FSendProblem = text;
+    ShowProblems();
+    if (!text.isEmpty() && OnSendProblem)
+        OnSendProblem(text);
 }
 
 void TFormMain::AllNotesOff()
@@ -1251,6 +1272,8 @@ void TFormMain::ShowProblems()
         problems << FRecovery->Problem();
     if (!FSettingsProblem.isEmpty())
         problems << FSettingsProblem;
+    if (!FSendProblem.isEmpty())
+        problems << FSendProblem;
     if (!FProblems) {
         if (problems.isEmpty())
             return; // no status bar until there is something to say
