@@ -5,6 +5,7 @@
 // thread of the device hands it to the port at that time, so every tick sees the events of its
 // own stretch of time. The callbacks take no lock, allocate nothing and never wait.
 #include "ByteRing.h"
+#include "JackFrameClock.h"
 #include "MidiDevices.h"
 #include "PortWatch.h"
 
@@ -28,6 +29,9 @@ const char *const ListerClientName = "Korvane (devices)";
 // Room of each device's ring: 10 000 messages a second fill a few kilobytes per period, and
 // the longest system-exclusive message the ports send (65 535 bytes) fits several times.
 constexpr size_t RingBytes = size_t(1) << 18;
+
+// More than a MIDI port's buffer spends on its own bookkeeping and one event's.
+constexpr size_t BufferOwnBytes = 256;
 
 // How long a closing output waits at most for its last messages to play: a few cycles of any
 // usual period, with room for a busy machine.
@@ -70,6 +74,22 @@ TCycle CycleOf(jack_client_t *client, jack_nframes_t frames)
         next = jack_frames_to_time(client, first + frames);
     }
     return {int64_t(start), next > start ? double(next - start) / frames : 1e6 / jack_get_sample_rate(client)};
+}
+
+// When the running cycle began, for TJackFrameClock: the server's own reckoning while it is
+// plausible, as the frames' times a receiver reads come from it too; else the time now. That
+// reckoning takes seconds to settle after a stop or an overrun, and notes placed by it alone
+// would fall on the cycles' grid meanwhile: the frame clock sees through it.
+int64_t CycleBegan(jack_client_t *client, jack_nframes_t frames)
+{
+    const int64_t now = int64_t(jack_get_time());
+    jack_nframes_t first = 0;
+    jack_time_t start = 0, next = 0;
+    float periodUs = 0;
+    if (jack_get_cycle_times(client, &first, &start, &next, &periodUs) != 0 || next <= start)
+        return now;
+    const int64_t ago = now - int64_t(start);
+    return ago >= 0 && double(ago) <= 1e6 * frames / jack_get_sample_rate(client) ? int64_t(start) : now;
 }
 
 // One client of Korvane's own with one MIDI port, its process callback running once active.
@@ -151,17 +171,27 @@ public:
     {
         if (!FJack.Open(MidiClientName.toUtf8().constData(), portName, true, &TJackOut::Process, this, why))
             return false;
+        FBufferBytes.store(jack_port_type_get_buffer_size(FJack.Client(), JACK_DEFAULT_MIDI_TYPE),
+                           std::memory_order_relaxed);
         return target.empty() || FJack.Connect(FJack.PortName(), target, why);
     }
 
-    // The longest message one cycle carries; 0 until the first cycle has run.
-    size_t Largest() const { return FLargest.load(std::memory_order_relaxed); }
+    // The longest message one cycle carries. Until the first cycle has run, less than the
+    // port's buffer by more than JACK keeps of it for itself, so that no message taken then
+    // is one that no cycle can carry.
+    size_t Largest() const
+    {
+        const size_t measured = FLargest.load(std::memory_order_relaxed);
+        if (measured != 0)
+            return measured;
+        const size_t buffer = FBufferBytes.load(std::memory_order_relaxed);
+        return buffer > BufferOwnBytes ? buffer - BufferOwnBytes : 1;
+    }
 
 protected:
     uint32_t Send(const uint8_t *bytes, size_t count) override
     {
-        const size_t largest = Largest();
-        if (largest != 0 && count > largest)
+        if (count > Largest())
             return MidiErrTooLong;
         const TOutHead head{JackTimeOf(TMidiSendTime::Now()), uint32_t(count)};
         return FRing.Put(head, bytes) ? MidiNoError : uint32_t(MidiErrNotReady);
@@ -178,17 +208,19 @@ private:
     // one period and the margin after it was due.
     void Play(jack_nframes_t frames)
     {
+        FClock.Cycle(jack_last_frame_time(FJack.Client()), frames, CycleBegan(FJack.Client(), frames),
+                     1e6 / jack_get_sample_rate(FJack.Client()));
         void *buffer = jack_port_get_buffer(FJack.Port(), frames);
         jack_midi_clear_buffer(buffer);
         FLargest.store(jack_midi_max_event_size(buffer), std::memory_order_relaxed);
-        const TCycle cycle = CycleOf(FJack.Client(), frames);
+        const double usPerFrame = FClock.UsPerFrame();
         // Messages due then play at this cycle's first frame.
-        const double firstDue = double(cycle.StartUs - JackLateTickMargin.count()) - frames * cycle.UsPerFrame;
+        const double firstDue = FClock.StartUs() - double(JackLateTickMargin.count()) - frames * usPerFrame;
         jack_nframes_t at = 0;
         bool wrote = false;
         TOutHead head;
         while (FRing.Peek(head)) {
-            const double offset = (double(head.DueUs) - firstDue) / cycle.UsPerFrame;
+            const double offset = (double(head.DueUs) - firstDue) / usPerFrame;
             if (offset >= frames)
                 break; // due in a later cycle
             // Late messages play at once, and none overtakes an earlier one.
@@ -205,6 +237,8 @@ private:
     TJackClient FJack;
     TByteRing<TOutHead> FRing;
     std::atomic<size_t> FLargest{0};
+    std::atomic<size_t> FBufferBytes{0}; // of the port, as the server sets it
+    TJackFrameClock FClock; // the process callback's
 };
 
 class TJackIn : public TMidiInDevice {

@@ -118,6 +118,11 @@ TFormMain::TFormMain(TMainWindowOptions options) : FOptions(std::move(options))
     FTimer->OnTimer = [this](THiResTimer *timer) {
         // What the tick sends belongs to its deadline, however late it woke.
         TMidiSendTime due(timer->Deadline());
+        if (const uint64_t dropped = timer->DroppedBefore(); dropped > 0 && FPages) {
+            // The run fell further behind than the timer catches up: those ticks are lost.
+            FTicksSkipped += dropped;
+            FOverflowLamp->SetColor(OverflowRed);
+        }
         Tick();
     };
     FScreenUpdates.setInterval(500);
@@ -651,8 +656,29 @@ void TFormMain::MidiOutLong(const TLongMidi &msg)
         return;
     try {
         FMidiOutput->PutLong(msg.Data, uint16_t(msg.Count));
+        if (FSendRefused.load(std::memory_order_relaxed)) {
+            FSendRefused = false;
+            QMetaObject::invokeMethod(this, [this] { SetSendProblem({}); }, Qt::QueuedConnection);
+        }
+    } catch (const EMidiOutputError &e) {
+        // Said once, not for every message a patch repeats; the port goes on.
+        if (!FSendRefused.exchange(true)) {
+            const QString text =
+                QStringLiteral("MIDI out refused a system-exclusive message: %1").arg(e.Message());
+            QMetaObject::invokeMethod(this, [this, text] { SetSendProblem(text); }, Qt::QueuedConnection);
+        }
     } catch (...) {
     }
+}
+
+void TFormMain::SetSendProblem(const QString &text)
+{
+    if (text == FSendProblem)
+        return;
+    FSendProblem = text;
+    ShowProblems();
+    if (!text.isEmpty() && OnSendProblem)
+        OnSendProblem(text);
 }
 
 void TFormMain::AllNotesOff()
@@ -1246,6 +1272,8 @@ void TFormMain::ShowProblems()
         problems << FRecovery->Problem();
     if (!FSettingsProblem.isEmpty())
         problems << FSettingsProblem;
+    if (!FSendProblem.isEmpty())
+        problems << FSendProblem;
     if (!FProblems) {
         if (problems.isEmpty())
             return; // no status bar until there is something to say

@@ -148,6 +148,11 @@ public:
     // What a headless run reports: ticks run, and ticks skipped by the 200 ms rule or an edit.
     uint64_t TicksRun() const { return FTicksRun.load(); }
     uint64_t TicksSkipped() const { return FTicksSkipped.load(); }
+    // A system-exclusive message the output port refused, as the status bar says it: set with
+    // the first refusal, cleared by the next message it takes; empty meanwhile. Told to
+    // OnSendProblem (a headless run prints it) once each time it is set.
+    QString SendProblem() const { return FSendProblem; }
+    std::function<void(const QString &)> OnSendProblem;
 
     // The right-click menu for a sheet point of a slot: a module's, a wired connector's or the
     // bare sheet's. Owned by the caller; its items call what the menus call.
@@ -210,6 +215,7 @@ private:
     // What keeps the window from keeping the user's work (recovery copies, settings), in the
     // status bar while there is any.
     void ShowProblems();
+    void SetSendProblem(const QString &text);
     std::vector<TRecoverySlot> RecoverySlots() const override;
     QByteArray RecoveryText(quintptr id) const override;
 
@@ -240,6 +246,8 @@ private:
     TAppSettings FStoredSettings; // as the settings file holds them
     QTimer FPlaceSettle;          // the window's place is written when it runs out
     QString FSettingsProblem;
+    QString FSendProblem;
+    std::atomic<bool> FSendRefused{false}; // the tick's own note of FSendProblem
     QLabel *FProblems = nullptr;  // in the status bar, made with the first problem
 
     bool FRunning = false;

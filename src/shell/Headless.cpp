@@ -89,6 +89,7 @@ int RunHeadless(const QStringList &args, QTextStream &err)
     int status = 0;
     {
         TFormMain form(std::move(o.Window));
+        form.OnSendProblem = [&err](const QString &text) { err << QStringLiteral("korvane: %1").arg(text) << Qt::endl; };
         form.SetRunning(false);
         for (const QString &file : o.Files) {
             try {

@@ -56,13 +56,19 @@ TTimerClock::time_point NextTimerDeadline(TTimerClock::time_point last, std::chr
     return last + ((now - last) / period + 1) * period;
 }
 
-TTimerClock::time_point TimerDeadlineAfterCall(TTimerClock::time_point last, std::chrono::nanoseconds period,
-                                               TTimerClock::time_point began, TTimerClock::time_point ended)
+TTimerNext TimerDeadlineAfterCall(TTimerClock::time_point last, std::chrono::nanoseconds period,
+                                  TTimerClock::time_point now, std::chrono::nanoseconds limit)
 {
-    const TTimerClock::time_point next = NextTimerDeadline(last, period, began);
-    if (ended < next)
-        return next;
-    return NextTimerDeadline(next, period, ended) - period;
+    const TTimerClock::time_point next = last + period;
+    if (next > now)
+        return {next, 0};
+    const TTimerClock::time_point latest = last + ((now - last) / period) * period;
+    if (latest - next <= limit)
+        return {next, 0};
+    // The first deadline of the grid at or after latest - limit.
+    const auto fromLast = latest - limit - last;
+    const int64_t k = fromLast / period + (fromLast % period != fromLast.zero() ? 1 : 0);
+    return {last + k * period, uint64_t(k - 1)};
 }
 
 // --- TLatenessHistogram ---
@@ -156,12 +162,30 @@ TTimerThread::~TTimerThread()
         FThread.join();
 }
 
+void TTimerThread::Push(TTimerClock::time_point deadline)
+{
+    if (FQueued == QueueSize) {
+        FQueueFirst = (FQueueFirst + 1) % QueueSize;
+        --FQueued;
+        ++FQueueDropped;
+    }
+    FQueue[(FQueueFirst + FQueued) % QueueSize] = deadline;
+    ++FQueued;
+}
+
+TTimerClock::time_point TTimerThread::Pop()
+{
+    const TTimerClock::time_point deadline = FQueue[FQueueFirst];
+    FQueueFirst = (FQueueFirst + 1) % QueueSize;
+    --FQueued;
+    return deadline;
+}
+
 void TTimerThread::Wake(TTimerClock::time_point deadline)
 {
     {
         std::lock_guard lock(FLock);
-        FSignalled = true;
-        FDeadline = deadline;
+        Push(deadline);
     }
     FChanged.notify_one();
 }
@@ -181,6 +205,13 @@ void TTimerThread::Resume()
         FPaused = false;
         if (FSignalled)
             FDeadline = TTimerClock::now();
+        if (FQueued > 0) {
+            // The periods of the pause leave one call, due now: a paused run is not a late one.
+            FQueueFirst = 0;
+            FQueued = 0;
+            FQueueDropped = 0;
+            Push(TTimerClock::now());
+        }
     }
     FChanged.notify_one();
 }
@@ -236,23 +267,34 @@ void TTimerThread::RunWoken()
 {
     for (;;) {
         TTimerClock::time_point deadline;
+        uint64_t dropped = 0;
         {
             std::unique_lock lock(FLock);
-            FChanged.wait(lock, [this] { return FTerminated || (FSignalled && !FPaused); });
+            FChanged.wait(lock, [this] { return FTerminated || (FQueued > 0 && !FPaused); });
             if (FTerminated)
                 return;
-            FSignalled = false;
-            deadline = FDeadline;
+            // Measured against the newest deadline, not the clock, so that a source's own
+            // time is what counts.
+            const TTimerClock::time_point newest = FQueue[(FQueueFirst + FQueued - 1) % QueueSize];
+            deadline = Pop();
+            while (FQueued > 0 && newest - deadline > TimerCatchUpLimit) {
+                deadline = Pop();
+                ++dropped;
+            }
+            dropped += FQueueDropped;
+            FQueueDropped = 0;
         }
-        Call(deadline);
+        Call(deadline, dropped);
     }
 }
 
 void TTimerThread::RunSleeping(TTimerClock::time_point deadline)
 {
+    uint64_t dropped = 0;
     for (;;) {
         SleepUntil(std::min(deadline, TTimerClock::now() + StopCheck));
         TTimerClock::time_point measured = deadline;
+        bool resumed = false;
         {
             std::unique_lock lock(FLock);
             if (FTerminated)
@@ -268,21 +310,34 @@ void TTimerThread::RunSleeping(TTimerClock::time_point deadline)
                     return;
                 FSignalled = false;
                 measured = FDeadline;
+                resumed = true;
+                dropped = 0;
             }
         }
-        const TTimerClock::time_point began = TTimerClock::now();
-        Call(measured);
-        deadline = TimerDeadlineAfterCall(deadline, FPeriod, began, TTimerClock::now());
+        Call(measured, dropped);
+        const TTimerClock::time_point now = TTimerClock::now();
+        if (resumed) {
+            // The periods of the pause are not owed: the grid goes on from here.
+            deadline = NextTimerDeadline(deadline, FPeriod, now);
+            dropped = 0;
+        } else {
+            const TTimerNext next = TimerDeadlineAfterCall(deadline, FPeriod, now);
+            deadline = next.Deadline;
+            dropped = next.Dropped;
+        }
     }
 }
 
-void TTimerThread::Call(TTimerClock::time_point deadline)
+void TTimerThread::Call(TTimerClock::time_point deadline, uint64_t droppedBefore)
 {
     if (!FHandler)
         return;
     FTimer->FLateness.Record(
         std::chrono::duration_cast<std::chrono::microseconds>(TTimerClock::now() - deadline).count());
     FTimer->FCallDeadline = deadline;
+    FTimer->FCallDropped = droppedBefore;
+    if (droppedBefore > 0)
+        FTimer->FDropped.fetch_add(droppedBefore, std::memory_order_relaxed);
     try {
         FHandler(FTimer);
     } catch (...) {
@@ -322,6 +377,7 @@ void THiResTimer::SetEnabled(bool value)
         if (!FSource && FInterval == 0)
             throw EHiResTimer(QStringLiteral("Unable to create a timer"));
         FLateness.Reset();
+        FDropped.store(0, std::memory_order_relaxed);
         // Without a source the worker sleeps to the deadlines and calls on waking: one wake-up
         // per tick instead of a sleeping thread signalling a worker.
         const std::chrono::nanoseconds period =

@@ -27,12 +27,21 @@ class ITimeSource {
 public:
     virtual ~ITimeSource() = default;
     // Calls wake(deadline) once per period from its own thread, with the deadline that just
-    // passed. Periods lost to a late wake-up are skipped, never delivered in a burst.
-    // False (and no wake call) when it cannot start.
+    // passed, in the order of the deadlines. The timer makes one call per deadline, those that
+    // pile up while a call runs too (see TimerCatchUpLimit). False (and no wake call) when it
+    // cannot start.
     virtual bool Start(uint32_t intervalMs, uint32_t resolutionMs,
                        std::function<void(TTimerClock::time_point deadline)> wake) = 0;
     virtual void Stop() = 0; // no wake() call runs or starts after Stop returns
 };
+
+// How far behind the timer catches up. A tick that wakes late, or deadlines that pass while a
+// call runs or the process is stopped, still get one call each, at once and in order, each
+// with its own deadline: the patches lose no step and what they send keeps its place in time.
+// Deadlines more than this before the latest one that has passed are dropped instead (the run
+// would otherwise chase a backlog it cannot play in time); the handler learns of them through
+// DroppedBefore.
+inline constexpr std::chrono::milliseconds TimerCatchUpLimit{100};
 
 // The first deadline of the grid last + k * period (k >= 1) that lies after now: the next one
 // when the source woke in time, the next future one when it woke a period or more late, so
@@ -41,14 +50,18 @@ TTimerClock::time_point NextTimerDeadline(TTimerClock::time_point last,
                                           std::chrono::nanoseconds period,
                                           TTimerClock::time_point now);
 
-// Where the timer's own thread sleeps to after a call that began at `began` and ended at
-// `ended`, `last` being the deadline it woke for: periods lost to a late wake-up are dropped
-// (NextTimerDeadline from `began`); periods that passed during the call leave one call, due at
-// once and measured from the latest of them, as if a separate source had signalled each.
-TTimerClock::time_point TimerDeadlineAfterCall(TTimerClock::time_point last,
-                                               std::chrono::nanoseconds period,
-                                               TTimerClock::time_point began,
-                                               TTimerClock::time_point ended);
+// Where the timer's own thread goes after the call for deadline `last`, at `now`: the next
+// deadline of the grid, at once when it has passed, unless more than `limit` lies between it
+// and the latest deadline passed by now; then the deadlines older than `limit` before that
+// latest one are dropped, and the call goes to the first one kept.
+struct TTimerNext {
+    TTimerClock::time_point Deadline;
+    uint64_t Dropped = 0;
+    bool operator==(const TTimerNext &) const = default;
+};
+TTimerNext TimerDeadlineAfterCall(TTimerClock::time_point last, std::chrono::nanoseconds period,
+                                  TTimerClock::time_point now,
+                                  std::chrono::nanoseconds limit = TimerCatchUpLimit);
 
 struct TTimerStats {
     uint64_t Calls = 0;
@@ -85,9 +98,10 @@ class THiResTimer;
 inline constexpr char TimerThreadName[] = "korvane-timer";
 
 // The worker that calls the timer's handler. With a period it sleeps to the deadlines itself
-// and makes the call on waking, one wake-up per tick; without, a time source wakes it through
-// an auto-reset event (mutex, condition variable, flag). Either way wake-ups that arrive while
-// a call runs or while paused collapse into one pending call. Made by the timer on enabling;
+// and makes the call on waking, one wake-up per tick; without, a time source wakes it and its
+// deadlines wait in a fixed queue. Either way the deadlines passed while a call runs are
+// called one by one at once, within TimerCatchUpLimit; those passed while paused collapse
+// into one pending call. Made by the timer on enabling;
 // Wake runs on the time source's thread, everything else on the thread that enables the timer
 // or on the worker itself. Owns its thread, and the copy of the handler taken on enabling.
 class TTimerThread {
@@ -104,7 +118,8 @@ public:
     TTimerThread(const TTimerThread &) = delete;
     TTimerThread &operator=(const TTimerThread &) = delete;
 
-    // Signals the event; `deadline` is what the next call's lateness is measured against.
+    // Queues a call for `deadline`, what that call's lateness is measured against. A full
+    // queue drops its oldest deadline.
     void Wake(TTimerClock::time_point deadline);
     // A pending wake-up stays pending while paused; Resume lets it through at once, measured
     // from the resume, as a paused run is not a late one.
@@ -121,25 +136,35 @@ private:
     void Run();
     void RunWoken();
     void RunSleeping(TTimerClock::time_point deadline);
-    void Call(TTimerClock::time_point deadline);
+    void Call(TTimerClock::time_point deadline, uint64_t droppedBefore);
+    // The deadlines queued by a source, oldest first; FLock.
+    void Push(TTimerClock::time_point deadline);
+    TTimerClock::time_point Pop();
 
     THiResTimer *const FTimer;
     const THandler FHandler;
     const std::chrono::nanoseconds FPeriod; // zero: woken by a time source
     std::mutex FLock;
     std::condition_variable FChanged;
-    bool FSignalled = false;  // the auto-reset event's flag; FLock
+    // Far more than TimerCatchUpLimit holds at the shortest period (1 ms), so that only a
+    // source firing faster than that loses its oldest deadlines here.
+    static constexpr size_t QueueSize = 256;
+    std::array<TTimerClock::time_point, QueueSize> FQueue{}; // FLock
+    size_t FQueueFirst = 0, FQueued = 0;                      // FLock
+    uint64_t FQueueDropped = 0; // deadlines the full queue lost since the last call; FLock
+    bool FSignalled = false;  // the sleeping thread reached a deadline while paused; FLock
     bool FPaused = false;     // FLock
     bool FTerminated = false; // FLock
     bool FEnded = false;      // the loop has ended; FLock
     bool FFreeOnTerminate = false;     // FLock
-    TTimerClock::time_point FDeadline; // of the pending wake-up; FLock
+    TTimerClock::time_point FDeadline; // of the call Resume owes the sleeping thread; FLock
     std::thread FThread;
     std::thread::id FThreadId;
 };
 
-// The clock of the run: every Interval ms it calls OnTimer on its worker thread. A handler that
-// overruns its period loses the periods it overran; it never receives a backlog.
+// The clock of the run: every Interval ms it calls OnTimer on its worker thread, once for each
+// deadline. Deadlines that pass while a call runs late or the process is held up are called
+// at once, in order, up to TimerCatchUpLimit behind; older ones are dropped.
 // Thread rule: Enabled, Interval, Resolution, OnTimer, Pause, Resume and SetTimeSource belong to
 // one thread (the user-interface thread); OnTimer runs on the worker; Stats from any thread.
 // Owns its time source and its worker.
@@ -185,6 +210,11 @@ public:
 
     // The deadline the call in progress is for (the resume, after a pause); only inside OnTimer.
     TTimerClock::time_point Deadline() const { return FCallDeadline; }
+    // How many deadlines were dropped, beyond TimerCatchUpLimit, just before the call in
+    // progress; only inside OnTimer.
+    uint64_t DroppedBefore() const { return FCallDropped; }
+    // Deadlines dropped since the timer was last enabled; any thread.
+    uint64_t Dropped() const { return FDropped.load(std::memory_order_relaxed); }
 
     // How late the worker began OnTimer against the deadline that woke it, over all calls since
     // the timer was last enabled; safe to read from any thread; no allocation when recording.
@@ -207,4 +237,6 @@ private:
     void JoinRetired(); // unless the calling thread is that worker
     TLatenessHistogram FLateness; // recorded by the worker
     TTimerClock::time_point FCallDeadline; // the worker's own
+    uint64_t FCallDropped = 0;             // the worker's own
+    std::atomic<uint64_t> FDropped{0};     // written by the worker
 };

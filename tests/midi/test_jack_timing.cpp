@@ -198,6 +198,19 @@ TEST_F(MidiJackTiming, SystemExclusiveArrivesWholeAndOneTooLongIsRefusedWithTheR
     EXPECT_EQ(FReceiver->Events()[3].Bytes, (std::vector<uint8_t>{0x80, 60, 0}));
 }
 
+TEST_F(MidiJackTiming, AMessageTooLongIsRefusedAlsoWhenSentBeforeThePortsFirstCycle)
+{
+    // Sent the moment the port opened, most likely before its first cycle, which used to take
+    // it and drop it without a word.
+    const std::vector<uint8_t> tooLong = SysexOf(65535), fits = SysexOf(1000);
+    FOut->Close();
+    ASSERT_TRUE(FOut->Open());
+    EXPECT_THROW(FOut->PutLong(tooLong.data(), uint16_t(tooLong.size())), EMidiOutputError);
+    FOut->PutLong(fits.data(), uint16_t(fits.size()));
+    ASSERT_TRUE(Received(1));
+    EXPECT_EQ(FReceiver->Events()[0].Bytes, fits) << "only the message that fits plays";
+}
+
 TEST_F(MidiJackTiming, WhatWasSentPlaysBeforeThePortCloses)
 {
     // As a stop does: all notes off on every channel, and the port closed at once.

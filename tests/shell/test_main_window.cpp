@@ -64,11 +64,11 @@ public:
         std::lock_guard lock(FLock);
         FWake = nullptr;
     }
-    void Fire()
+    void Fire(TTimerClock::time_point deadline = TTimerClock::now())
     {
         std::lock_guard lock(FLock);
         if (FWake)
-            FWake(TTimerClock::now());
+            FWake(deadline);
     }
 
 private:
@@ -182,6 +182,21 @@ public:
         SendShortMidi(MakeShortMsg(2, 9, 60, 100));
     }
     int Executes = 0;
+};
+
+// A MIDI clock at 120 beats per minute, 24 to the beat, counted from 1 ms ticks: a tick lost
+// is a clock late for good.
+class TKorTickClock : public TKorMidiBaseModule {
+    Q_OBJECT
+public:
+    Q_INVOKABLE TKorTickClock() = default;
+    void Execute() override
+    {
+        ++Ticks;
+        if (Ticks * 48 / 1000 != (Ticks - 1) * 48 / 1000)
+            SendShortMidi(MidiTimingClock);
+    }
+    int64_t Ticks = 0;
 };
 
 // Raises "Integer overflow" on every tick.
@@ -533,6 +548,63 @@ TEST_F(MainWindowTest, ASlowPatchRunsOnEverySecondTickAndLightsTheLamp)
     for (int i = 0; i < 3; ++i)
         EXPECT_TRUE(TickRan()) << "tick " << i;
     EXPECT_EQ(w.OverflowLamp()->Color(), OverflowGreen);
+}
+
+TEST_F(MainWindowTest, AMinuteOfTicksThroughStallsKeepsItsClockAndOnlyABacklogPastTheLimitLightsTheLamp)
+{
+    WriteSettingsFile(BothPorts);
+    TFormMain &w = Make(false);
+    ASSERT_TRUE(w.MidiOutOpen());
+    w.Action("&New")->trigger();
+    ASSERT_NE(AddTo<TKorTickClock>(w), nullptr);
+    THiResTimer *timer = w.Timer();
+    const auto clocks = [&] {
+        const auto sent = Midi->Sent(0);
+        return std::count(sent.begin(), sent.end(), std::vector<uint8_t>{MidiTimingClock});
+    };
+    // Deadlines 1 ms apart, given in bursts as a stalled process finds them on waking; each
+    // burst is called before the next comes. The polling processes no events, so the lamp
+    // keeps what the ticks set.
+    const TTimerClock::time_point start = TTimerClock::now();
+    int64_t given = 0;
+    uint64_t called = timer->Stats().Calls;
+    const auto burst = [&](int deadlines) {
+        for (int i = 0; i < deadlines; ++i)
+            Source->Fire(start + given++ * 1ms);
+        called += uint64_t(deadlines);
+        const auto until = TTimerClock::now() + 10s;
+        while (timer->Stats().Calls < called && TTimerClock::now() < until)
+            std::this_thread::sleep_for(100us);
+        return timer->Stats().Calls == called;
+    };
+    const int sizes[] = {1, 1, 50, 3, 100, 17, 1, 64};
+    for (int b = 0; given < 60'000; ++b)
+        ASSERT_TRUE(burst(int(std::min<int64_t>(sizes[b % 8], 60'000 - given)))) << "at deadline " << given;
+    EXPECT_EQ(clocks(), 2880) << "a minute at 120 beats per minute";
+    EXPECT_EQ(timer->Dropped(), 0u);
+    EXPECT_EQ(w.TicksSkipped(), 0u);
+    EXPECT_EQ(w.OverflowLamp()->Color(), OverflowGreen);
+
+    // A tick held up (here by the patch lock) while 250 deadlines pass: the 148 that lie more
+    // than 100 ms before the latest are dropped, counted as skipped and shown by the lamp.
+    {
+        std::unique_lock held(w.PageControl()->Guard().Mutex);
+        Source->Fire(start + given++ * 1ms);
+        const auto until = TTimerClock::now() + 10s;
+        while (timer->Stats().Calls <= called && TTimerClock::now() < until)
+            std::this_thread::sleep_for(100us);
+        ASSERT_EQ(timer->Stats().Calls, called + 1) << "the tick began";
+        for (int i = 1; i < 250; ++i)
+            Source->Fire(start + given++ * 1ms);
+    }
+    called += 1 + 101;
+    const auto until = TTimerClock::now() + 10s;
+    while (timer->Stats().Calls < called && TTimerClock::now() < until)
+        std::this_thread::sleep_for(100us);
+    EXPECT_EQ(timer->Stats().Calls, called);
+    EXPECT_EQ(timer->Dropped(), 148u);
+    EXPECT_EQ(w.TicksSkipped(), 148u);
+    EXPECT_EQ(w.OverflowLamp()->Color(), OverflowRed);
 }
 
 TEST_F(MainWindowTest, ASlotThatRaisesLightsTheLampAndARestartTakesItsMarkOff)

@@ -214,26 +214,64 @@ TEST_F(TimerRun, IntervalResolutionAndSourceTakeEffectAtTheNextEnabling)
     Tick();
 }
 
-TEST_F(TimerRun, SlowHandlerLosesPeriodsAndGetsNoBacklog)
+TEST_F(TimerRun, DeadlinesPassedDuringASlowCallAreEachCalledInOrderWithinTheCatchUpLimit)
 {
-    TGate entered, release;
-    Timer->OnTimer = [&](THiResTimer *sender) {
-        Calls.Record(Source->Fires(), sender);
-        if (Calls.Seen().size() == 1) {
-            entered.Open();
-            release.Wait();
-        }
+    struct Row {
+        const char *Name;
+        int Passed;             // deadlines the source gives while the first call runs
+        std::chrono::nanoseconds Apart;
+        int FirstKept;          // the first of them that gets a call (1-based); the rest all do
+        uint64_t Dropped;
     };
-    Timer->SetEnabled(true);
-    Source->Fire();
-    ASSERT_TRUE(entered.Wait());
-    Source->FireTimes(3); // three periods pass while the first call runs
-    release.Open();
-    ASSERT_TRUE(Calls.WaitFor(2)) << "the overrun leaves one call pending";
-    Tick();
-    Timer->SetEnabled(false);
-    EXPECT_EQ(Calls.Seen(), (std::vector<int>{1, 4, 5}))
-        << "one call right after the slow one, then the next period, nothing made up";
+    const std::vector<Row> rows = {
+        {"three periods", 3, 1ms, 1, 0},
+        {"a 50 ms stall at 1 ms", 50, 1ms, 1, 0},
+        {"a 100 ms stall at 1 ms", 100, 1ms, 1, 0},
+        {"150 ms behind: the oldest 50 go", 150, 1ms, 50, 49},
+        {"more than the queue holds within the limit: the oldest go", 300, 100us, 45, 44},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.Name);
+        std::vector<TTimerClock::time_point> deadlines;
+        std::vector<uint64_t> droppedBefore;
+        std::mutex lock;
+        TGate entered, release;
+        TCallLog calls;
+        Timer->OnTimer = [&](THiResTimer *sender) {
+            {
+                std::lock_guard guard(lock);
+                deadlines.push_back(sender->Deadline());
+                droppedBefore.push_back(sender->DroppedBefore());
+            }
+            calls.Record(Source->Fires(), sender);
+            if (calls.Seen().size() == 1) {
+                entered.Open();
+                release.Wait();
+            }
+        };
+        Timer->SetEnabled(true);
+        const TTimerClock::time_point first = TTimerClock::now() - 1s;
+        Source->Fire(first);
+        ASSERT_TRUE(entered.Wait());
+        for (int k = 1; k <= r.Passed; ++k)
+            Source->Fire(first + k * r.Apart);
+        release.Open();
+        const size_t expected = 1 + size_t(r.Passed - r.FirstKept + 1);
+        ASSERT_TRUE(calls.WaitFor(expected));
+        Source->Fire(first + (r.Passed + 1) * r.Apart);
+        ASSERT_TRUE(calls.WaitFor(expected + 1));
+        EXPECT_EQ(Timer->Dropped(), r.Dropped);
+        Timer->SetEnabled(false);
+
+        std::vector<TTimerClock::time_point> want = {first};
+        std::vector<uint64_t> wantDropped(expected + 1, 0);
+        for (int k = r.FirstKept; k <= r.Passed + 1; ++k)
+            want.push_back(first + k * r.Apart);
+        wantDropped[1] = r.Dropped;
+        std::lock_guard guard(lock);
+        EXPECT_EQ(deadlines, want) << "one call per deadline kept, in order, with its own deadline";
+        EXPECT_EQ(droppedBefore, wantDropped);
+    }
 }
 
 TEST_F(TimerRun, ResumeAfterPausedPeriodsCallsOnceAtOnce)
@@ -495,29 +533,31 @@ TEST(TimerSource, SleepingSourceDrivesTheHandlerAndStopsPromptly)
     disabler.join();
 }
 
-TEST(TimerDeadline, AfterACallLostWakePeriodsAreDroppedAndPeriodsOverrunLeaveOneCallAtOnce)
+TEST(TimerDeadline, AfterACallTheMissedDeadlinesFollowAtOnceUpToTheLimit)
 {
     struct Row {
         const char *Name;
-        double Began, Ended; // in periods, after the deadline the thread woke for
-        int NextInPeriods;   // where it sleeps to next, from that deadline; at or before Ended: at once
+        double Now;        // in periods, after the deadline just called
+        int NextInPeriods; // the deadline called next, from that one; at or before Now: at once
+        uint64_t Dropped;
     };
+    // 20 ms periods and a limit of 100 ms: five periods.
     const std::vector<Row> rows = {
-        {"on time, short call", 0.01, 0.1, 1},
-        {"call ended exactly on the next deadline", 0.01, 1.0, 1},
-        {"call overran 2.5 periods: one call for the latest", 0.01, 2.5, 2},
-        {"woke 1.5 periods late, short call: the lost period is dropped", 1.5, 1.6, 2},
-        {"woke 1.5 periods late and overran to 3.2", 1.5, 3.2, 3},
-        {"stalled 7.2 periods before the call", 7.2, 7.3, 8},
+        {"on time, short call", 0.1, 1, 0},
+        {"call ended exactly on the next deadline", 1.0, 1, 0},
+        {"call overran 2.5 periods: both missed deadlines follow", 2.5, 1, 0},
+        {"woke 1.5 periods late: the missed one is called, not dropped", 1.6, 1, 0},
+        {"exactly the limit behind", 6.0, 1, 0},
+        {"just past the limit: the oldest goes", 7.2, 2, 1},
+        {"a stall of a thousand periods keeps the last five", 1000.5, 995, 994},
     };
     const auto last = TTimerClock::time_point(1000s);
     const std::chrono::nanoseconds period = 20ms;
-    const auto at = [&](double periods) {
-        return last + std::chrono::duration_cast<std::chrono::nanoseconds>(period * periods);
-    };
-    for (const Row &r : rows)
-        EXPECT_EQ(TimerDeadlineAfterCall(last, period, at(r.Began), at(r.Ended)), last + period * r.NextInPeriods)
+    for (const Row &r : rows) {
+        const auto now = last + std::chrono::duration_cast<std::chrono::nanoseconds>(period * r.Now);
+        EXPECT_EQ(TimerDeadlineAfterCall(last, period, now, 100ms), (TTimerNext{last + period * r.NextInPeriods, r.Dropped}))
             << r.Name;
+    }
 }
 
 // The timer's own clock (no source given), at a period short enough that many pass in a test.
@@ -618,6 +658,40 @@ TEST_F(TimerOwnClock, PausedPeriodsLeaveOneCallMeasuredFromTheResume)
     Timer->SetEnabled(false);
     EXPECT_LT(Timer->Stats().LateMaxUs, std::chrono::microseconds(paused).count() / 2)
         << "the call owed by the resume was measured from a deadline passed while paused";
+}
+
+TEST_F(TimerOwnClock, ACallThatStallsLeavesNoGapInTheDeadlines)
+{
+    // One call holds the thread for 30 periods; the calls after it come for every deadline
+    // that passed meanwhile. A machine that holds the thread far longer makes the timer drop
+    // deadlines, which it must then tell: every gap between two calls' deadlines is one period
+    // plus the deadlines dropped before the second.
+    std::mutex lock;
+    std::vector<TTimerClock::time_point> deadlines;
+    std::vector<uint64_t> dropped;
+    Timer->OnTimer = [&](THiResTimer *sender) {
+        size_t n;
+        {
+            std::lock_guard guard(lock);
+            deadlines.push_back(sender->Deadline());
+            dropped.push_back(sender->DroppedBefore());
+            n = deadlines.size();
+        }
+        if (n == 5)
+            std::this_thread::sleep_for(30ms);
+        Calls.Record(0, sender);
+    };
+    Timer->SetEnabled(true);
+    ASSERT_TRUE(Calls.WaitFor(100));
+    Timer->SetEnabled(false);
+    std::lock_guard guard(lock);
+    uint64_t droppedInAll = 0;
+    for (size_t i = 1; i < deadlines.size(); ++i) {
+        EXPECT_EQ(deadlines[i] - deadlines[i - 1], 1ms * (1 + dropped[i])) << "call " << i;
+        droppedInAll += dropped[i];
+    }
+    EXPECT_EQ(Timer->Dropped(), droppedInAll);
+    EXPECT_EQ(dropped[5], 0u) << "the deadlines of a 30 ms stall are called, not dropped";
 }
 
 TEST(TimerStats, PercentilesFromKnownLateness)
