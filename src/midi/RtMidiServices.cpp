@@ -1,5 +1,6 @@
 // MIDI over RtMidi: the ALSA sequencer or JACK. Devices are the system's ports of the other
 // programs and of the hardware, named without the numbers that change between sessions.
+#include "JackRevival.h"
 #include "MidiDevices.h"
 #include "PortWatch.h"
 
@@ -104,7 +105,9 @@ private:
     std::unique_ptr<RtMidiOut> FMidi;
 };
 
-// Thread rules of TMidiServices. Owns its listing clients and its open devices.
+// Thread rules of TMidiServices. Owns its listing clients and its open devices; over JACK
+// also the revival that makes the listing clients again after the server returned (the
+// keeper of the ports makes the devices again, as for ports that come and go).
 class TRtMidiServices : public TSystemMidiServices {
 public:
     TRtMidiServices(TMidiApi api, const QString &alsaSequencer) : FApi(api)
@@ -116,34 +119,22 @@ public:
                            .arg(alsaSequencer);
             return;
         }
-        if (api == TMidiApi::Jack && !JackServerRuns()) {
-            FProblem = JackNotRunningText();
+        if (api == TMidiApi::Jack) {
+            // RtMidi's clients take no shutdown callback: the watcher's stands for them all.
+            FRevival = std::make_unique<TJackRevival>([this] { ServerStopped(); }, [this] { return ServerReturned(); });
+            const bool running = JackServerRuns() && MakeClients(FProblem);
+            if (!running && FProblem.isEmpty())
+                FProblem = JackNotRunningText();
+            FRevival->Start(!running);
             return;
         }
-        try {
-            FInLister = std::make_unique<RtMidiIn>(RtApi(api), ListerClientName.toStdString());
-            FOutLister = std::make_unique<RtMidiOut>(RtApi(api), ListerClientName.toStdString());
-            auto gone = [this](const std::function<bool(const std::string &)> &test) { MarkLost(test); };
-            auto changed = [this] { PortsChanged(); };
-            if (api == TMidiApi::Jack)
-                FWatch = MakeJackWatch(gone, changed);
-            else
-                FWatch = MakeAlsaWatch(gone, changed);
-        } catch (const RtMidiError &e) {
-            FInLister.reset();
-            FOutLister.reset();
-            FProblem = api == TMidiApi::Alsa
-                           ? QStringLiteral("The ALSA sequencer could not be opened (%1). Check the permissions "
-                                            "of /dev/snd/seq, or use JACK instead: MidiApi=jack in the Settings "
-                                            "section of the settings file, or the option --midi-api jack.")
-                           : QStringLiteral("JACK could not be reached (%1). Start a JACK server (jackd, or "
-                                            "PipeWire's JACK), or use ALSA: --midi-api alsa or MidiApi=alsa.");
-            FProblem = FProblem.arg(QString::fromStdString(e.getMessage()));
-        }
+        MakeClients(FProblem);
     }
 
     ~TRtMidiServices() override
     {
+        if (FRevival)
+            FRevival->Halt();
         // No news while the devices go.
         FWatch.reset();
         // The devices close RtMidi's ports before the listing clients go.
@@ -198,6 +189,9 @@ protected:
 
     std::vector<TPort> ListPorts(bool writable) override
     {
+        std::lock_guard lock(FClientsLock);
+        if (!FInLister || !FOutLister)
+            return {};
         try {
             return ::ListPorts(writable ? static_cast<RtMidi &>(*FOutLister) : *FInLister);
         } catch (const RtMidiError &) {
@@ -215,10 +209,66 @@ private:
         return TSystemMidiServices::Failed(CodeOf(e), text);
     }
 
+    // The listing clients and the watcher; false, with the reason, when the system refuses.
+    bool MakeClients(QString &why)
+    {
+        try {
+            auto inLister = std::make_unique<RtMidiIn>(RtApi(FApi), ListerClientName.toStdString());
+            auto outLister = std::make_unique<RtMidiOut>(RtApi(FApi), ListerClientName.toStdString());
+            auto gone = [this](const std::function<bool(const std::string &)> &test) { MarkLost(test); };
+            auto changed = [this] { PortsChanged(); };
+            auto watch = FApi == TMidiApi::Jack ? MakeJackWatch(gone, changed, FRevival.get())
+                                                : MakeAlsaWatch(gone, changed);
+            std::lock_guard lock(FClientsLock);
+            FInLister = std::move(inLister);
+            FOutLister = std::move(outLister);
+            FWatch = std::move(watch);
+            return true;
+        } catch (const RtMidiError &e) {
+            why = FApi == TMidiApi::Alsa
+                      ? QStringLiteral("The ALSA sequencer could not be opened (%1). Check the permissions "
+                                       "of /dev/snd/seq, or use JACK instead: MidiApi=jack in the Settings "
+                                       "section of the settings file, or the option --midi-api jack.")
+                      : QStringLiteral("JACK could not be reached (%1). Start a JACK server (jackd, or "
+                                       "PipeWire's JACK), or use ALSA: --midi-api alsa or MidiApi=alsa.");
+            why = why.arg(QString::fromStdString(e.getMessage()));
+            return false;
+        }
+    }
+
+    // On the revival's thread, as in Korvane's own JACK back end.
+    void ServerStopped()
+    {
+        std::unique_ptr<TPortWatch> watch;
+        std::unique_ptr<RtMidiIn> inLister;
+        std::unique_ptr<RtMidiOut> outLister;
+        {
+            std::lock_guard lock(FClientsLock);
+            watch = std::move(FWatch);
+            inLister = std::move(FInLister);
+            outLister = std::move(FOutLister);
+        }
+        SetProblem(JackStoppedText());
+        MarkAllLost();
+        PortsChanged();
+    }
+
+    bool ServerReturned()
+    {
+        QString why;
+        if (!JackServerRuns() || !MakeClients(why))
+            return false;
+        SetProblem({});
+        PortsChanged();
+        return true;
+    }
+
     const TMidiApi FApi;
+    std::mutex FClientsLock; // the listers and the watcher, which the revival replaces
     std::unique_ptr<RtMidiIn> FInLister;
     std::unique_ptr<RtMidiOut> FOutLister;
     std::unique_ptr<TPortWatch> FWatch; // last made, first gone
+    std::unique_ptr<TJackRevival> FRevival; // made before any client it watches, gone after them
 };
 
 } // namespace
