@@ -84,6 +84,8 @@ public:
     bool Open(const char *clientName, const char *portName, bool output, JackProcessCallback process, void *arg,
               QString &why)
     {
+        std::unique_lock lock(JackClientsLock());
+        FAge = JackOpeningAge();
         jack_status_t status{};
         FClient = jack_client_open(clientName, JackNoStartServer, &status);
         if (!FClient) {
@@ -97,9 +99,11 @@ public:
         if (!FPort || jack_set_process_callback(FClient, process, arg) != 0 || jack_activate(FClient) != 0) {
             why = QStringLiteral("JACK refused the MIDI port %1:%2.").arg(QString::fromUtf8(clientName),
                                                                            QString::fromUtf8(portName));
+            lock.unlock();
             Close();
             return false;
         }
+        FPortName = jack_port_name(FPort);
         return true;
     }
 
@@ -117,7 +121,8 @@ public:
     // No process callback runs once this returns.
     void Close()
     {
-        if (FClient) {
+        std::lock_guard lock(JackClientsLock());
+        if (FClient && JackClientAlive(FAge)) {
             jack_deactivate(FClient);
             jack_client_close(FClient);
         }
@@ -127,7 +132,7 @@ public:
 
     jack_client_t *Client() const { return FClient; }
     jack_port_t *Port() const { return FPort; }
-    std::string PortName() const { return jack_port_name(FPort); }
+    const std::string &PortName() const { return FPortName; }
     // Its server went: it runs no more cycles.
     bool ServerGone() const { return FServerGone.load(std::memory_order_acquire); }
 
@@ -143,8 +148,10 @@ private:
     TJackRevival &FRevival;
     const unsigned FGeneration; // of the server it was made with
     std::atomic<bool> FServerGone{false};
+    unsigned FAge = 0; // see JackClientsLock
     jack_client_t *FClient = nullptr;
     jack_port_t *FPort = nullptr;
+    std::string FPortName;
 };
 
 class TJackOut : public TMidiOutDevice {
@@ -327,8 +334,7 @@ public:
         FRevival->Halt(); // first: it makes and drops the clients below
         FWatch.reset();   // no news while the devices go
         CloseDevices();
-        if (FLister)
-            jack_client_close(FLister);
+        CloseLister(FLister);
     }
 
     QString Name() const override { return MidiApiName(TMidiApi::Jack); }
@@ -349,7 +355,8 @@ protected:
     {
         std::vector<std::string> names;
         std::lock_guard lock(FClientsLock);
-        if (!FLister)
+        std::lock_guard jack(JackClientsLock());
+        if (!FLister || !JackClientAlive(FListerAge))
             return {};
         if (const char **ports = jack_get_ports(FLister, nullptr, JACK_DEFAULT_MIDI_TYPE,
                                                 writable ? JackPortIsInput : JackPortIsOutput)) {
@@ -411,7 +418,13 @@ private:
     bool MakeClients(QString &why)
     {
         jack_status_t status{};
-        jack_client_t *lister = jack_client_open(ListerClientName, JackNoStartServer, &status);
+        jack_client_t *lister;
+        unsigned age;
+        {
+            std::lock_guard jack(JackClientsLock());
+            age = JackOpeningAge();
+            lister = jack_client_open(ListerClientName, JackNoStartServer, &status);
+        }
         if (!lister) {
             why = QStringLiteral("JACK could not be reached (status 0x%1). Start a JACK server (jackd, or "
                                  "PipeWire's JACK), or use ALSA: --midi-api alsa or MidiApi=alsa.")
@@ -423,6 +436,7 @@ private:
                                    [this] { PortsChanged(); }, FRevival.get());
         std::lock_guard lock(FClientsLock);
         FLister = lister;
+        FListerAge = age;
         FWatch = std::move(watch);
         return true;
     }
@@ -441,8 +455,7 @@ private:
         SetProblem(JackStoppedText());
         MarkAllLost();
         watch.reset();
-        if (lister)
-            jack_client_close(lister);
+        CloseLister(lister);
         PortsChanged();
     }
 
@@ -457,8 +470,16 @@ private:
         return true;
     }
 
+    void CloseLister(jack_client_t *lister)
+    {
+        std::lock_guard jack(JackClientsLock());
+        if (lister && JackClientAlive(FListerAge))
+            jack_client_close(lister);
+    }
+
     std::mutex FClientsLock; // FLister and FWatch, which the revival replaces
     jack_client_t *FLister = nullptr;
+    unsigned FListerAge = 0;
     std::unique_ptr<TPortWatch> FWatch; // last made, first gone
     std::unique_ptr<TJackRevival> FRevival; // made before any client it watches, gone after them
 };

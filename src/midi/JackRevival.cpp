@@ -3,6 +3,35 @@
 #include <cerrno>
 #include <ctime>
 
+namespace {
+std::atomic<bool> ServerEnded{false};
+unsigned Age = 0; // under JackClientsLock
+} // namespace
+
+std::mutex &JackClientsLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+unsigned JackOpeningAge()
+{
+    // This opening is the one at which libjack drops the clients of the server that ended.
+    if (ServerEnded.exchange(false))
+        ++Age;
+    return Age;
+}
+
+bool JackClientAlive(unsigned age)
+{
+    return age == Age;
+}
+
+void JackServerEnded() noexcept
+{
+    ServerEnded.store(true);
+}
+
 TJackRevival::TJackRevival(std::function<void()> onStop, std::function<bool()> onReturn,
                            std::chrono::milliseconds period)
     : FOnStop(std::move(onStop)), FOnReturn(std::move(onReturn)), FPeriod(period)
@@ -44,6 +73,7 @@ void TJackRevival::OnShutdown(jack_status_t, const char *, void *arg)
 
 void TJackRevival::Raise(unsigned generation) noexcept
 {
+    JackServerEnded();
     if (generation != FGeneration.load(std::memory_order_acquire))
         return;
     // Several clients report one stop: one wake-up is enough.

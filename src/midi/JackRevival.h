@@ -8,8 +8,22 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <semaphore.h>
 #include <thread>
+
+// libjack frees every client of a server that ended when the process next opens a client, so
+// a client of Korvane's touched after that would be touched after its end. Korvane's clients
+// (its own, RtMidi's, the probes) are therefore opened, used for listing and closed under
+// this one lock, and each remembers the age it was opened in: a client older than the
+// current age is let go without a call into libjack.
+std::mutex &JackClientsLock();
+// With the lock held, right before a client is opened: the age of the clients opened now.
+unsigned JackOpeningAge();
+// With the lock held: whether a client opened in `age` is still libjack's to close.
+bool JackClientAlive(unsigned age);
+// Some server ended; any thread, no lock, no allocation (from a shutdown callback).
+void JackServerEnded() noexcept;
 
 // Owns its thread. OnStop and OnReturn run on it, one at a time, never on a JACK thread nor
 // the user-interface thread; OnReturn answers whether the back end is whole again (else it

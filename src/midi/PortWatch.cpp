@@ -34,6 +34,8 @@ public:
     TJackWatch(TGone gone, std::function<void()> changed, TJackRevival *revival)
         : FGone(std::move(gone)), FChanged(std::move(changed))
     {
+        std::lock_guard lock(JackClientsLock());
+        FAge = JackOpeningAge();
         jack_status_t status{};
         FClient = jack_client_open(WatchClientName, JackNoStartServer, &status);
         if (!FClient)
@@ -50,7 +52,8 @@ public:
     }
     ~TJackWatch() override
     {
-        if (FClient) {
+        std::lock_guard lock(JackClientsLock());
+        if (FClient && JackClientAlive(FAge)) {
             jack_deactivate(FClient);
             jack_client_close(FClient);
         }
@@ -78,6 +81,7 @@ private:
     }
     TGone FGone;
     std::function<void()> FChanged;
+    unsigned FAge = 0; // see JackClientsLock
     jack_client_t *FClient = nullptr;
 };
 
@@ -167,6 +171,8 @@ bool JackServerRuns()
 {
     jack_set_error_function(Quiet);
     jack_set_info_function(Quiet);
+    std::lock_guard lock(JackClientsLock());
+    JackOpeningAge();
     jack_status_t status{};
     jack_client_t *probe = jack_client_open("Korvane (probe)", JackNoStartServer, &status);
     if (!probe)

@@ -60,17 +60,32 @@ int FindPort(RtMidi &midi, const TPort &port)
     return -1;
 }
 
+// An RtMidi object let go as JackClientsLock asks: its JACK client may have been freed with
+// its server, and then its destructor must not run (what it holds is libjack's, and gone).
+template <class T>
+void LetGo(std::unique_ptr<T> &midi, unsigned age)
+{
+    std::lock_guard lock(JackClientsLock());
+    if (!midi)
+        return;
+    if (!JackClientAlive(age)) {
+        [[maybe_unused]] T *gone = midi.release();
+        return;
+    }
+    midi->closePort();
+    midi.reset();
+}
+
 class TRtIn : public TMidiInDevice {
 public:
-    TRtIn(std::unique_ptr<RtMidiIn> midi, TMidiCallback callback, void *user)
-        : TMidiInDevice(callback, user), FMidi(std::move(midi))
+    TRtIn(std::unique_ptr<RtMidiIn> midi, unsigned age, TMidiCallback callback, void *user)
+        : TMidiInDevice(callback, user), FMidi(std::move(midi)), FAge(age)
     {
     }
     ~TRtIn() override
     {
         // Joins RtMidi's thread, so that Receive is never entered again.
-        FMidi->closePort();
-        FMidi.reset();
+        LetGo(FMidi, FAge);
     }
     RtMidiIn &Midi() { return *FMidi; }
     static void OnMessage(double, std::vector<unsigned char> *message, void *user)
@@ -80,19 +95,25 @@ public:
 
 private:
     std::unique_ptr<RtMidiIn> FMidi;
+    const unsigned FAge;
 };
 
 class TRtOut : public TMidiOutDevice {
 public:
-    TRtOut(std::unique_ptr<RtMidiOut> midi, TMidiCallback callback, void *user)
-        : TMidiOutDevice(callback, user), FMidi(std::move(midi))
+    // `revival`: of the JACK services (else null), which outlive the device.
+    TRtOut(std::unique_ptr<RtMidiOut> midi, unsigned age, const TJackRevival *revival, TMidiCallback callback,
+           void *user)
+        : TMidiOutDevice(callback, user), FMidi(std::move(midi)), FAge(age), FRevival(revival)
     {
     }
-    ~TRtOut() override { FMidi->closePort(); }
+    ~TRtOut() override { LetGo(FMidi, FAge); }
 
 protected:
     uint32_t Send(const uint8_t *bytes, size_t count) override
     {
+        // RtMidi waits for room in its JACK ring, which a server that is gone never empties.
+        if (FRevival && FRevival->Stopped())
+            return MidiErrNotReady;
         try {
             FMidi->sendMessage(bytes, count);
             return MidiNoError;
@@ -103,6 +124,8 @@ protected:
 
 private:
     std::unique_ptr<RtMidiOut> FMidi;
+    const unsigned FAge;
+    const TJackRevival *const FRevival;
 };
 
 // Thread rules of TMidiServices. Owns its listing clients and its open devices; over JACK
@@ -139,6 +162,8 @@ public:
         FWatch.reset();
         // The devices close RtMidi's ports before the listing clients go.
         CloseDevices();
+        LetGo(FInLister, FListerAge);
+        LetGo(FOutLister, FListerAge);
     }
 
     QString Name() const override { return MidiApiName(FApi); }
@@ -147,6 +172,8 @@ protected:
     uint32_t MakeOutDevice(uint32_t id, TMidiCallback callback, void *user,
                            std::unique_ptr<TMidiOutDevice> &device) override
     {
+        std::unique_lock lock(JackClientsLock());
+        const unsigned age = JackOpeningAge();
         try {
             auto midi = std::make_unique<RtMidiOut>(RtApi(FApi), MidiClientName.toStdString());
             if (id == MidiMapper) {
@@ -159,7 +186,7 @@ protected:
                 midi->openPort(unsigned(index), "out");
             }
             // Failing to open raises; isPortOpen() is no help, as RtMidi's JACK side never sets it.
-            device = std::make_unique<TRtOut>(std::move(midi), callback, user);
+            device = std::make_unique<TRtOut>(std::move(midi), age, FRevival.get(), callback, user);
             return MidiNoError;
         } catch (const RtMidiError &e) {
             return Failed(e);
@@ -169,6 +196,8 @@ protected:
     uint32_t MakeInDevice(uint32_t id, TMidiCallback callback, void *user,
                           std::unique_ptr<TMidiInDevice> &device) override
     {
+        std::unique_lock lock(JackClientsLock());
+        const unsigned age = JackOpeningAge();
         try {
             auto midi = std::make_unique<RtMidiIn>(RtApi(FApi), InClientName.toStdString());
             const int index = FindPort(*midi, FInPorts[id]);
@@ -177,7 +206,7 @@ protected:
             FOpenedTarget = midi->getPortName(unsigned(index));
             // The port filters for itself; RtMidi is to pass everything on.
             midi->ignoreTypes(false, false, false);
-            auto in = std::make_unique<TRtIn>(std::move(midi), callback, user);
+            auto in = std::make_unique<TRtIn>(std::move(midi), age, callback, user);
             in->Midi().setCallback(&TRtIn::OnMessage, in.get());
             in->Midi().openPort(unsigned(index), "in");
             device = std::move(in);
@@ -190,7 +219,8 @@ protected:
     std::vector<TPort> ListPorts(bool writable) override
     {
         std::lock_guard lock(FClientsLock);
-        if (!FInLister || !FOutLister)
+        std::lock_guard jack(JackClientsLock());
+        if (!FInLister || !FOutLister || !JackClientAlive(FListerAge))
             return {};
         try {
             return ::ListPorts(writable ? static_cast<RtMidi &>(*FOutLister) : *FInLister);
@@ -213,8 +243,15 @@ private:
     bool MakeClients(QString &why)
     {
         try {
-            auto inLister = std::make_unique<RtMidiIn>(RtApi(FApi), ListerClientName.toStdString());
-            auto outLister = std::make_unique<RtMidiOut>(RtApi(FApi), ListerClientName.toStdString());
+            std::unique_ptr<RtMidiIn> inLister;
+            std::unique_ptr<RtMidiOut> outLister;
+            unsigned age;
+            {
+                std::lock_guard jack(JackClientsLock());
+                age = JackOpeningAge();
+                inLister = std::make_unique<RtMidiIn>(RtApi(FApi), ListerClientName.toStdString());
+                outLister = std::make_unique<RtMidiOut>(RtApi(FApi), ListerClientName.toStdString());
+            }
             auto gone = [this](const std::function<bool(const std::string &)> &test) { MarkLost(test); };
             auto changed = [this] { PortsChanged(); };
             auto watch = FApi == TMidiApi::Jack ? MakeJackWatch(gone, changed, FRevival.get())
@@ -222,6 +259,7 @@ private:
             std::lock_guard lock(FClientsLock);
             FInLister = std::move(inLister);
             FOutLister = std::move(outLister);
+            FListerAge = age;
             FWatch = std::move(watch);
             return true;
         } catch (const RtMidiError &e) {
@@ -250,6 +288,9 @@ private:
         }
         SetProblem(JackStoppedText());
         MarkAllLost();
+        watch.reset();
+        LetGo(inLister, FListerAge);
+        LetGo(outLister, FListerAge);
         PortsChanged();
     }
 
@@ -267,6 +308,7 @@ private:
     std::mutex FClientsLock; // the listers and the watcher, which the revival replaces
     std::unique_ptr<RtMidiIn> FInLister;
     std::unique_ptr<RtMidiOut> FOutLister;
+    unsigned FListerAge = 0;
     std::unique_ptr<TPortWatch> FWatch; // last made, first gone
     std::unique_ptr<TJackRevival> FRevival; // made before any client it watches, gone after them
 };

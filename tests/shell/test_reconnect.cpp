@@ -51,6 +51,7 @@ protected:
 
     TFormMain &Make(const QByteArray &settings, std::shared_ptr<TMidiServices> midi)
     {
+        Reports.clear();
         QFile f(Dir.filePath("korvane.INI"));
         EXPECT_TRUE(f.open(QIODevice::WriteOnly));
         f.write(settings);
@@ -59,6 +60,7 @@ protected:
         options.SettingsFile = f.fileName();
         options.Midi = std::move(midi);
         options.SaveSettings = false;
+        options.MidiReport = [this](const QString &text) { Reports << text; };
         Window = std::make_unique<TFormMain>(std::move(options));
         return *Window;
     }
@@ -98,6 +100,7 @@ protected:
 
     QTemporaryDir Dir;
     TBoxes Boxes;
+    QStringList Reports; // the keeper's one-line reports, as a headless run prints them
     std::unique_ptr<TJackServer> Jack;
     std::unique_ptr<TFormMain> Window;
 };
@@ -323,6 +326,77 @@ TEST_F(Reconnect, OverJackNotesFromAnInputClientThatAppearsLaterReachTheNoteModu
         TJackServer::End(*seq, false);
         ASSERT_TRUE(WaitFor([&] { return !w.MidiInOpen(); }, 8000));
         EXPECT_EQ(Status(), "MIDI in: seq:out (absent)");
+    }
+}
+
+// The JACK server stops (as `kill` stops it) and starts again, and the synthesizer's client
+// with it: Korvane says so in the top bar, makes its clients again by itself and plays to the
+// configured port, all notes off first; Korvane's own port is there again for others to
+// connect to. Over Korvane's own clients and over RtMidi's, which stand in for them.
+TEST_F(Reconnect, OverJackAServerThatStopsAndReturnsIsTakenAgain)
+{
+    struct TCase {
+        const char *Name;
+        std::shared_ptr<TMidiServices> (*Make)();
+        QByteArray Settings;
+        bool ConnectOwnPort; // the test joins Korvane:Korvane to the synthesizer, as a user would
+    };
+    const std::vector<TCase> cases = {
+        {"a configured port", [] { return CreateMidiServices(TMidiApi::Jack); },
+         "[Settings]\nMidiApi=jack\nMidiOut=midi-monitor:input\n", false},
+        {"Korvane's own port", [] { return CreateMidiServices(TMidiApi::Jack); },
+         "[Settings]\nMidiApi=jack\nMidiOut=Korvane\n", true},
+        {"a configured port through RtMidi", [] { return CreateRtMidiServices(TMidiApi::Jack); },
+         "[Settings]\nMidiApi=jack\nMidiOut=midi-monitor:input\n", false},
+    };
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        TJackServer &jack = StartJack();
+        if (!jack.WhyNot().empty())
+            GTEST_SKIP() << jack.WhyNot();
+        auto services = c.Make();
+        ASSERT_EQ(services->Problem(), "");
+        TFormMain &w = Make(c.Settings, services);
+        const QStringList startBoxes = Boxes.Messages + Boxes.Errors; // a port absent at the start
+        for (int round = 0; round < 2; ++round) {
+            SCOPED_TRACE(round == 0 ? "first server" : "after the restart");
+            QProcess *dump = StartDump(jack);
+            ASSERT_TRUE(WaitFor([&] { return w.MidiOutOpen() && Status().isEmpty(); }, 15000))
+                << Status().toStdString();
+            if (c.ConnectOwnPort)
+                ASSERT_TRUE(WaitFor([&] { return jack.Run("jack_connect", {"Korvane:Korvane", "midi-monitor:input"}) == 0; },
+                                    8000));
+            const QString note = QStringLiteral("90 %1 64").arg(60 + round, 2, 16);
+            QString seen;
+            // The dump's client may take a moment to take its cycles: the note is sent until heard.
+            ASSERT_TRUE(WaitFor(
+                [&] {
+                    SendNote(0x90, 60 + round, 100);
+                    return DumpShows(*dump, seen, note);
+                },
+                15000))
+                << seen.toStdString();
+            if (round == 1 && !c.ConnectOwnPort) {
+                // All notes off reached the returned synthesizer before the note.
+                EXPECT_GE(seen.indexOf("bf 7b 00"), 0) << seen.toStdString();
+                EXPECT_LT(seen.indexOf("bf 7b 00"), seen.indexOf(note)) << seen.toStdString();
+            }
+            if (round == 1)
+                break;
+            TJackServer::End(*dump, false);
+            ASSERT_TRUE(jack.StopServer());
+            ASSERT_TRUE(WaitFor([&] { return Status() == JackStoppedText(); }, 10000)) << Status().toStdString();
+            EXPECT_FALSE(w.MidiOutOpen());
+            SendNote(0x90, 50, 100); // dropped while there is no server
+            ASSERT_TRUE(jack.StartServer());
+        }
+        EXPECT_EQ(Reports.count(JackStoppedText()), 1) << Reports.join(" | ").toStdString();
+        EXPECT_TRUE(Reports.last().startsWith("JACK server running again")) << Reports.join(" | ").toStdString();
+        EXPECT_EQ(Boxes.Messages + Boxes.Errors, startBoxes) << "a server that stops is noted, not boxed";
+        Window->close();
+        Window.reset();
+        services.reset();
+        Jack.reset();
     }
 }
 
