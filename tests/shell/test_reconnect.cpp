@@ -400,4 +400,47 @@ TEST_F(Reconnect, OverJackAServerThatStopsAndReturnsIsTakenAgain)
     }
 }
 
+// The same as a user runs it: a headless run plays on through the restart, says so in one
+// line each way on standard error, and the synthesizer that returns hears its notes again.
+TEST_F(Reconnect, OverJackAHeadlessRunPlaysOnThroughAServerRestart)
+{
+    TJackServer &jack = StartJack();
+    if (!jack.WhyNot().empty())
+        GTEST_SKIP() << jack.WhyNot();
+    QProcess *dump = StartDump(jack);
+    ASSERT_TRUE(WaitFor([&] { return jack.Lists("midi-monitor:input"); }, 8000));
+    QProcess *korvane = jack.Start(QStringLiteral(KORVANE_PROGRAM),
+                                   {"--headless", "--midi-api", "jack", "--midi-out", "midi-monitor:input", "--period",
+                                    "10", QStringLiteral(KORVANE_FIXTURES "/cli/gate_notes.korvane")});
+    QString err;
+    const auto stderrShows = [&](const QString &line) {
+        return WaitFor(
+            [&] {
+                err += QString::fromUtf8(korvane->readAllStandardError());
+                return err.contains(line);
+            },
+            15000);
+    };
+    QString seen;
+    ASSERT_TRUE(DumpShows(*dump, seen, "90 3c 7f")) << seen.toStdString() << err.toStdString();
+
+    TJackServer::End(*dump, false);
+    ASSERT_TRUE(jack.StopServer());
+    EXPECT_TRUE(stderrShows("korvane: " + JackStoppedText() + "\n")) << err.toStdString();
+    ASSERT_TRUE(jack.StartServer());
+    dump = StartDump(jack);
+    seen.clear();
+    // Generous: the server is looked for once a second, and the machine may be busy.
+    EXPECT_TRUE(WaitFor([&] { return DumpShows(*dump, seen, "90 3c 7f"); }, 15000)) << seen.toStdString();
+    EXPECT_TRUE(stderrShows("korvane: JACK server running again")) << err.toStdString();
+    EXPECT_EQ(korvane->state(), QProcess::Running) << err.toStdString();
+
+    korvane->terminate();
+    ASSERT_TRUE(korvane->waitForFinished(15000));
+    err += QString::fromUtf8(korvane->readAllStandardError());
+    EXPECT_EQ(korvane->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(korvane->exitCode(), 0) << err.toStdString();
+    EXPECT_EQ(err.count("korvane: " + JackStoppedText()), 1) << err.toStdString();
+}
+
 } // namespace
