@@ -70,6 +70,7 @@ TFormMidiDialog::TFormMidiDialog(QWidget *parent, std::shared_ptr<TMidiServices>
     connect(FNews, &TMidiPortNews::Changed, this, [this] {
         if (FFilled)
             Refill();
+        ShowProblem(); // a JACK server that stopped or returned is news too
     });
     FNews->Watch(FServices);
     Fill();
@@ -133,11 +134,8 @@ void TFormMidiDialog::ChooseApi(TMidiApi api)
 
 QString TFormMidiDialog::ProblemText() const
 {
-    const QString problem = FServices->Problem();
-    if (problem == JackNotRunningText())
-        return QStringLiteral("No JACK server is running. Start one (for example jackd -d dummy) and choose JACK "
-                              "again, or choose ALSA.");
-    return problem;
+    // The same words as the top bar and a headless run's.
+    return FServices->Problem();
 }
 
 void TFormMidiDialog::ShowProblem()
@@ -233,10 +231,9 @@ void TFormMidiDialog::showEvent(QShowEvent *event)
     Fill();
     if (const QScreen *s = screen())
         move(s->availableGeometry().center() - rect().center());
+    // Empty lists have their reason under them, in the problem line: no box on top.
+    ShowProblem();
     QDialog::showEvent(event);
-    // Empty lists deserve a reason; told once the dialog is up, not from inside its showing.
-    if (const QString problem = FServices->Problem(); !problem.isEmpty())
-        QMetaObject::invokeMethod(this, [problem] { ShowMidiMessage(problem); }, Qt::QueuedConnection);
 }
 
 TDialogKey ClassifyDialogKey(const QKeyEvent &event)

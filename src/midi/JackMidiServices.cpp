@@ -6,6 +6,7 @@
 // own stretch of time. The callbacks take no lock, allocate nothing and never wait.
 #include "ByteRing.h"
 #include "JackFrameClock.h"
+#include "JackRevival.h"
 #include "MidiDevices.h"
 #include "PortWatch.h"
 
@@ -93,14 +94,18 @@ int64_t CycleBegan(jack_client_t *client, jack_nframes_t frames)
 }
 
 // One client of Korvane's own with one MIDI port, its process callback running once active.
+// Its server's end is told to `revival` (not owned; outlives the client) and remembered.
 class TJackClient {
 public:
+    explicit TJackClient(TJackRevival &revival) : FRevival(revival), FGeneration(revival.Generation()) {}
     ~TJackClient() { Close(); }
 
     // False, with the reason in `why`, when JACK refuses.
     bool Open(const char *clientName, const char *portName, bool output, JackProcessCallback process, void *arg,
               QString &why)
     {
+        std::unique_lock lock(JackClientsLock());
+        FAge = JackOpeningAge();
         jack_status_t status{};
         FClient = jack_client_open(clientName, JackNoStartServer, &status);
         if (!FClient) {
@@ -108,14 +113,17 @@ public:
                       .arg(unsigned(status), 0, 16);
             return false;
         }
+        jack_on_info_shutdown(FClient, &TJackClient::OnShutdown, this);
         FPort = jack_port_register(FClient, portName, JACK_DEFAULT_MIDI_TYPE,
                                    output ? JackPortIsOutput : JackPortIsInput, 0);
         if (!FPort || jack_set_process_callback(FClient, process, arg) != 0 || jack_activate(FClient) != 0) {
             why = QStringLiteral("JACK refused the MIDI port %1:%2.").arg(QString::fromUtf8(clientName),
                                                                            QString::fromUtf8(portName));
+            lock.unlock();
             Close();
             return false;
         }
+        FPortName = jack_port_name(FPort);
         return true;
     }
 
@@ -133,7 +141,8 @@ public:
     // No process callback runs once this returns.
     void Close()
     {
-        if (FClient) {
+        std::lock_guard lock(JackClientsLock());
+        if (FClient && JackClientAlive(FAge)) {
             jack_deactivate(FClient);
             jack_client_close(FClient);
         }
@@ -143,22 +152,40 @@ public:
 
     jack_client_t *Client() const { return FClient; }
     jack_port_t *Port() const { return FPort; }
-    std::string PortName() const { return jack_port_name(FPort); }
+    const std::string &PortName() const { return FPortName; }
+    // Its server went: it runs no more cycles.
+    bool ServerGone() const { return FServerGone.load(std::memory_order_acquire); }
 
 private:
+    // On a thread of JACK's: a flag and a wake-up, nothing that locks or allocates.
+    static void OnShutdown(jack_status_t, const char *, void *arg)
+    {
+        auto *self = static_cast<TJackClient *>(arg);
+        self->FServerGone.store(true, std::memory_order_release);
+        self->FRevival.Raise(self->FGeneration);
+    }
+
+    TJackRevival &FRevival;
+    const unsigned FGeneration; // of the server it was made with
+    std::atomic<bool> FServerGone{false};
+    unsigned FAge = 0; // see JackClientsLock
     jack_client_t *FClient = nullptr;
     jack_port_t *FPort = nullptr;
+    std::string FPortName;
 };
 
 class TJackOut : public TMidiOutDevice {
 public:
-    TJackOut(TMidiCallback callback, void *user) : TMidiOutDevice(callback, user), FRing(RingBytes) {}
+    TJackOut(TMidiCallback callback, void *user, TJackRevival &revival)
+        : TMidiOutDevice(callback, user), FJack(revival), FRing(RingBytes)
+    {
+    }
     ~TJackOut() override
     {
         // What was sent plays before the port goes, a stop's all notes off above all: each
         // message plays a cycle and the margin after it was due. Bounded, for a server that
-        // stopped running cycles.
-        if (FJack.Client()) {
+        // stopped running cycles; not at all for one that is gone.
+        if (FJack.Client() && !FJack.ServerGone()) {
             const TSteady::time_point until = TSteady::now() + DrainLimit;
             while (!FRing.Drained() && TSteady::now() < until)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -243,7 +270,8 @@ private:
 
 class TJackIn : public TMidiInDevice {
 public:
-    TJackIn(TMidiCallback callback, void *user) : TMidiInDevice(callback, user), FRing(RingBytes)
+    TJackIn(TMidiCallback callback, void *user, TJackRevival &revival)
+        : TMidiInDevice(callback, user), FJack(revival), FRing(RingBytes)
     {
         sem_init(&FNews, 0, 0);
     }
@@ -320,32 +348,27 @@ private:
     std::thread FThread;
 };
 
+// Owns its lister and watcher clients, the devices' clients through the devices, and the
+// revival that makes the first two again after the server returned (the keeper of the ports
+// makes the devices again, as it does for ports that come and go).
 class TJackMidiServices : public TSystemMidiServices {
 public:
     TJackMidiServices()
     {
-        if (!JackServerRuns()) {
+        FRevival = std::make_unique<TJackRevival>([this] { ServerStopped(); }, [this] { return ServerReturned(); });
+        const bool running = JackServerRuns() && MakeClients(FProblem);
+        if (!running && FProblem.isEmpty())
             FProblem = JackNotRunningText();
-            return;
-        }
-        jack_status_t status{};
-        FLister = jack_client_open(ListerClientName, JackNoStartServer, &status);
-        if (!FLister) {
-            FProblem = QStringLiteral("JACK could not be reached (status 0x%1). Start a JACK server (jackd, or "
-                                      "PipeWire's JACK), or use ALSA: --midi-api alsa or MidiApi=alsa.")
-                           .arg(unsigned(status), 0, 16);
-            return;
-        }
-        FWatch = MakeJackWatch([this](const std::function<bool(const std::string &)> &test) { MarkLost(test); },
-                               [this] { PortsChanged(); });
+        // Without a server Korvane waits for one: started later, it is taken as it comes.
+        FRevival->Start(!running);
     }
 
     ~TJackMidiServices() override
     {
-        FWatch.reset(); // no news while the devices go
+        FRevival->Halt(); // first: it makes and drops the clients below
+        FWatch.reset();   // no news while the devices go
         CloseDevices();
-        if (FLister)
-            jack_client_close(FLister);
+        CloseLister(FLister);
     }
 
     QString Name() const override { return MidiApiName(TMidiApi::Jack); }
@@ -365,6 +388,10 @@ protected:
     std::vector<TMidiPortName> ListPorts(bool writable) override
     {
         std::vector<std::string> names;
+        std::lock_guard lock(FClientsLock);
+        std::lock_guard jack(JackClientsLock());
+        if (!FLister || !JackClientAlive(FListerAge))
+            return {};
         if (const char **ports = jack_get_ports(FLister, nullptr, JACK_DEFAULT_MIDI_TYPE,
                                                 writable ? JackPortIsInput : JackPortIsOutput)) {
             for (const char **p = ports; *p != nullptr; ++p)
@@ -383,7 +410,7 @@ protected:
             if (FOpenedTarget.empty())
                 return Gone(FOutPorts[id].Name);
         }
-        auto out = std::make_unique<TJackOut>(callback, user);
+        auto out = std::make_unique<TJackOut>(callback, user, *FRevival);
         QString why;
         if (!out->Open(id == MidiMapper ? MidiClientName.toUtf8().constData() : "out", FOpenedTarget, why))
             return Failed(MidiErrUnspecified, why);
@@ -397,7 +424,7 @@ protected:
         FOpenedTarget = Find(FInPorts[id], false);
         if (FOpenedTarget.empty())
             return Gone(FInPorts[id].Name);
-        auto in = std::make_unique<TJackIn>(callback, user);
+        auto in = std::make_unique<TJackIn>(callback, user, *FRevival);
         QString why;
         if (!in->Open(FOpenedTarget, why))
             return Failed(MidiErrUnspecified, why);
@@ -420,8 +447,75 @@ private:
         return {};
     }
 
+    // The lister and the watcher, for the server that runs now. False, with the reason, when
+    // JACK refuses the lister.
+    bool MakeClients(QString &why)
+    {
+        jack_status_t status{};
+        jack_client_t *lister;
+        unsigned age;
+        {
+            std::lock_guard jack(JackClientsLock());
+            age = JackOpeningAge();
+            lister = jack_client_open(ListerClientName, JackNoStartServer, &status);
+        }
+        if (!lister) {
+            why = QStringLiteral("JACK could not be reached (status 0x%1). Start a JACK server (jackd, or "
+                                 "PipeWire's JACK), or use ALSA: --midi-api alsa or MidiApi=alsa.")
+                      .arg(unsigned(status), 0, 16);
+            return false;
+        }
+        FRevival->Watch(lister);
+        auto watch = MakeJackWatch([this](const std::function<bool(const std::string &)> &test) { MarkLost(test); },
+                                   [this] { PortsChanged(); }, FRevival.get());
+        std::lock_guard lock(FClientsLock);
+        FLister = lister;
+        FListerAge = age;
+        FWatch = std::move(watch);
+        return true;
+    }
+
+    // On the revival's thread: every device is lost with its server, and the clients that
+    // list and watch go, to be made anew with the next server.
+    void ServerStopped()
+    {
+        std::unique_ptr<TPortWatch> watch;
+        jack_client_t *lister;
+        {
+            std::lock_guard lock(FClientsLock);
+            watch = std::move(FWatch);
+            lister = std::exchange(FLister, nullptr);
+        }
+        SetProblem(JackStoppedText());
+        MarkAllLost();
+        watch.reset();
+        CloseLister(lister);
+        PortsChanged();
+    }
+
+    // On the revival's thread, every second while there is no server.
+    bool ServerReturned()
+    {
+        QString why;
+        if (!JackServerRuns() || !MakeClients(why))
+            return false;
+        SetProblem({});
+        PortsChanged();
+        return true;
+    }
+
+    void CloseLister(jack_client_t *lister)
+    {
+        std::lock_guard jack(JackClientsLock());
+        if (lister && JackClientAlive(FListerAge))
+            jack_client_close(lister);
+    }
+
+    std::mutex FClientsLock; // FLister and FWatch, which the revival replaces
     jack_client_t *FLister = nullptr;
+    unsigned FListerAge = 0;
     std::unique_ptr<TPortWatch> FWatch; // last made, first gone
+    std::unique_ptr<TJackRevival> FRevival; // made before any client it watches, gone after them
 };
 
 } // namespace

@@ -152,6 +152,7 @@ uint32_t TMidiDeviceServices::OutOpen(TMidiHandle &handle, uint32_t id, TMidiCal
     handle = device->Handle();
     FDeviceIds[handle] = id;
     FOutDevices[handle] = std::move(device);
+    // Korvane's own port is tracked too, with no target: it goes when its system stops.
     Track(handle, id == MidiMapper ? std::string() : OutTarget(id));
     return MidiNoError;
 }
@@ -261,8 +262,6 @@ uint32_t TMidiDeviceServices::InAddBuffer(TMidiHandle handle, TMidiHeader *heade
 
 void TMidiDeviceServices::Track(TMidiHandle handle, std::string target)
 {
-    if (target.empty())
-        return;
     std::lock_guard lock(FTargetsLock);
     FTargets[handle] = {std::move(target), false};
 }
@@ -277,8 +276,15 @@ void TMidiDeviceServices::MarkLost(const std::function<bool(const std::string &)
 {
     std::lock_guard lock(FTargetsLock);
     for (auto &[handle, target] : FTargets)
-        if (gone(target.Full))
+        if (!target.Full.empty() && gone(target.Full))
             target.Lost = true;
+}
+
+void TMidiDeviceServices::MarkAllLost()
+{
+    std::lock_guard lock(FTargetsLock);
+    for (auto &[handle, target] : FTargets)
+        target.Lost = true;
 }
 
 bool TMidiDeviceServices::PortLost(TMidiHandle handle) const
@@ -288,9 +294,21 @@ bool TMidiDeviceServices::PortLost(TMidiHandle handle) const
     return it != FTargets.end() && it->second.Lost;
 }
 
+QString TSystemMidiServices::Problem() const
+{
+    std::lock_guard lock(FTextLock);
+    return FProblem;
+}
+
+void TSystemMidiServices::SetProblem(const QString &problem)
+{
+    std::lock_guard lock(FTextLock);
+    FProblem = problem;
+}
+
 uint32_t TSystemMidiServices::OutGetNumDevs()
 {
-    FOutPorts = FProblem.isEmpty() ? ListPorts(true) : std::vector<TMidiPortName>{};
+    FOutPorts = Problem().isEmpty() ? ListPorts(true) : std::vector<TMidiPortName>{};
     return uint32_t(FOutPorts.size());
 }
 
@@ -310,7 +328,7 @@ uint32_t TSystemMidiServices::OutGetDevCaps(uint32_t id, TMidiOutCaps &caps)
 
 uint32_t TSystemMidiServices::InGetNumDevs()
 {
-    FInPorts = FProblem.isEmpty() ? ListPorts(false) : std::vector<TMidiPortName>{};
+    FInPorts = Problem().isEmpty() ? ListPorts(false) : std::vector<TMidiPortName>{};
     return uint32_t(FInPorts.size());
 }
 
@@ -326,7 +344,7 @@ uint32_t TSystemMidiServices::InGetDevCaps(uint32_t id, TMidiInCaps &caps)
 uint32_t TSystemMidiServices::OutOpen(TMidiHandle &handle, uint32_t id, TMidiCallback callback, void *user)
 {
     handle = 0;
-    if (!FProblem.isEmpty())
+    if (!Problem().isEmpty())
         return MidiErrNoDriver;
     if (id != MidiMapper && id >= FOutPorts.size())
         return Plain(MidiErrBadDeviceId);
@@ -336,7 +354,7 @@ uint32_t TSystemMidiServices::OutOpen(TMidiHandle &handle, uint32_t id, TMidiCal
 uint32_t TSystemMidiServices::InOpen(TMidiHandle &handle, uint32_t id, TMidiCallback callback, void *user)
 {
     handle = 0;
-    if (!FProblem.isEmpty())
+    if (!Problem().isEmpty())
         return MidiErrNoDriver;
     if (id >= FInPorts.size())
         return Plain(MidiErrBadDeviceId);
@@ -364,12 +382,12 @@ uint32_t TSystemMidiServices::Gone(const QString &name)
 
 bool TSystemMidiServices::ErrorText(uint32_t code, QString &text)
 {
-    if (code == MidiErrNoDriver && !FProblem.isEmpty()) {
-        text = FProblem;
-        return true;
-    }
     {
         std::lock_guard lock(FTextLock);
+        if (code == MidiErrNoDriver && !FProblem.isEmpty()) {
+            text = FProblem;
+            return true;
+        }
         if (auto it = FTexts.find(code); it != FTexts.end()) {
             text = it->second;
             return true;

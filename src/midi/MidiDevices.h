@@ -108,9 +108,13 @@ protected:
     // for Korvane's own ports and where the back end cannot tell.
     virtual std::string OutTarget(uint32_t /*id*/) const { return {}; }
     virtual std::string InTarget(uint32_t /*id*/) const { return {}; }
-    // Marks every open device lost whose port `gone` names (by its full name). Any thread;
-    // takes only a lock of its own, never one held around calls into the MIDI system.
+    // Marks every open device lost whose port `gone` names (by its full name); Korvane's own
+    // ports go with no other program. Any thread; takes only a lock of its own, never one held
+    // around calls into the MIDI system.
     void MarkLost(const std::function<bool(const std::string &target)> &gone);
+    // Marks every open device lost, Korvane's own ports too: the system they were made in
+    // stopped. Any thread, as MarkLost.
+    void MarkAllLost();
 
     // The lock over the open-device tables; back ends may take it around their own lookups.
     mutable std::recursive_mutex FDevicesLock;
@@ -134,7 +138,8 @@ private:
 // keeps its own words for the error texts. Back ends list the ports and make the devices.
 class TSystemMidiServices : public TMidiDeviceServices {
 public:
-    QString Problem() const override { return FProblem; }
+    // Any thread: a back end whose system stops and returns changes it on a thread of its own.
+    QString Problem() const override;
     uint32_t OutGetNumDevs() override;
     uint32_t OutGetDevCaps(uint32_t id, TMidiOutCaps &caps) override;
     uint32_t InGetNumDevs() override;
@@ -157,18 +162,20 @@ protected:
     uint32_t Plain(uint32_t code);
     // The listed port `name` went before it could be opened.
     uint32_t Gone(const QString &name);
+    // The system became unusable (`problem`) or usable again (empty), after the constructor.
+    void SetProblem(const QString &problem);
 
     // The device just made reached FOpenedTarget (MakeOutDevice and MakeInDevice set it, and
     // the opening that called them asks at once, on the same thread).
     std::string OutTarget(uint32_t) const override { return FOpenedTarget; }
     std::string InTarget(uint32_t) const override { return FOpenedTarget; }
 
-    QString FProblem; // set by the back end's constructor
+    QString FProblem; // set by the back end's constructor; later through SetProblem only
     std::vector<TMidiPortName> FInPorts, FOutPorts; // as last listed; device numbers index these
     std::string FOpenedTarget;
 
 private:
     bool ErrorText(uint32_t code, QString &text);
-    std::mutex FTextLock;
+    mutable std::mutex FTextLock; // the texts and FProblem
     std::map<uint32_t, QString> FTexts; // the words of the last failure of each code
 };

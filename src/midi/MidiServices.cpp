@@ -140,9 +140,13 @@ bool IsMidiApiName(const QString &name)
 
 QString JackNotRunningText()
 {
-    return QStringLiteral("The JACK server is not running. Start one, for example with \"jackd -d dummy &\" (or "
-                          "\"jackd -d alsa\" for a sound card), or from a session manager such as qjackctl or "
-                          "Carla; or use ALSA: --midi-api alsa, or MidiApi=alsa in the settings file.");
+    return QStringLiteral("No JACK server is running. Start one (jackd -d dummy &, jackd -d alsa for a sound card, "
+                          "or qjackctl), or use ALSA: --midi-api alsa, or MidiApi=alsa in the settings file.");
+}
+
+QString JackStoppedText()
+{
+    return QStringLiteral("JACK server stopped: waiting for it");
 }
 
 bool UseMidiApi(const QString &name)

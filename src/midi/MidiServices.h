@@ -227,6 +227,9 @@ bool IsMidiApiName(const QString &name);
 
 // Why the JACK back end cannot be used: no server answers. One line, with how to start one.
 QString JackNotRunningText();
+// Why it cannot be used for now: the server it ran with stopped, and Korvane looks for it
+// every second.
+QString JackStoppedText();
 // The back ends this machine's RtMidi was built with, ALSA first.
 std::vector<TMidiApi> AvailableMidiApis();
 

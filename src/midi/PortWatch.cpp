@@ -1,5 +1,7 @@
 #include "PortWatch.h"
 
+#include "JackRevival.h"
+
 #include <QRegularExpression>
 #include <alsa/asoundlib.h>
 #include <jack/jack.h>
@@ -29,15 +31,20 @@ std::pair<int, int> AlsaAddress(const std::string &full)
 // JACK's port registration and rename callbacks, on JACK's notification thread.
 class TJackWatch : public TPortWatch {
 public:
-    TJackWatch(TGone gone, std::function<void()> changed) : FGone(std::move(gone)), FChanged(std::move(changed))
+    TJackWatch(TGone gone, std::function<void()> changed, TJackRevival *revival)
+        : FGone(std::move(gone)), FChanged(std::move(changed))
     {
+        std::lock_guard lock(JackClientsLock());
+        FAge = JackOpeningAge();
         jack_status_t status{};
         FClient = jack_client_open(WatchClientName, JackNoStartServer, &status);
         if (!FClient)
             return;
         jack_set_port_registration_callback(FClient, &TJackWatch::OnRegistration, this);
         jack_set_port_rename_callback(FClient, &TJackWatch::OnRename, this);
-        jack_on_shutdown(FClient, &TJackWatch::OnShutdown, this);
+        // The server's end is the revival's to handle, on a thread of its own.
+        if (revival)
+            revival->Watch(FClient);
         if (jack_activate(FClient) != 0) {
             jack_client_close(FClient);
             FClient = nullptr;
@@ -45,7 +52,8 @@ public:
     }
     ~TJackWatch() override
     {
-        if (FClient) {
+        std::lock_guard lock(JackClientsLock());
+        if (FClient && JackClientAlive(FAge)) {
             jack_deactivate(FClient);
             jack_client_close(FClient);
         }
@@ -71,15 +79,9 @@ private:
         self->FGone([&](const std::string &full) { return gone.empty() || full == gone; });
         self->FChanged();
     }
-    static void OnShutdown(void *arg)
-    {
-        auto *self = static_cast<TJackWatch *>(arg);
-        self->FGone([](const std::string &) { return true; });
-        self->FChanged();
-    }
-
     TGone FGone;
     std::function<void()> FChanged;
+    unsigned FAge = 0; // see JackClientsLock
     jack_client_t *FClient = nullptr;
 };
 
@@ -154,9 +156,10 @@ private:
 
 } // namespace
 
-std::unique_ptr<TPortWatch> MakeJackWatch(TPortWatch::TGone gone, std::function<void()> changed)
+std::unique_ptr<TPortWatch> MakeJackWatch(TPortWatch::TGone gone, std::function<void()> changed,
+                                          TJackRevival *revival)
 {
-    return std::make_unique<TJackWatch>(std::move(gone), std::move(changed));
+    return std::make_unique<TJackWatch>(std::move(gone), std::move(changed), revival);
 }
 
 std::unique_ptr<TPortWatch> MakeAlsaWatch(TPortWatch::TGone gone, std::function<void()> changed)
@@ -168,6 +171,8 @@ bool JackServerRuns()
 {
     jack_set_error_function(Quiet);
     jack_set_info_function(Quiet);
+    std::lock_guard lock(JackClientsLock());
+    JackOpeningAge();
     jack_status_t status{};
     jack_client_t *probe = jack_client_open("Korvane (probe)", JackNoStartServer, &status);
     if (!probe)

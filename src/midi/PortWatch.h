@@ -15,8 +15,12 @@ public:
     virtual ~TPortWatch() = default;
 };
 
-// A watcher that cannot reach its system tells nothing.
-std::unique_ptr<TPortWatch> MakeJackWatch(TPortWatch::TGone gone, std::function<void()> changed);
+class TJackRevival;
+
+// A watcher that cannot reach its system tells nothing. The JACK watcher's server ending is
+// told to `revival` (not owned; outlives the watcher), as for every client of Korvane's.
+std::unique_ptr<TPortWatch> MakeJackWatch(TPortWatch::TGone gone, std::function<void()> changed,
+                                          TJackRevival *revival);
 std::unique_ptr<TPortWatch> MakeAlsaWatch(TPortWatch::TGone gone, std::function<void()> changed);
 
 // Whether a JACK server answers. JACK's own error and information lines are silenced for the

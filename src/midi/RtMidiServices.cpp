@@ -1,5 +1,6 @@
 // MIDI over RtMidi: the ALSA sequencer or JACK. Devices are the system's ports of the other
 // programs and of the hardware, named without the numbers that change between sessions.
+#include "JackRevival.h"
 #include "MidiDevices.h"
 #include "PortWatch.h"
 
@@ -59,17 +60,32 @@ int FindPort(RtMidi &midi, const TPort &port)
     return -1;
 }
 
+// An RtMidi object let go as JackClientsLock asks: its JACK client may have been freed with
+// its server, and then its destructor must not run (what it holds is libjack's, and gone).
+template <class T>
+void LetGo(std::unique_ptr<T> &midi, unsigned age)
+{
+    std::lock_guard lock(JackClientsLock());
+    if (!midi)
+        return;
+    if (!JackClientAlive(age)) {
+        [[maybe_unused]] T *gone = midi.release();
+        return;
+    }
+    midi->closePort();
+    midi.reset();
+}
+
 class TRtIn : public TMidiInDevice {
 public:
-    TRtIn(std::unique_ptr<RtMidiIn> midi, TMidiCallback callback, void *user)
-        : TMidiInDevice(callback, user), FMidi(std::move(midi))
+    TRtIn(std::unique_ptr<RtMidiIn> midi, unsigned age, TMidiCallback callback, void *user)
+        : TMidiInDevice(callback, user), FMidi(std::move(midi)), FAge(age)
     {
     }
     ~TRtIn() override
     {
         // Joins RtMidi's thread, so that Receive is never entered again.
-        FMidi->closePort();
-        FMidi.reset();
+        LetGo(FMidi, FAge);
     }
     RtMidiIn &Midi() { return *FMidi; }
     static void OnMessage(double, std::vector<unsigned char> *message, void *user)
@@ -79,19 +95,25 @@ public:
 
 private:
     std::unique_ptr<RtMidiIn> FMidi;
+    const unsigned FAge;
 };
 
 class TRtOut : public TMidiOutDevice {
 public:
-    TRtOut(std::unique_ptr<RtMidiOut> midi, TMidiCallback callback, void *user)
-        : TMidiOutDevice(callback, user), FMidi(std::move(midi))
+    // `revival`: of the JACK services (else null), which outlive the device.
+    TRtOut(std::unique_ptr<RtMidiOut> midi, unsigned age, const TJackRevival *revival, TMidiCallback callback,
+           void *user)
+        : TMidiOutDevice(callback, user), FMidi(std::move(midi)), FAge(age), FRevival(revival)
     {
     }
-    ~TRtOut() override { FMidi->closePort(); }
+    ~TRtOut() override { LetGo(FMidi, FAge); }
 
 protected:
     uint32_t Send(const uint8_t *bytes, size_t count) override
     {
+        // RtMidi waits for room in its JACK ring, which a server that is gone never empties.
+        if (FRevival && FRevival->Stopped())
+            return MidiErrNotReady;
         try {
             FMidi->sendMessage(bytes, count);
             return MidiNoError;
@@ -102,9 +124,13 @@ protected:
 
 private:
     std::unique_ptr<RtMidiOut> FMidi;
+    const unsigned FAge;
+    const TJackRevival *const FRevival;
 };
 
-// Thread rules of TMidiServices. Owns its listing clients and its open devices.
+// Thread rules of TMidiServices. Owns its listing clients and its open devices; over JACK
+// also the revival that makes the listing clients again after the server returned (the
+// keeper of the ports makes the devices again, as for ports that come and go).
 class TRtMidiServices : public TSystemMidiServices {
 public:
     TRtMidiServices(TMidiApi api, const QString &alsaSequencer) : FApi(api)
@@ -116,38 +142,28 @@ public:
                            .arg(alsaSequencer);
             return;
         }
-        if (api == TMidiApi::Jack && !JackServerRuns()) {
-            FProblem = JackNotRunningText();
+        if (api == TMidiApi::Jack) {
+            // RtMidi's clients take no shutdown callback: the watcher's stands for them all.
+            FRevival = std::make_unique<TJackRevival>([this] { ServerStopped(); }, [this] { return ServerReturned(); });
+            const bool running = JackServerRuns() && MakeClients(FProblem);
+            if (!running && FProblem.isEmpty())
+                FProblem = JackNotRunningText();
+            FRevival->Start(!running);
             return;
         }
-        try {
-            FInLister = std::make_unique<RtMidiIn>(RtApi(api), ListerClientName.toStdString());
-            FOutLister = std::make_unique<RtMidiOut>(RtApi(api), ListerClientName.toStdString());
-            auto gone = [this](const std::function<bool(const std::string &)> &test) { MarkLost(test); };
-            auto changed = [this] { PortsChanged(); };
-            if (api == TMidiApi::Jack)
-                FWatch = MakeJackWatch(gone, changed);
-            else
-                FWatch = MakeAlsaWatch(gone, changed);
-        } catch (const RtMidiError &e) {
-            FInLister.reset();
-            FOutLister.reset();
-            FProblem = api == TMidiApi::Alsa
-                           ? QStringLiteral("The ALSA sequencer could not be opened (%1). Check the permissions "
-                                            "of /dev/snd/seq, or use JACK instead: MidiApi=jack in the Settings "
-                                            "section of the settings file, or the option --midi-api jack.")
-                           : QStringLiteral("JACK could not be reached (%1). Start a JACK server (jackd, or "
-                                            "PipeWire's JACK), or use ALSA: --midi-api alsa or MidiApi=alsa.");
-            FProblem = FProblem.arg(QString::fromStdString(e.getMessage()));
-        }
+        MakeClients(FProblem);
     }
 
     ~TRtMidiServices() override
     {
+        if (FRevival)
+            FRevival->Halt();
         // No news while the devices go.
         FWatch.reset();
         // The devices close RtMidi's ports before the listing clients go.
         CloseDevices();
+        LetGo(FInLister, FListerAge);
+        LetGo(FOutLister, FListerAge);
     }
 
     QString Name() const override { return MidiApiName(FApi); }
@@ -156,6 +172,8 @@ protected:
     uint32_t MakeOutDevice(uint32_t id, TMidiCallback callback, void *user,
                            std::unique_ptr<TMidiOutDevice> &device) override
     {
+        std::unique_lock lock(JackClientsLock());
+        const unsigned age = JackOpeningAge();
         try {
             auto midi = std::make_unique<RtMidiOut>(RtApi(FApi), MidiClientName.toStdString());
             if (id == MidiMapper) {
@@ -168,7 +186,7 @@ protected:
                 midi->openPort(unsigned(index), "out");
             }
             // Failing to open raises; isPortOpen() is no help, as RtMidi's JACK side never sets it.
-            device = std::make_unique<TRtOut>(std::move(midi), callback, user);
+            device = std::make_unique<TRtOut>(std::move(midi), age, FRevival.get(), callback, user);
             return MidiNoError;
         } catch (const RtMidiError &e) {
             return Failed(e);
@@ -178,6 +196,8 @@ protected:
     uint32_t MakeInDevice(uint32_t id, TMidiCallback callback, void *user,
                           std::unique_ptr<TMidiInDevice> &device) override
     {
+        std::unique_lock lock(JackClientsLock());
+        const unsigned age = JackOpeningAge();
         try {
             auto midi = std::make_unique<RtMidiIn>(RtApi(FApi), InClientName.toStdString());
             const int index = FindPort(*midi, FInPorts[id]);
@@ -186,7 +206,7 @@ protected:
             FOpenedTarget = midi->getPortName(unsigned(index));
             // The port filters for itself; RtMidi is to pass everything on.
             midi->ignoreTypes(false, false, false);
-            auto in = std::make_unique<TRtIn>(std::move(midi), callback, user);
+            auto in = std::make_unique<TRtIn>(std::move(midi), age, callback, user);
             in->Midi().setCallback(&TRtIn::OnMessage, in.get());
             in->Midi().openPort(unsigned(index), "in");
             device = std::move(in);
@@ -198,6 +218,10 @@ protected:
 
     std::vector<TPort> ListPorts(bool writable) override
     {
+        std::lock_guard lock(FClientsLock);
+        std::lock_guard jack(JackClientsLock());
+        if (!FInLister || !FOutLister || !JackClientAlive(FListerAge))
+            return {};
         try {
             return ::ListPorts(writable ? static_cast<RtMidi &>(*FOutLister) : *FInLister);
         } catch (const RtMidiError &) {
@@ -215,10 +239,78 @@ private:
         return TSystemMidiServices::Failed(CodeOf(e), text);
     }
 
+    // The listing clients and the watcher; false, with the reason, when the system refuses.
+    bool MakeClients(QString &why)
+    {
+        try {
+            std::unique_ptr<RtMidiIn> inLister;
+            std::unique_ptr<RtMidiOut> outLister;
+            unsigned age;
+            {
+                std::lock_guard jack(JackClientsLock());
+                age = JackOpeningAge();
+                inLister = std::make_unique<RtMidiIn>(RtApi(FApi), ListerClientName.toStdString());
+                outLister = std::make_unique<RtMidiOut>(RtApi(FApi), ListerClientName.toStdString());
+            }
+            auto gone = [this](const std::function<bool(const std::string &)> &test) { MarkLost(test); };
+            auto changed = [this] { PortsChanged(); };
+            auto watch = FApi == TMidiApi::Jack ? MakeJackWatch(gone, changed, FRevival.get())
+                                                : MakeAlsaWatch(gone, changed);
+            std::lock_guard lock(FClientsLock);
+            FInLister = std::move(inLister);
+            FOutLister = std::move(outLister);
+            FListerAge = age;
+            FWatch = std::move(watch);
+            return true;
+        } catch (const RtMidiError &e) {
+            why = FApi == TMidiApi::Alsa
+                      ? QStringLiteral("The ALSA sequencer could not be opened (%1). Check the permissions "
+                                       "of /dev/snd/seq, or use JACK instead: MidiApi=jack in the Settings "
+                                       "section of the settings file, or the option --midi-api jack.")
+                      : QStringLiteral("JACK could not be reached (%1). Start a JACK server (jackd, or "
+                                       "PipeWire's JACK), or use ALSA: --midi-api alsa or MidiApi=alsa.");
+            why = why.arg(QString::fromStdString(e.getMessage()));
+            return false;
+        }
+    }
+
+    // On the revival's thread, as in Korvane's own JACK back end.
+    void ServerStopped()
+    {
+        std::unique_ptr<TPortWatch> watch;
+        std::unique_ptr<RtMidiIn> inLister;
+        std::unique_ptr<RtMidiOut> outLister;
+        {
+            std::lock_guard lock(FClientsLock);
+            watch = std::move(FWatch);
+            inLister = std::move(FInLister);
+            outLister = std::move(FOutLister);
+        }
+        SetProblem(JackStoppedText());
+        MarkAllLost();
+        watch.reset();
+        LetGo(inLister, FListerAge);
+        LetGo(outLister, FListerAge);
+        PortsChanged();
+    }
+
+    bool ServerReturned()
+    {
+        QString why;
+        if (!JackServerRuns() || !MakeClients(why))
+            return false;
+        SetProblem({});
+        PortsChanged();
+        return true;
+    }
+
     const TMidiApi FApi;
+    std::mutex FClientsLock; // the listers and the watcher, which the revival replaces
     std::unique_ptr<RtMidiIn> FInLister;
     std::unique_ptr<RtMidiOut> FOutLister;
+    unsigned FListerAge = 0;
     std::unique_ptr<TPortWatch> FWatch; // last made, first gone
+    std::unique_ptr<TJackRevival> FRevival; // made before any client it watches, gone after them
 };
 
 } // namespace

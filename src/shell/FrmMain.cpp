@@ -168,11 +168,15 @@ TFormMain::TFormMain(TMainWindowOptions options) : FOptions(std::move(options))
     // 8.
     FLastTickTime = 1;
     FOverflowLamp->SetColor(OverflowGreen);
-    // 9., 10. Each port step on its own: a failure is shown and the start goes on.
-    Guarded([&] { SetMidiInName(FSettings.MidiIn); });
-    Guarded([&] { SetMidiOutName(FSettings.MidiOut); });
-    Guarded([&] { SetMidiInOpen(!FMidiInName.isEmpty()); });
-    Guarded([&] { SetMidiOutOpen(!FMidiOutName.isEmpty()); });
+    // 9., 10. Each port step on its own: a failure is shown and the start goes on. A MIDI
+    // system that cannot be used is no failure of the ports: the keeper says so in the top bar
+    // and opens them when the system can be used.
+    if (FMidi->Problem().isEmpty()) {
+        Guarded([&] { SetMidiInName(FSettings.MidiIn); });
+        Guarded([&] { SetMidiOutName(FSettings.MidiOut); });
+        Guarded([&] { SetMidiInOpen(!FMidiInName.isEmpty()); });
+        Guarded([&] { SetMidiOutOpen(!FMidiOutName.isEmpty()); });
+    }
     // 11.
     if (FSettings.Randomized)
         Randomize();
@@ -186,7 +190,8 @@ TFormMain::TFormMain(TMainWindowOptions options) : FOptions(std::move(options))
     FMidiDialog->setFont(PanelFont(DialogPixelSize)); // its pixel layout is made for it
     FAbout = new TFormAbout(this);
     FRandomSettings = new TFormRandomSettings(this);
-    FMidiKeeper = new TMidiPortKeeper(*this, FPanelTopRightBottom);
+    FMidiKeeper = new TMidiPortKeeper(static_cast<IMidiPortHost &>(*this), FPanelTopRightBottom, this);
+    FMidiKeeper->SetOnReport(FOptions.MidiReport);
     FMidiKeeper->Watch(FMidi);
     FMidiKeeper->Check();
     qApp->installEventFilter(this);
@@ -808,6 +813,48 @@ void TFormMain::SetMidiOutOpen(bool b, bool notesOffFirst)
     }
 }
 
+QString TFormMain::ConfiguredPort(TMidiSide side) const
+{
+    return side == TMidiSide::In ? FSettings.MidiIn : FSettings.MidiOut;
+}
+
+bool TFormMain::PortOpen(TMidiSide side) const
+{
+    return side == TMidiSide::In ? FMidiInOpen.load() : FMidiOutOpen.load();
+}
+
+QString TFormMain::OpenPortName(TMidiSide side) const
+{
+    return side == TMidiSide::In ? FMidiInName : FMidiOutName;
+}
+
+bool TFormMain::PortLost(TMidiSide side) const
+{
+    return side == TMidiSide::In ? FMidiInput->PortLost() : FMidiOutput->PortLost();
+}
+
+void TFormMain::OpenPort(TMidiSide side, const QString &name)
+{
+    // Chosen by name first, which raises where SetMidi...Name would show a box.
+    if (side == TMidiSide::In) {
+        FMidiInput->SetProductName(name);
+        FMidiInName = name;
+        SetMidiInOpen(true);
+    } else {
+        FMidiOutput->SetProductName(name);
+        FMidiOutName = name;
+        SetMidiOutOpen(true, true); // notes that sounded there before it went are ended first
+    }
+}
+
+void TFormMain::ClosePort(TMidiSide side)
+{
+    if (side == TMidiSide::In)
+        SetMidiInOpen(false);
+    else
+        SetMidiOutOpen(false);
+}
+
 void TFormMain::BringToFront()
 {
     // Out of the task bar, but as large as it was: maximised or full-screen stays so.
@@ -977,8 +1024,10 @@ void TFormMain::MidiSettings()
     if (FMidiDialog->exec() != QDialog::Accepted)
         return;
     SwitchMidiServices(FMidiDialog->Services());
-    // An absent port kept as it was is left to the keeper, which opens it when it comes.
-    if (!(FMidiKeeper->InputAbsent() && FMidiDialog->InputName() == FSettings.MidiIn)) {
+    // An absent port kept as it was is left to the keeper, which opens it when it comes; so are
+    // the ports of a MIDI system that cannot be used now (the top bar says why, no box).
+    const bool usable = FMidi->Problem().isEmpty();
+    if (usable && !(FMidiKeeper->InputAbsent() && FMidiDialog->InputName() == FSettings.MidiIn)) {
         SetMidiInName(FMidiDialog->InputName());
         if (!FMidiInOpen)
             try {
@@ -986,7 +1035,12 @@ void TFormMain::MidiSettings()
             } catch (...) {
             }
     }
-    if (!(FMidiKeeper->OutputAbsent() && FMidiDialog->OutputName() == FSettings.MidiOut)) {
+    if (!usable) {
+        FSettings.MidiIn = FMidiDialog->InputName();
+        FSettings.MidiOut = FMidiDialog->OutputName();
+        StoreSettings();
+    }
+    if (usable && !(FMidiKeeper->OutputAbsent() && FMidiDialog->OutputName() == FSettings.MidiOut)) {
         SetMidiOutName(FMidiDialog->OutputName());
         if (!FMidiOutOpen)
             try {
@@ -994,7 +1048,7 @@ void TFormMain::MidiSettings()
             } catch (...) {
             }
     }
-    FMidiKeeper->Check();
+    FMidiKeeper->Retry(); // chosen again: a port waiting for its next try is tried now
 }
 
 void TFormMain::RandomSettings()

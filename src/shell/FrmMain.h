@@ -5,6 +5,7 @@
 #include "Globals.h"
 #include "HiResTim.h"
 #include "MidiIn.h"
+#include "MidiKeeper.h"
 #include "MidiOut.h"
 #include "PageControl.h"
 #include "Palette.h"
@@ -23,7 +24,6 @@ class QMenu;
 class QUrl;
 class QToolButton;
 class TFormMidiDialog;
-class TMidiPortKeeper;
 class TFormRandomSettings;
 class TFormAbout;
 
@@ -62,11 +62,14 @@ struct TMainWindowOptions {
     // Keep recovery copies of modified patches and offer those an ended instance left behind
     // (the desktop program; tests and headless runs leave the user's state folder alone).
     bool Recovery = false;
+    // Where the port keeper's one-line reports go (the MIDI system stopped or returned, a port
+    // that does not open); none: nowhere. The top bar shows the state in any case.
+    std::function<void(const QString &)> MidiReport;
 };
 
 // User-interface thread, except Tick and the MIDI output routing, which run on the timer's
 // worker thread inside the patch lock. Owns everything it shows and runs.
-class TFormMain : public QMainWindow, private IRecoverySource {
+class TFormMain : public QMainWindow, private IRecoverySource, private IMidiPortHost {
     Q_OBJECT
 public:
     explicit TFormMain(TMainWindowOptions options = {});
@@ -218,6 +221,14 @@ private:
     void SetSendProblem(const QString &text);
     std::vector<TRecoverySlot> RecoverySlots() const override;
     QByteArray RecoveryText(quintptr id) const override;
+    // The port keeper's view of the ports.
+    TMidiServices &PortServices() const override { return *FMidi; }
+    QString ConfiguredPort(TMidiSide side) const override;
+    bool PortOpen(TMidiSide side) const override;
+    QString OpenPortName(TMidiSide side) const override;
+    bool PortLost(TMidiSide side) const override;
+    void OpenPort(TMidiSide side, const QString &name) override;
+    void ClosePort(TMidiSide side) override;
 
     TMainWindowOptions FOptions;
     TAppSettings FSettings;

@@ -86,6 +86,9 @@ int RunHeadless(const QStringList &args, QTextStream &err)
     QSocketNotifier notifier(StopSignalDescriptor(), QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, qApp, [] { QCoreApplication::quit(); });
 
+    // The MIDI system stopping and returning while the run plays (a JACK server restarted), a
+    // port that does not open: one line each, in the words the desktop's top bar shows.
+    o.Window.MidiReport = [&err](const QString &text) { err << QStringLiteral("korvane: %1").arg(text) << Qt::endl; };
     int status = 0;
     {
         TFormMain form(std::move(o.Window));

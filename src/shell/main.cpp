@@ -148,6 +148,8 @@ int main(int argc, char **argv)
         TMainWindowOptions options;
         options.Arguments = args;
         options.Recovery = true;
+        // Said in the top bar, and here for whoever started Korvane from a terminal.
+        options.MidiReport = [&err](const QString &text) { err << QStringLiteral("korvane: %1").arg(text) << Qt::endl; };
         TFormMain form(std::move(options));
         running = &form;
         dialogs.SetParent(&form);

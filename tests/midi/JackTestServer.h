@@ -94,12 +94,34 @@ public:
         // RtMidi's clients in this process reach the same server.
         qputenv("JACK_DEFAULT_SERVER", FName.toUtf8());
         qputenv("JACK_NO_START_SERVER", "1");
+        FDriver = driver;
+        if (!StartServer())
+            FWhyNot = "jackd did not start: " + FServer->readAllStandardError().toStdString();
+    }
+
+    // Stops the server as a user's `kill` does (SIGTERM), while its clients run: they are told
+    // it went. True once it has ended.
+    bool StopServer()
+    {
+        if (FServer == nullptr || FServer->state() != QProcess::Running)
+            return false;
+        FServer->terminate();
+        if (!FServer->waitForFinished(10000))
+            return false;
+        // A server that ended while clients were connected may leave their files behind.
+        for (const QString &file : Files())
+            QFile::remove(QStringLiteral("/dev/shm/") + file);
+        return true;
+    }
+
+    // Starts the server (again) under the same name; true once it answers.
+    bool StartServer()
+    {
         // Real-time where the user may (else it goes on without): a server that is put aside
         // on a busy machine falls behind, its frames run slower than the clock and the tests
         // that time notes could judge nothing.
-        FServer = Start("jackd", QStringList{"-d", "dummy"} + driver);
-        if (Run("jack_wait", {"-w", "-t", "10"}, nullptr, 15000) != 0 || FServer->state() != QProcess::Running)
-            FWhyNot = "jackd did not start: " + FServer->readAllStandardError().toStdString();
+        FServer = Start("jackd", QStringList{"-d", "dummy"} + FDriver);
+        return Run("jack_wait", {"-w", "-t", "10"}, nullptr, 15000) == 0 && FServer->state() == QProcess::Running;
     }
 
     ~TJackServer()
@@ -207,6 +229,7 @@ private:
 
     TJackMachineLock FLock; // first made, last gone
     QString FName;
+    QStringList FDriver;
     QProcessEnvironment FEnvironment;
     std::string FWhyNot;
     QProcess *FServer = nullptr;

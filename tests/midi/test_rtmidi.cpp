@@ -9,6 +9,7 @@
 #include "MidiTestSupport.h"
 
 #include <QComboBox>
+#include <QLabel>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
@@ -98,17 +99,23 @@ TEST(MidiAlsa, AMissingSequencerIsExplainedAndNothingCrashes)
     EXPECT_EQ(in.ProductName(), "");
     EXPECT_THROW(in.SetProductName("Keys"), EMidiInputError);
 
-    // The MIDI settings dialog tells the user once it is up.
+    // The MIDI settings dialog says it under its empty lists, in the same words, with no box
+    // on top of it.
     QStringList shown;
     SetMidiMessageHook([&](const QString &text) { shown << text; });
     TFormMidiDialog dialog(nullptr, services);
     EXPECT_EQ(dialog.ComboBoxInputs()->count(), 0);
     EXPECT_EQ(dialog.ComboBoxOutputs()->count(), 1);
     dialog.open();
-    WaitFor([&] { return !shown.isEmpty(); }, 2000);
+    const auto *line = dialog.findChild<QLabel *>("LabelProblem");
+    ASSERT_NE(line, nullptr);
+    EXPECT_TRUE(WaitFor([&] { return line->isVisible(); }, 2000));
+    Settle();
     dialog.reject();
     SetMidiMessageHook({});
-    EXPECT_EQ(shown, QStringList{problem});
+    EXPECT_EQ(line->text(), problem);
+    EXPECT_EQ(dialog.ProblemText(), problem);
+    EXPECT_TRUE(shown.isEmpty()) << shown.join(" | ").toStdString();
 }
 
 TEST(MidiAlsa, IsTheDefault)

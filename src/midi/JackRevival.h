@@ -1,0 +1,67 @@
+// The JACK server's life as Korvane's clients see it: the shutdown callback of any of them
+// raises one flag, and a thread of its own tells the back end that the server stopped, then looks
+// for a server every second and has the back end make its clients again once one answers.
+#pragma once
+
+#include <jack/jack.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <semaphore.h>
+#include <thread>
+
+// libjack frees every client of a server that ended when the process next opens a client, so
+// a client of Korvane's touched after that would be touched after its end. Korvane's clients
+// (its own, RtMidi's, the probes) are therefore opened, used for listing and closed under
+// this one lock, and each remembers the age it was opened in: a client older than the
+// current age is let go without a call into libjack.
+std::mutex &JackClientsLock();
+// With the lock held, right before a client is opened: the age of the clients opened now.
+unsigned JackOpeningAge();
+// With the lock held: whether a client opened in `age` is still libjack's to close.
+bool JackClientAlive(unsigned age);
+// Some server ended; any thread, no lock, no allocation (from a shutdown callback).
+void JackServerEnded() noexcept;
+
+// Owns its thread. OnStop and OnReturn run on it, one at a time, never on a JACK thread nor
+// the user-interface thread; OnReturn answers whether the back end is whole again (else it
+// is asked again a period later). Raise and the shutdown callbacks may run on any thread.
+class TJackRevival {
+public:
+    TJackRevival(std::function<void()> onStop, std::function<bool()> onReturn,
+                 std::chrono::milliseconds period = std::chrono::seconds(1));
+    ~TJackRevival();
+    // Starts the thread; `stopped`: there is no server yet, so the looking starts at once.
+    void Start(bool stopped);
+    // Ends the thread: neither callback runs once this returns. The clients registered may
+    // still raise (to no effect) until they are closed, which the object must outlive.
+    void Halt();
+    TJackRevival(const TJackRevival &) = delete;
+    TJackRevival &operator=(const TJackRevival &) = delete;
+
+    // Registers the shutdown callback on `client`, before it is activated: its server's end
+    // counts as a stop.
+    void Watch(jack_client_t *client);
+    // The clients made since the last return share this number; a late shutdown callback of a
+    // client of an earlier server passes its own and is ignored.
+    unsigned Generation() const { return FGeneration.load(std::memory_order_acquire); }
+    // What a shutdown callback does: sets the flag and wakes the thread; no lock, no
+    // allocation, as JACK calls it on threads of its own.
+    void Raise(unsigned generation) noexcept;
+    // Whether the server is away now (as last seen by the thread).
+    bool Stopped() const { return FStopped.load(std::memory_order_acquire); }
+
+private:
+    static void OnShutdown(jack_status_t, const char *, void *arg);
+    void Run();
+
+    const std::function<void()> FOnStop;
+    const std::function<bool()> FOnReturn;
+    const std::chrono::milliseconds FPeriod;
+    std::atomic<unsigned> FGeneration{1};
+    std::atomic<bool> FRaised{false}, FStopped{false}, FQuit{false};
+    sem_t FWake;
+    std::thread FThread;
+};
