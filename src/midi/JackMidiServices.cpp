@@ -105,6 +105,10 @@ public:
               QString &why)
     {
         std::unique_lock lock(JackClientsLock());
+        if (JackStuck()) {
+            why = QString::fromUtf8(JackStuckText());
+            return false;
+        }
         FAge = JackOpeningAge();
         jack_status_t status{};
         FClient = jack_client_open(clientName, JackNoStartServer, &status);
@@ -142,10 +146,8 @@ public:
     void Close()
     {
         std::lock_guard lock(JackClientsLock());
-        if (FClient && JackClientAlive(FAge)) {
-            jack_deactivate(FClient);
-            jack_client_close(FClient);
-        }
+        if (FClient && JackClientAlive(FAge))
+            JackCloseClient(FClient, true);
         FClient = nullptr;
         FPort = nullptr;
     }
@@ -160,6 +162,9 @@ private:
     // On a thread of JACK's: a flag and a wake-up, nothing that locks or allocates.
     static void OnShutdown(jack_status_t, const char *, void *arg)
     {
+        const TJackCallbackScope live;
+        if (!live)
+            return;
         auto *self = static_cast<TJackClient *>(arg);
         self->FServerGone.store(true, std::memory_order_release);
         self->FRevival.Raise(self->FGeneration);
@@ -227,6 +232,9 @@ protected:
 private:
     static int Process(jack_nframes_t frames, void *arg)
     {
+        const TJackCallbackScope live;
+        if (!live)
+            return 0;
         static_cast<TJackOut *>(arg)->Play(frames);
         return 0;
     }
@@ -297,6 +305,9 @@ public:
 private:
     static int Process(jack_nframes_t frames, void *arg)
     {
+        const TJackCallbackScope live;
+        if (!live)
+            return 0;
         static_cast<TJackIn *>(arg)->Collect(frames);
         return 0;
     }
@@ -486,7 +497,7 @@ private:
             watch = std::move(FWatch);
             lister = std::exchange(FLister, nullptr);
         }
-        SetProblem(JackStoppedText());
+        SetProblem(JackStuck() ? QString::fromUtf8(JackStuckText()) : JackStoppedText());
         MarkAllLost();
         watch.reset();
         CloseLister(lister);
@@ -508,7 +519,7 @@ private:
     {
         std::lock_guard jack(JackClientsLock());
         if (lister && JackClientAlive(FListerAge))
-            jack_client_close(lister);
+            JackCloseClient(lister, false);
     }
 
     std::mutex FClientsLock; // FLister and FWatch, which the revival replaces

@@ -1,12 +1,71 @@
 #include "JackRevival.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <ctime>
+#include <memory>
 
 namespace {
 std::atomic<bool> ServerEnded{false};
 unsigned Age = 0; // under JackClientsLock
+std::atomic<bool> Stuck{false};
+std::atomic<int> CallbacksInside{0};
+
+// A close in progress on its own thread, shared with the waiting thread, which may give up.
+struct TClosing {
+    std::mutex Lock;
+    std::condition_variable Done;
+    bool Finished = false;
+};
 } // namespace
+
+TJackCallbackScope::TJackCallbackScope() noexcept
+{
+    CallbacksInside.fetch_add(1, std::memory_order_seq_cst);
+    FLive = !Stuck.load(std::memory_order_seq_cst);
+}
+
+TJackCallbackScope::~TJackCallbackScope()
+{
+    CallbacksInside.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+bool JackStuck() noexcept
+{
+    return Stuck.load(std::memory_order_acquire);
+}
+
+const char *JackStuckText() noexcept
+{
+    return "JACK stopped answering while a client of Korvane's closed: Korvane goes on without JACK. "
+           "Start Korvane again to play over JACK.";
+}
+
+bool JackCloseClient(jack_client_t *client, bool deactivate)
+{
+    if (Stuck.load())
+        return false;
+    auto closing = std::make_shared<TClosing>();
+    std::thread([client, deactivate, closing] {
+        if (deactivate)
+            jack_deactivate(client);
+        jack_client_close(client);
+        std::lock_guard lock(closing->Lock);
+        closing->Finished = true;
+        closing->Done.notify_all();
+    }).detach();
+    std::unique_lock lock(closing->Lock);
+    if (closing->Done.wait_for(lock, JackCloseLimit, [&] { return closing->Finished; }))
+        return true;
+    // The closing thread stays behind, waiting inside libjack with the ended clients' threads.
+    // Once no callback runs any more, none will touch Korvane again.
+    // A callback that is itself caught inside libjack is not waited for past a second.
+    Stuck.store(true, std::memory_order_seq_cst);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (CallbacksInside.load(std::memory_order_seq_cst) != 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::yield();
+    return false; // the revival says so, as it says a stop
+}
 
 std::mutex &JackClientsLock()
 {
@@ -24,7 +83,7 @@ unsigned JackOpeningAge()
 
 bool JackClientAlive(unsigned age)
 {
-    return age == Age;
+    return age == Age && !Stuck.load();
 }
 
 void JackServerEnded() noexcept
@@ -67,6 +126,9 @@ void TJackRevival::Watch(jack_client_t *client)
 
 void TJackRevival::OnShutdown(jack_status_t, const char *, void *arg)
 {
+    const TJackCallbackScope live;
+    if (!live)
+        return;
     auto *self = static_cast<TJackRevival *>(arg);
     self->Raise(self->Generation());
 }
@@ -84,8 +146,9 @@ void TJackRevival::Raise(unsigned generation) noexcept
 void TJackRevival::Run()
 {
     for (;;) {
-        if (FStopped.load()) {
-            // CLOCK_REALTIME is what sem_timedwait knows; a step of the wall clock only moves
+        {
+            // Every period, also while the server runs: a JACK that got stuck raises no
+            // shutdown callback. CLOCK_REALTIME is what sem_timedwait knows; a step of the wall clock only moves
             // one look.
             timespec until{};
             clock_gettime(CLOCK_REALTIME, &until);
@@ -98,13 +161,10 @@ void TJackRevival::Run()
             }
             while (sem_timedwait(&FWake, &until) != 0 && errno == EINTR) {
             }
-        } else {
-            while (sem_wait(&FWake) != 0 && errno == EINTR) {
-            }
         }
         if (FQuit.load())
             return;
-        if (FRaised.exchange(false) && !FStopped.load()) {
+        if ((FRaised.exchange(false) || JackStuck()) && !FStopped.load()) {
             // From here the clients of the server that went report nothing more.
             FGeneration.fetch_add(1, std::memory_order_acq_rel);
             FStopped.store(true, std::memory_order_release);

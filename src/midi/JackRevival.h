@@ -25,6 +25,35 @@ bool JackClientAlive(unsigned age);
 // Some server ended; any thread, no lock, no allocation (from a shutdown callback).
 void JackServerEnded() noexcept;
 
+// libjack can deadlock a close that meets its server's end: the threads of the ended server's
+// clients and the closing thread all wait for a lock that none of them holds any more. So a
+// client is closed on a thread of its own and waited for at most JackCloseLimit; past it, JACK
+// is "stuck" for the rest of the run: that close and every later call into libjack are let go
+// (JackClientAlive answers false, openings refuse), the ended clients are leaked, and no
+// callback of Korvane's runs again. The program goes on, and ends, without JACK.
+inline constexpr std::chrono::seconds JackCloseLimit{3};
+// With JackClientsLock held: deactivates (when `deactivate`) and closes `client`; false when
+// JACK got stuck on it (now or before, and then nothing is called).
+bool JackCloseClient(jack_client_t *client, bool deactivate);
+// Whether JACK got stuck; any thread.
+bool JackStuck() noexcept;
+// The text a stuck JACK is reported with.
+const char *JackStuckText() noexcept;
+
+// Every callback Korvane gives libjack begins with one of these and returns at once when it is
+// false: once JACK is stuck, the objects the callbacks reach may be gone. Wait-free.
+class TJackCallbackScope {
+public:
+    TJackCallbackScope() noexcept;
+    ~TJackCallbackScope();
+    explicit operator bool() const noexcept { return FLive; }
+    TJackCallbackScope(const TJackCallbackScope &) = delete;
+    TJackCallbackScope &operator=(const TJackCallbackScope &) = delete;
+
+private:
+    bool FLive;
+};
+
 // Owns its thread. OnStop and OnReturn run on it, one at a time, never on a JACK thread nor
 // the user-interface thread; OnReturn answers whether the back end is whole again (else it
 // is asked again a period later). Raise and the shutdown callbacks may run on any thread.

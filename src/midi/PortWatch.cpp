@@ -35,6 +35,8 @@ public:
         : FGone(std::move(gone)), FChanged(std::move(changed))
     {
         std::lock_guard lock(JackClientsLock());
+        if (JackStuck())
+            return;
         FAge = JackOpeningAge();
         jack_status_t status{};
         FClient = jack_client_open(WatchClientName, JackNoStartServer, &status);
@@ -46,22 +48,23 @@ public:
         if (revival)
             revival->Watch(FClient);
         if (jack_activate(FClient) != 0) {
-            jack_client_close(FClient);
+            JackCloseClient(FClient, false);
             FClient = nullptr;
         }
     }
     ~TJackWatch() override
     {
         std::lock_guard lock(JackClientsLock());
-        if (FClient && JackClientAlive(FAge)) {
-            jack_deactivate(FClient);
-            jack_client_close(FClient);
-        }
+        if (FClient && JackClientAlive(FAge))
+            JackCloseClient(FClient, true);
     }
 
 private:
     static void OnRegistration(jack_port_id_t id, int registered, void *arg)
     {
+        const TJackCallbackScope live;
+        if (!live)
+            return;
         auto *self = static_cast<TJackWatch *>(arg);
         if (!registered) {
             // JACK still knows the name of a port it has just let go.
@@ -74,6 +77,9 @@ private:
     }
     static void OnRename(jack_port_id_t, const char *oldName, const char *, void *arg)
     {
+        const TJackCallbackScope live;
+        if (!live)
+            return;
         auto *self = static_cast<TJackWatch *>(arg);
         const std::string gone = oldName ? oldName : "";
         self->FGone([&](const std::string &full) { return gone.empty() || full == gone; });
@@ -172,12 +178,11 @@ bool JackServerRuns()
     jack_set_error_function(Quiet);
     jack_set_info_function(Quiet);
     std::lock_guard lock(JackClientsLock());
+    if (JackStuck())
+        return false;
     JackOpeningAge();
     jack_status_t status{};
     jack_client_t *probe = jack_client_open("Korvane (probe)", JackNoStartServer, &status);
-    if (!probe)
-        return false;
-    jack_client_close(probe);
-    return true;
+    return probe && JackCloseClient(probe, false);
 }
 

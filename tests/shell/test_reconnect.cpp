@@ -4,6 +4,7 @@
 #include "Dialogs.h"
 #include "FrmMain.h"
 #include "FrmMidDlg.h"
+#include "JackRevival.h"
 #include "JackTestServer.h"
 #include "LoopbackMidi.h"
 #include "MidiKeeper.h"
@@ -19,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iostream>
 #include <unistd.h>
 
 namespace {
@@ -404,7 +406,9 @@ TEST_F(Reconnect, OverJackAServerThatStopsAndReturnsIsTakenAgain)
 // line each way on standard error, and the synthesizer that returns hears its notes again.
 // Off until mended: once in three runs under ctest the headless process hung as the server
 // stopped (no line on standard error, no end on SIGTERM); alone it passed.
-TEST_F(Reconnect, DISABLED_OverJackAHeadlessRunPlaysOnThroughAServerRestart)
+// libjack may deadlock a client's close that meets its server's end (rarely, on a busy machine):
+// then Korvane gives JACK up for the run and says so, and must still play on and end when asked.
+TEST_F(Reconnect, OverJackAHeadlessRunPlaysOnThroughAServerRestart)
 {
     TJackServer &jack = StartJack();
     if (!jack.WhyNot().empty())
@@ -415,26 +419,33 @@ TEST_F(Reconnect, DISABLED_OverJackAHeadlessRunPlaysOnThroughAServerRestart)
                                    {"--headless", "--midi-api", "jack", "--midi-out", "midi-monitor:input", "--period",
                                     "10", QStringLiteral(KORVANE_FIXTURES "/cli/gate_notes.korvane")});
     QString err;
-    const auto stderrShows = [&](const QString &line) {
+    const auto stderrShows = [&](const QStringList &lines) {
         return WaitFor(
             [&] {
                 err += QString::fromUtf8(korvane->readAllStandardError());
-                return err.contains(line);
+                return std::any_of(lines.begin(), lines.end(), [&](const QString &l) { return err.contains(l); });
             },
             15000);
     };
+    const QString stopped = "korvane: " + JackStoppedText() + "\n";
+    const QString stuck = QStringLiteral("korvane: ") + QString::fromUtf8(JackStuckText()) + "\n";
     QString seen;
     ASSERT_TRUE(DumpShows(*dump, seen, "90 3c 7f")) << seen.toStdString() << err.toStdString();
 
     TJackServer::End(*dump, false);
     ASSERT_TRUE(jack.StopServer());
-    EXPECT_TRUE(stderrShows("korvane: " + JackStoppedText() + "\n")) << err.toStdString();
+    EXPECT_TRUE(stderrShows({stopped, stuck})) << err.toStdString();
     ASSERT_TRUE(jack.StartServer());
     dump = StartDump(jack);
-    seen.clear();
-    // Generous: the server is looked for once a second, and the machine may be busy.
-    EXPECT_TRUE(WaitFor([&] { return DumpShows(*dump, seen, "90 3c 7f"); }, 15000)) << seen.toStdString();
-    EXPECT_TRUE(stderrShows("korvane: JACK server running again")) << err.toStdString();
+    if (!err.contains(stuck)) {
+        seen.clear();
+        // Generous: the server is looked for once a second, and the machine may be busy.
+        EXPECT_TRUE(WaitFor([&] { return DumpShows(*dump, seen, "90 3c 7f"); }, 15000)) << seen.toStdString();
+        EXPECT_TRUE(stderrShows({"korvane: JACK server running again"})) << err.toStdString();
+        EXPECT_EQ(err.count(stopped), 1) << err.toStdString();
+    } else {
+        std::cout << "libjack got stuck closing a client as its server ended; Korvane went on without JACK\n";
+    }
     EXPECT_EQ(korvane->state(), QProcess::Running) << err.toStdString();
 
     korvane->terminate();
@@ -442,7 +453,6 @@ TEST_F(Reconnect, DISABLED_OverJackAHeadlessRunPlaysOnThroughAServerRestart)
     err += QString::fromUtf8(korvane->readAllStandardError());
     EXPECT_EQ(korvane->exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(korvane->exitCode(), 0) << err.toStdString();
-    EXPECT_EQ(err.count("korvane: " + JackStoppedText()), 1) << err.toStdString();
 }
 
 } // namespace
