@@ -589,6 +589,8 @@ void TFormMain::SetRunning(bool b)
     if (b) {
         if (FPages)
             FPages->ClearTickErrors(); // the restarted run counts afresh
+        if (FPages)
+            FPages->StartRun();
         FTimer->SetInterval(uint32_t(std::max(FSettings.Resolution, 1)));
         FTimer->SetResolution(uint32_t(std::max(FSettings.Accuracy, 1)));
         if (FTimer->Enabled())
@@ -597,10 +599,22 @@ void TFormMain::SetRunning(bool b)
             Guarded([&] { FTimer->SetEnabled(true); });
     } else {
         FTimer->Pause();
+        // Every sounding note ends, and a drum machine that follows stops, with the run.
         if (FPages)
-            StopClockOutputs(*FPages); // a drum machine that follows stops with the run
+            FPages->StopRun();
     }
     UpdateStartStop();
+}
+
+void TFormMain::PausedFor(const std::function<void()> &step)
+{
+    // A held note goes on sounding and a following drum machine keeps running: the run has
+    // not stopped, it waits a moment.
+    if (FRunning)
+        FTimer->Pause();
+    step();
+    if (FRunning)
+        FTimer->Resume();
 }
 
 void TFormMain::UpdateStartStop()
@@ -795,10 +809,7 @@ void TFormMain::AddModule(const TComponentClass &cls)
 {
     if (!FPages)
         return;
-    const bool running = FRunning;
-    SetRunning(false);
-    Guarded([&] { FPages->AddModule(cls); });
-    SetRunning(running);
+    PausedFor([&] { Guarded([&] { FPages->AddModule(cls); }); });
 }
 
 void TFormMain::OpenFile(const QString &fileName)
@@ -979,13 +990,12 @@ void TFormMain::RandomSettings()
         FSettings.Randomized = FRandomSettings->Randomized();
         FSettings.RandomSeed = FRandomSettings->Seed();
     }
-    const bool running = FRunning;
-    SetRunning(false);
-    if (FSettings.Randomized)
-        Randomize();
-    else
-        RandSeed(uint32_t(FSettings.RandomSeed));
-    SetRunning(running);
+    PausedFor([&] {
+        if (FSettings.Randomized)
+            Randomize();
+        else
+            RandSeed(uint32_t(FSettings.RandomSeed));
+    });
     StoreSettings();
 }
 

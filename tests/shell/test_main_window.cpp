@@ -509,6 +509,89 @@ TEST_F(MainWindowTest, StartStopButtonTogglesTheRunAndClearsTheOverflowMemory)
     EXPECT_EQ(w.LastTickTime(), 1);
 }
 
+// A note output playing note 62 on channel 5 while its gate is held high by a constant.
+const QByteArray HeldNote = "object TKorDrawSheet\r\n"
+                            "  Connections = (\r\n"
+                            "    'Gate.Out Voice.InGate'\r\n"
+                            "    'Note.Out Voice.InNote')\r\n"
+                            "  object Gate: TKorConstant\r\n"
+                            "    KnobAmpValue = 1000\r\n"
+                            "  end\r\n"
+                            "  object Note: TKorConstant\r\n"
+                            "    Top = 50\r\n"
+                            "    KnobAmpValue = 496\r\n"
+                            "  end\r\n"
+                            "  object Voice: TKorMidiOut\r\n"
+                            "    Top = 100\r\n"
+                            "    KnobChValue = 5\r\n"
+                            "  end\r\n"
+                            "end\r\n";
+
+// However the run stops, the sounding note's note-off goes out on its own channel before the
+// run halts, no tick plays after it, and the gate still high at the next start plays the note
+// again. Adding a module pauses the run for a moment without stopping it: nothing is sent.
+TEST_F(MainWindowTest, EveryStopOfTheRunEndsTheSoundingNoteAndTheNextStartPlaysItAgain)
+{
+    using TMessages = std::vector<std::vector<uint8_t>>;
+    const TMessages on = {{0x94, 62, 127}}, off = {{0x84, 62, 127}};
+    TMessages offThenAllNotesOff = off;
+    for (uint8_t channel = 0; channel < 16; ++channel)
+        offThenAllNotesOff.push_back({uint8_t(176 + channel), 123, 0});
+    struct TCase {
+        const char *Name;
+        std::function<void(TFormMain &)> Stop, Start; // Start: none when the window is gone
+        TMessages AtStop, AfterStart;
+        bool Running;
+    };
+    const auto key = [](int k) { return [k](TFormMain &w) { SendKey(&w, k); }; };
+    const auto button = [](TFormMain &w) { w.StartStopButton()->click(); };
+    const std::vector<TCase> cases = {
+        {"F12", key(Qt::Key_F12), key(Qt::Key_F12), off, on, false},
+        {"F2", key(Qt::Key_F2), key(Qt::Key_F2), off, on, false},
+        {"the start/stop button", button, button, off, on, false},
+        {"stopped by the program", [](TFormMain &w) { w.SetRunning(false); }, [](TFormMain &w) { w.SetRunning(true); },
+         off, on, false},
+        {"closing the window", [](TFormMain &w) { w.close(); }, nullptr, offThenAllNotesOff, {}, false},
+        {"adding a module from the palette",
+         [](TFormMain &w) {
+             QToolButton *first = w.Palette()->Buttons().front();
+             SendMouse(first, QEvent::MouseButtonPress, first->rect().center());
+             EXPECT_EQ(w.PageControl()->ActiveSlot()->Sheet()->ModuleCount(), 4);
+         },
+         [](TFormMain &) {}, {}, {}, true},
+    };
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        WriteSettingsFile(BothPorts);
+        TFormMain &w = Make(false);
+        ASSERT_TRUE(w.MidiOutOpen());
+        w.PageControl()->LoadSlotFromText("held.korvane", HeldNote);
+        Midi->ClearSent();
+        for (int i = 0; i < 3; ++i) // the cables pass their values on one tick late
+            w.Tick();
+        ASSERT_EQ(Midi->Sent(0), on);
+
+        Midi->ClearSent();
+        c.Stop(w);
+        EXPECT_EQ(Midi->Sent(0), c.AtStop);
+        EXPECT_EQ(w.Running(), c.Running);
+        // A tick that was already under way when the stop came plays nothing after it.
+        for (int i = 0; i < 3; ++i)
+            w.Tick();
+        EXPECT_EQ(Midi->Sent(0), c.AtStop);
+        if (!c.Start)
+            continue;
+
+        Midi->ClearSent();
+        c.Start(w);
+        for (int i = 0; i < 3; ++i)
+            w.Tick();
+        EXPECT_TRUE(w.Running());
+        EXPECT_EQ(Midi->Sent(0), c.AfterStart);
+        Destroy();
+    }
+}
+
 TEST_F(MainWindowTest, ASlowPatchRunsOnEverySecondTickAndLightsTheLamp)
 {
     TFormMain &w = Make(false);
