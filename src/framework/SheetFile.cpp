@@ -102,6 +102,7 @@ void TKorDrawSheet::WriteDefinedProperties(TStreamWriter &writer) const
 {
     QVariantList lines;
     for (int i = 0; i < CableCount(); ++i) {
+        writer.Breathe();
         const TKorConnection *c = FConnections.Items(i);
         lines << QStringLiteral("%1.%2 %3.%4")
                      .arg(c->From->Owner()->Name(), c->From->Name(), c->To->Owner()->Name(), c->To->Name());

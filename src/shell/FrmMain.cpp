@@ -553,11 +553,13 @@ std::vector<TRecoverySlot> TFormMain::RecoverySlots() const
     return open;
 }
 
-QByteArray TFormMain::RecoveryText(quintptr id) const
+TRecoveryText TFormMain::RecoveryText(quintptr id) const
 {
     for (int i = 0; FPages && i < FPages->SlotCount(); ++i)
-        if (quintptr(FPages->Slots(i)) == id)
-            return FPages->Slots(i)->PatchText();
+        if (quintptr(FPages->Slots(i)) == id) {
+            auto snapshot = std::make_shared<const TObjectSnapshot>(FPages->Slots(i)->PatchSnapshot());
+            return [snapshot] { return TKorSlot::PatchText(*snapshot); };
+        }
     return {};
 }
 

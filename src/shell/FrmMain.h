@@ -215,7 +215,7 @@ private:
     // status bar while there is any.
     void ShowProblems();
     std::vector<TRecoverySlot> RecoverySlots() const override;
-    QByteArray RecoveryText(quintptr id) const override;
+    TRecoveryText RecoveryText(quintptr id) const override;
 
     TMainWindowOptions FOptions;
     TAppSettings FSettings;

@@ -1378,6 +1378,67 @@ TEST_F(RecoveringWindowTest, APatchLeftModifiedByAnEndedWindowIsOfferedAndRestor
     qputenv("XDG_STATE_HOME", oldState);
 }
 
+// A copy of a large patch is taken in pieces while ticks run on another thread, and made into
+// text and written on the recovery's worker: it holds, byte for byte, what a save writes.
+TEST_F(RecoveringWindowTest, ACopyTakenWhileTicksRunIsWhatASaveOfThePatchWrites)
+{
+    const QByteArray oldState = qgetenv("XDG_STATE_HOME");
+    qputenv("XDG_STATE_HOME", Dir.filePath("state").toUtf8());
+    constexpr int n = 3000; // amplifiers, each fed by the two before it
+    QByteArray text = "object TKorDrawSheet\r\n  Connections = (";
+    for (int i = 0; i < n; ++i)
+        text += QStringLiteral("\r\n    'A%1.Out A%2.In'\r\n    'A%3.Out A%2.InClip'")
+                    .arg((i + n - 1) % n)
+                    .arg(i)
+                    .arg((i + n - 2) % n)
+                    .toUtf8();
+    text += ")\r\n";
+    for (int i = 0; i < n; ++i)
+        text += QStringLiteral("  object A%1: TKorAmplifier\r\n    Left = %2\r\n    Top = %3\r\n    KnobAmpValue = %4\r\n  end\r\n")
+                    .arg(i)
+                    .arg(250 * (i % 40))
+                    .arg(50 * (i / 40))
+                    .arg(1000 - 4 * (i % 50))
+                    .toUtf8();
+    text += "end\r\n";
+    {
+        TFormMain w(RecoveringOptions());
+        w.PageControl()->LoadSlotFromText(Dir.filePath("chain.korvane"), text);
+        TKorSlot *slot = w.PageControl()->ActiveSlot();
+        ASSERT_EQ(slot->ModuleCount(), n);
+        {
+            std::lock_guard lock(slot->Guard().Mutex);
+            static_cast<TKorCustomModule *>(slot->Sheet()->Modules(7))->SetTitle(QStringLiteral("Ampère «7»"));
+        }
+        slot->SetModified();
+        std::atomic<bool> stop{false};
+        std::thread ticks([&] {
+            while (!stop) {
+                w.PageControl()->Execute();
+                std::this_thread::sleep_for(100us);
+            }
+        });
+        const bool written = w.Recovery()->WriteNow();
+        stop = true;
+        ticks.join();
+        ASSERT_TRUE(written);
+        const QStringList copies = QDir(w.Recovery()->Folder()).entryList({"*.korvane"}, QDir::Files);
+        ASSERT_EQ(copies.size(), 1);
+        QFile copy(QDir(w.Recovery()->Folder()).filePath(copies[0]));
+        ASSERT_TRUE(copy.open(QIODevice::ReadOnly));
+        const QString saved = Dir.filePath("saved.korvane");
+        w.PageControl()->SaveSlotAs(slot, saved);
+        QFile save(saved);
+        ASSERT_TRUE(save.open(QIODevice::ReadOnly));
+        const QByteArray copyText = copy.readAll();
+        EXPECT_TRUE(copyText == save.readAll()) << "the copy differs from the save";
+        EXPECT_TRUE(copyText.contains("'A2999.Out A1.InClip'"));
+        w.Recovery()->Finish();
+        w.close();
+    }
+    qputenv("XDG_STATE_HOME", oldState);
+}
+
 TEST_F(RecoveringWindowTest, AFolderForTheCopiesThatCannotBeWrittenIsShownInTheWindow)
 {
     const QByteArray oldState = qgetenv("XDG_STATE_HOME");
