@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QVariant>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <span>
 #include <unordered_map>
@@ -30,7 +31,7 @@ private:
         QString Name;                 // an object's name, a defined property's name
         QVariant Value;
     };
-    std::vector<TItem> FItems;
+    std::deque<TItem> FItems; // grows in blocks: taken in pieces under a lock, it never moves what it holds
 };
 
 // Property values a stream carries: int (32-bit), bool, QString, or a QVariantList of these.

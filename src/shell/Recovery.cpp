@@ -21,6 +21,9 @@
 #include <set>
 #include <thread>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace {
 
 const QString LockName = QStringLiteral("lock");
@@ -183,7 +186,12 @@ public:
             return;
         FQueued = std::move(job);
         if (!FThread.joinable())
-            FThread = std::thread([this] { Run(); });
+            FThread = std::thread([this] {
+                // Below the user-interface thread, which takes the copies under the patch lock:
+                // preempted by this worker while it holds the lock, it would stall the tick.
+                setpriority(PRIO_PROCESS, pid_t(gettid()), 10);
+                Run();
+            });
         FChanged.notify_all();
     }
     // Waits until job `serial` (the last one posted) is done; what failed in it.
