@@ -631,12 +631,15 @@ void TFormMain::Tick()
         return;
     const int64_t t0 = MillisecondClock();
     if (FLastTickTime.load(std::memory_order_relaxed) < 200) {
-        if (FPages->UpdateCount() > 0)
+        const bool updating = FPages->UpdateCount() > 0;
+        if (updating)
             ++FTicksSkipped;
-        else
-            ++FTicksRun;
+        const int64_t before = FPages->TickNumber();
         if (!FPages->Execute()) // a slot's error costs that slot its tick; the lamp shows it
             FOverflowLamp->SetColor(OverflowRed);
+        // A tick that found the run stopped while it waited for the lock is no tick at all.
+        if (!updating && FPages->TickNumber() != before)
+            ++FTicksRun;
     } else {
         ++FTicksSkipped;
         FOverflowLamp->SetColor(OverflowRed);
