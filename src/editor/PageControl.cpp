@@ -52,8 +52,8 @@ bool TKorModulePageControl::Execute()
 {
     if (FGuard.UpdateCount() > 0)
         return true;
-    std::lock_guard lock(FGuard.Mutex);
-    if (FGuard.UpdateCount() > 0) // an edit began while this tick waited
+    const std::lock_guard lock(FGuard.TickLock());
+    if (FGuard.UpdateCount() > 0 || FRunStopped) // an edit began, or the run stopped, while this tick waited
         return true;
     const int64_t tick = FTickNumber.fetch_add(1, std::memory_order_relaxed);
     bool clean = true;
@@ -71,6 +71,20 @@ bool TKorModulePageControl::Execute()
         }
     }
     return clean;
+}
+
+void TKorModulePageControl::StopRun()
+{
+    std::lock_guard lock(FGuard.Mutex);
+    FRunStopped = true;
+    for (TKorSlot *slot : FSlots)
+        slot->Sheet()->StopRun();
+}
+
+void TKorModulePageControl::StartRun()
+{
+    std::lock_guard lock(FGuard.Mutex);
+    FRunStopped = false;
 }
 
 void TKorModulePageControl::ClearTickErrors()

@@ -33,8 +33,8 @@ public:
     TNotifyEvent OnDetailClick, OnDetailDblClick;
     TContextMenuRequest OnSlotContextMenu; // a slot's right-click asking for a menu
 
-    // One tick: nothing while the update count is above 0 (the tick is lost); otherwise,
-    // holding the patch lock, every active slot in page order. A slot whose tick raises loses
+    // One tick: nothing while the update count is above 0 (the tick is lost) or the run is
+    // stopped; otherwise, holding the patch lock, every active slot in page order. A slot whose tick raises loses
     // that tick only: the error is counted on the slot (see TKorSlot::TickFailed), its tab
     // marked by a queued call, and the later slots run as usual. Returns false when a slot
     // failed. A failed allocation is no tick error: std::bad_alloc reaches the caller.
@@ -45,6 +45,13 @@ public:
     int64_t TickNumber() const { return FTickNumber.load(std::memory_order_relaxed); }
     // Forgets every slot's tick errors and takes the marks off their tabs (a restarted run).
     void ClearTickErrors();
+    // The run stops: under the patch lock every MIDI module of an active slot ends what it
+    // sounds (TKorDrawSheet::StopRun), and from then on Execute runs nothing, so a tick that
+    // was already waiting for the lock cannot play a note after its note-off. StartRun lets the
+    // ticks run again. User-interface thread; they take the patch lock.
+    void StopRun();
+    void StartRun();
+    bool RunStopped() const { return FRunStopped; }
 
     TKorSlot *ActiveSlot() const;
     int SlotCount() const { return int(FSlots.size()); }
@@ -116,6 +123,7 @@ private:
     QUndoGroup *FHistories; // a child object
     std::vector<TKorSlot *> FSlots; // page order; changed under the lock, read by the tick
     std::atomic<int64_t> FTickNumber{0}; // written by the tick under the lock
+    bool FRunStopped = false;            // under the lock
     int FSlotCounter = 0;
     QIcon FErrorIcon; // the red mark, made when first shown
     bool FDestroying = false;

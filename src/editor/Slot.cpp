@@ -474,12 +474,18 @@ void TKorSlot::SetModified()
 
 QByteArray TKorSlot::PatchText() const
 {
-    QByteArray binary;
-    {
-        std::lock_guard lock(FGuard->Mutex);
-        binary = WriteComponent(*FSheet);
-    }
-    return ObjectBinaryToText(binary);
+    return PatchText(PatchSnapshot());
+}
+
+TObjectSnapshot TKorSlot::PatchSnapshot() const
+{
+    TPatchPieces pieces(*FGuard, PatchPiece);
+    return TakeSnapshot(*FSheet, [&] { pieces.Breathe(); });
+}
+
+QByteArray TKorSlot::PatchText(const TObjectSnapshot &snapshot)
+{
+    return ObjectBinaryToText(snapshot.Binary());
 }
 
 void TKorSlot::Push(TSlotStep *step)

@@ -4,6 +4,7 @@
 
 #include "Modules.h"
 #include "PanelControls.h"
+#include "ObjectStream.h"
 #include "PatchGuard.h"
 
 #include <QPointer>
@@ -60,8 +61,15 @@ public:
     // Marks the patch modified without a step to undo (a patch restored after a crash).
     void SetModified();
     // The patch as text, the way a save would write it but without renaming anything, for
-    // recovery copies. Takes the patch lock.
+    // recovery copies: PatchText(PatchSnapshot()).
     QByteArray PatchText() const;
+    // What that text is made of, taken under the patch lock in pieces of PatchPiece at most
+    // (and a module), so that no tick waits much longer than a piece. User-interface thread,
+    // not already holding the patch lock.
+    TObjectSnapshot PatchSnapshot() const;
+    // The text of a snapshot; any thread.
+    static QByteArray PatchText(const TObjectSnapshot &snapshot);
+    static constexpr std::chrono::microseconds PatchPiece{50};
     // Changes one module's settings as one step (a title or a knob value typed in a box).
     void EditModule(TKorCustomModule *module, const std::function<void()> &edit);
     // A step of this slot's history did not fit the patch (`redo` tells which way it ran).

@@ -109,8 +109,9 @@ public:
 
 // Base of the MIDI modules. Input arrives on the user-interface thread under the patch lock;
 // sending happens from Execute on the tick thread and goes up through the sheet to its slot.
-// Silence is the one other sender: it runs on the user-interface thread under the patch lock
-// (so it never interleaves with a tick) when the module is freed and when its sheet stops.
+// Silence and StopRun are the other senders: they run on the user-interface thread under the
+// patch lock (so they never interleave with a tick) when the module is freed, when its sheet
+// stops and when the run stops.
 class TKorMidiBaseModule : public TKorCustomModule {
     Q_OBJECT
 public:
@@ -124,6 +125,10 @@ public:
     // Sends what ends every note the module is sounding and forgets those notes, so that no
     // edit leaves a note hanging; sends nothing when none sounds. Nothing by default.
     virtual void Silence() {}
+    // The whole run stops (not just this module's sheet): what Silence sends. A module whose
+    // input still asks for a note when the run starts again may forget here what it has seen
+    // of that input, so that the restarted run plays the note again.
+    virtual void StopRun() { Silence(); }
 
     uint32_t LastShortMidi() const { return FLastShortMidi; }
     const QByteArray &LastLongMidi() const { return FLastLongMidi; }

@@ -481,6 +481,15 @@ void TKorDrawSheet::Silence()
             midi->Silence();
 }
 
+void TKorDrawSheet::StopRun()
+{
+    if (!FActive)
+        return;
+    for (TKorCustomModule *m : FModules)
+        if (auto *midi = qobject_cast<TKorMidiBaseModule *>(m))
+            midi->StopRun();
+}
+
 void TKorDrawSheet::MidiOutShort(TKorCustomModule *sender, uint32_t Msg)
 {
     if (FHost)

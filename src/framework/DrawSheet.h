@@ -155,6 +155,9 @@ public:
     // Every MIDI module sends what ends the notes it sounds (TKorMidiBaseModule::Silence).
     // User-interface thread, under the patch lock.
     void Silence();
+    // The run stops: every MIDI module of an active sheet ends its notes (StopRun); a stopped
+    // sheet has ended them already and keeps what it knows of its inputs for its own start.
+    void StopRun();
     void MidiOutShort(TKorCustomModule *sender, uint32_t Msg);
     void MidiOutLong(TKorCustomModule *sender, const TLongMidi &Msg);
 

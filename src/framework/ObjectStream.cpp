@@ -124,65 +124,95 @@ bool IsIntegral(const QVariant &v)
 // ---------------------------------------------------------------------------------------------
 // Writing
 
-void TStreamWriter::WriteValue(const QVariant &v, int depth)
+namespace {
+
+void PutValue(QByteArray &out, const QVariant &v, int depth)
 {
     if (depth > MaxDepth)
         throw EStreamError(QStringLiteral("Invalid stream format: nested too deeply"));
     switch (v.typeId()) {
     case QMetaType::Int:
-        FOut.append(char(vaInt));
-        PutU32(FOut, uint32_t(v.toInt()));
+        out.append(char(vaInt));
+        PutU32(out, uint32_t(v.toInt()));
         break;
-    case QMetaType::Bool: FOut.append(char(v.toBool() ? vaTrue : vaFalse)); break;
+    case QMetaType::Bool: out.append(char(v.toBool() ? vaTrue : vaFalse)); break;
     case QMetaType::QString:
-        FOut.append(char(vaString));
-        PutString(FOut, v.toString());
+        out.append(char(vaString));
+        PutString(out, v.toString());
         break;
     case QMetaType::QVariantList:
-        FOut.append(char(vaList));
+        out.append(char(vaList));
         for (const QVariant &item : v.toList())
-            WriteValue(item, depth + 1);
-        FOut.append(char(vaEnd));
+            PutValue(out, item, depth + 1);
+        out.append(char(vaEnd));
         break;
     case QMetaType::QStringList:
-        WriteValue(QVariant(QVariantList(v.toStringList().cbegin(), v.toStringList().cend())), depth);
+        PutValue(out, QVariant(QVariantList(v.toStringList().cbegin(), v.toStringList().cend())), depth);
         break;
     default:
         throw EStreamError(QStringLiteral("Unsupported property type %1").arg(QString::fromLatin1(v.typeName())));
     }
 }
 
+} // namespace
+
+QByteArray TObjectSnapshot::Binary() const
+{
+    QByteArray out(Signature, 4);
+    for (const TItem &item : FItems) {
+        switch (item.Kind) {
+        case TKind::Object:
+            out.append(char(TagObject));
+            PutString(out, item.Name);
+            PutString(out, QString::fromLatin1(item.Latin1));
+            break;
+        case TKind::Property:
+            out.append(char(TagProperty));
+            PutString(out, item.Latin1 ? QString::fromLatin1(item.Latin1) : item.Name);
+            PutValue(out, item.Value, 0);
+            break;
+        case TKind::Children:
+        case TKind::End: out.append(char(vaEnd)); break;
+        }
+    }
+    return out;
+}
+
 void TStreamWriter::WriteProperty(const QString &name, const QVariant &value)
 {
-    FOut.append(char(TagProperty));
-    PutString(FOut, name);
-    WriteValue(value, 0);
+    FOut.FItems.push_back({TObjectSnapshot::TKind::Property, nullptr, name, value});
 }
 
 void TStreamWriter::WriteObject(const TComponent &c)
 {
-    FOut.append(char(TagObject));
-    PutString(FOut, c.Name());
-    PutString(FOut, c.ClassName());
+    using TKind = TObjectSnapshot::TKind;
     const QMetaObject *meta = c.metaObject();
+    FOut.FItems.push_back({TKind::Object, meta->className(), c.Name(), {}});
     // Index 0 is QObject's objectName: the name travels in the header instead.
     for (int i = QObject::staticMetaObject.propertyCount(); i < meta->propertyCount(); ++i) {
         const QMetaProperty p = meta->property(i);
         if (p.isWritable() && c.IsStored(p.name()))
-            WriteProperty(QString::fromLatin1(p.name()), p.read(&c));
+            FOut.FItems.push_back({TKind::Property, p.name(), {}, p.read(&c)});
     }
     c.WriteDefinedProperties(*this);
-    FOut.append(char(vaEnd));
-    for (const TComponent *child : c.StreamedChildren())
+    FOut.FItems.push_back({TKind::Children, nullptr, {}, {}});
+    for (const TComponent *child : c.StreamedChildren()) {
+        Breathe();
         WriteObject(*child);
-    FOut.append(char(vaEnd));
+    }
+    FOut.FItems.push_back({TKind::End, nullptr, {}, {}});
+}
+
+TObjectSnapshot TakeSnapshot(const TComponent &root, const std::function<void()> &breathe)
+{
+    TObjectSnapshot snapshot;
+    TStreamWriter(snapshot, breathe).WriteObject(root);
+    return snapshot;
 }
 
 QByteArray WriteComponent(const TComponent &root)
 {
-    QByteArray out(Signature, 4);
-    TStreamWriter(out).WriteObject(root);
-    return out;
+    return TakeSnapshot(root).Binary();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -7,26 +7,60 @@
 #include <QByteArray>
 #include <QVariant>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <span>
 #include <unordered_map>
 #include <vector>
 
+// A component tree as the binary form holds it, taken as values: each object's name and class,
+// its property values (strings shared with the tree, never copied) and the nesting. It holds no
+// pointer into the tree, so it may be encoded on any thread while the tree changes or is gone.
+class TObjectSnapshot {
+public:
+    // The binary form: byte for byte what WriteComponent writes of the tree as it was taken.
+    // Raises EStreamError for a value the stream cannot carry. Any thread.
+    QByteArray Binary() const;
+
+private:
+    friend class TStreamWriter;
+    enum class TKind : uint8_t { Object, Property, Children, End };
+    struct TItem {
+        TKind Kind;
+        const char *Latin1 = nullptr; // a class or published property name (the meta-object's)
+        QString Name;                 // an object's name, a defined property's name
+        QVariant Value;
+    };
+    std::deque<TItem> FItems; // grows in blocks: taken in pieces under a lock, it never moves what it holds
+};
+
 // Property values a stream carries: int (32-bit), bool, QString, or a QVariantList of these.
-// User-interface thread; one writer per stream.
+// Records what a component writes into a snapshot. One thread, that of the tree.
 class TStreamWriter {
 public:
     void WriteProperty(const QString &name, const QVariant &value);
+    // Between two steps of a long property: lets the taker of the snapshot pause (let go of a
+    // lock a moment); the tree must read the same afterwards.
+    void Breathe() const
+    {
+        if (*FBreathe)
+            (*FBreathe)();
+    }
 
 private:
-    friend QByteArray WriteComponent(const TComponent &);
-    explicit TStreamWriter(QByteArray &out) : FOut(out) {}
+    friend TObjectSnapshot TakeSnapshot(const TComponent &, const std::function<void()> &);
+    TStreamWriter(TObjectSnapshot &out, const std::function<void()> &breathe) : FOut(out), FBreathe(&breathe) {}
     void WriteObject(const TComponent &c);
-    void WriteValue(const QVariant &v, int depth);
-    QByteArray &FOut;
+    TObjectSnapshot &FOut;
+    const std::function<void()> *FBreathe;
 };
 
-// The binary form of `root` with its published properties (declaration order, base class
-// first), its defined properties and its streamed children.
+// The snapshot of `root` with its published properties (declaration order, base class first),
+// its defined properties and its streamed children. `breathe`, when set, runs between two
+// objects and between the steps of a long property (TStreamWriter::Breathe).
+TObjectSnapshot TakeSnapshot(const TComponent &root, const std::function<void()> &breathe = {});
+
+// The binary form of `root`: TakeSnapshot(root).Binary().
 QByteArray WriteComponent(const TComponent &root);
 
 // Where the items of a binary form stand in its patch text: the line of each object header

@@ -101,7 +101,9 @@ bool TKorDrawSheet::AcceptsStreamedChild(const TComponentClass &cls) const
 void TKorDrawSheet::WriteDefinedProperties(TStreamWriter &writer) const
 {
     QVariantList lines;
+    lines.reserve(CableCount()); // a list that grows moves what it holds, in one piece
     for (int i = 0; i < CableCount(); ++i) {
+        writer.Breathe();
         const TKorConnection *c = FConnections.Items(i);
         lines << QStringLiteral("%1.%2 %3.%4")
                      .arg(c->From->Owner()->Name(), c->From->Name(), c->To->Owner()->Name(), c->To->Name());

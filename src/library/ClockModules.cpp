@@ -1,8 +1,5 @@
 #include "ClockModules.h"
 
-#include "PageControl.h"
-#include "Slot.h"
-
 #include <algorithm>
 
 namespace {
@@ -57,17 +54,6 @@ void TKorClockOut::Silence()
         return;
     SendShortMidi(MidiStop);
     FRunning = false;
-}
-
-void StopClockOutputs(TKorModulePageControl &pages)
-{
-    std::lock_guard lock(pages.Guard().Mutex);
-    for (int i = 0; i < pages.SlotCount(); ++i) {
-        TKorDrawSheet *sheet = pages.Slots(i)->Sheet();
-        for (int m = 0; m < sheet->ModuleCount(); ++m)
-            if (auto *clock = qobject_cast<TKorClockOut *>(sheet->Modules(m)))
-                clock->Silence();
-    }
 }
 
 void TKorClockIn::CreateDetails()

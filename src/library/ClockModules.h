@@ -55,12 +55,6 @@ private:
     bool FClockHigh = false;
 };
 
-class TKorModulePageControl;
-// Sends stop from every clock output that told its receiver to run: the run was paused, and
-// its first tick after the pause starts the receiver again. User-interface thread; takes the
-// patch lock.
-void StopClockOutputs(TKorModulePageControl &pages);
-
 // The clock of another instrument as signals. ShortMidiIn (user-interface thread, under the
 // patch lock) notes what arrived; the next tick shows it: "Clock" 1000 for the tick after any
 // timing clock, "Beat" 1000 for the tick after the first clock following start and after every

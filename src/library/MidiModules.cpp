@@ -142,6 +142,12 @@ void TKorMidiOut::Silence()
         NoteOff(FRelease);
 }
 
+void TKorMidiOut::StopRun()
+{
+    Silence();
+    FPrevGate = 0;
+}
+
 void TKorControlIn::CreateDetails()
 {
     TKorMidiChannelModule::CreateDetails();

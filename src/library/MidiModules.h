@@ -65,6 +65,9 @@ public:
     void CreateDetails() override;
     void Execute() override;
     void Silence() override;
+    // Silence, and the gate counts as low: still high when the run starts again, it plays the
+    // note again.
+    void StopRun() override;
 
     bool ButtonGateDown() const { return FGateButton->Down(); }
     void SetButtonGateDown(bool v) { FGateButton->SetDown(v); }

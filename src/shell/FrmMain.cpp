@@ -563,11 +563,13 @@ std::vector<TRecoverySlot> TFormMain::RecoverySlots() const
     return open;
 }
 
-QByteArray TFormMain::RecoveryText(quintptr id) const
+TRecoveryText TFormMain::RecoveryText(quintptr id) const
 {
     for (int i = 0; FPages && i < FPages->SlotCount(); ++i)
-        if (quintptr(FPages->Slots(i)) == id)
-            return FPages->Slots(i)->PatchText();
+        if (quintptr(FPages->Slots(i)) == id) {
+            auto snapshot = std::make_shared<const TObjectSnapshot>(FPages->Slots(i)->PatchSnapshot());
+            return [snapshot] { return TKorSlot::PatchText(*snapshot); };
+        }
     return {};
 }
 
@@ -599,6 +601,8 @@ void TFormMain::SetRunning(bool b)
     if (b) {
         if (FPages)
             FPages->ClearTickErrors(); // the restarted run counts afresh
+        if (FPages)
+            FPages->StartRun();
         FTimer->SetInterval(uint32_t(std::max(FSettings.Resolution, 1)));
         FTimer->SetResolution(uint32_t(std::max(FSettings.Accuracy, 1)));
         if (FTimer->Enabled())
@@ -607,10 +611,22 @@ void TFormMain::SetRunning(bool b)
             Guarded([&] { FTimer->SetEnabled(true); });
     } else {
         FTimer->Pause();
+        // Every sounding note ends, and a drum machine that follows stops, with the run.
         if (FPages)
-            StopClockOutputs(*FPages); // a drum machine that follows stops with the run
+            FPages->StopRun();
     }
     UpdateStartStop();
+}
+
+void TFormMain::PausedFor(const std::function<void()> &step)
+{
+    // A held note goes on sounding and a following drum machine keeps running: the run has
+    // not stopped, it waits a moment.
+    if (FRunning)
+        FTimer->Pause();
+    step();
+    if (FRunning)
+        FTimer->Resume();
 }
 
 void TFormMain::UpdateStartStop()
@@ -625,12 +641,15 @@ void TFormMain::Tick()
         return;
     const int64_t t0 = MillisecondClock();
     if (FLastTickTime.load(std::memory_order_relaxed) < 200) {
-        if (FPages->UpdateCount() > 0)
+        const bool updating = FPages->UpdateCount() > 0;
+        if (updating)
             ++FTicksSkipped;
-        else
-            ++FTicksRun;
+        const int64_t before = FPages->TickNumber();
         if (!FPages->Execute()) // a slot's error costs that slot its tick; the lamp shows it
             FOverflowLamp->SetColor(OverflowRed);
+        // A tick that found the run stopped while it waited for the lock is no tick at all.
+        if (!updating && FPages->TickNumber() != before)
+            ++FTicksRun;
     } else {
         ++FTicksSkipped;
         FOverflowLamp->SetColor(OverflowRed);
@@ -868,10 +887,7 @@ void TFormMain::AddModule(const TComponentClass &cls)
 {
     if (!FPages)
         return;
-    const bool running = FRunning;
-    SetRunning(false);
-    Guarded([&] { FPages->AddModule(cls); });
-    SetRunning(running);
+    PausedFor([&] { Guarded([&] { FPages->AddModule(cls); }); });
 }
 
 void TFormMain::OpenFile(const QString &fileName)
@@ -1059,13 +1075,12 @@ void TFormMain::RandomSettings()
         FSettings.Randomized = FRandomSettings->Randomized();
         FSettings.RandomSeed = FRandomSettings->Seed();
     }
-    const bool running = FRunning;
-    SetRunning(false);
-    if (FSettings.Randomized)
-        Randomize();
-    else
-        RandSeed(uint32_t(FSettings.RandomSeed));
-    SetRunning(running);
+    PausedFor([&] {
+        if (FSettings.Randomized)
+            Randomize();
+        else
+            RandSeed(uint32_t(FSettings.RandomSeed));
+    });
     StoreSettings();
 }
 

@@ -78,7 +78,9 @@ public:
     // MIDI choice at once, the window's place once it has stopped moving.
     ~TFormMain() override;
 
-    // Starts or pauses the patches; a start forgets the slots' tick errors.
+    // Starts or stops the patches; a start forgets the slots' tick errors. A stop ends every
+    // sounding note with its note-off on its own channel before the run halts, and a gate still
+    // high at the next start plays its note again (TKorModulePageControl::StopRun).
     void SetRunning(bool b);
     bool Running() const { return FRunning; }
     // Chooses a port by device name; an empty name chooses no port (closing the open one)
@@ -190,6 +192,8 @@ private:
     void CreatePalette();
     void CreatePageControl();
     void UpdateStartStop();
+    // Runs `step` with the timer paused and resumes it, sending nothing: a pause, not a stop.
+    void PausedFor(const std::function<void()> &step);
     void CountChanged(int count);
     // "Korvane - NAME" for the active slot, with "*" while it is modified.
     void UpdateCaption();
@@ -220,7 +224,7 @@ private:
     void ShowProblems();
     void SetSendProblem(const QString &text);
     std::vector<TRecoverySlot> RecoverySlots() const override;
-    QByteArray RecoveryText(quintptr id) const override;
+    TRecoveryText RecoveryText(quintptr id) const override;
     // The port keeper's view of the ports.
     TMidiServices &PortServices() const override { return *FMidi; }
     QString ConfiguredPort(TMidiSide side) const override;

@@ -13,8 +13,16 @@
 #include <QStandardPaths>
 #include <QUuid>
 #include <algorithm>
+#include <condition_variable>
 #include <exception>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <set>
+#include <thread>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -137,13 +145,209 @@ void EmptyFolder(const QString &folder)
     }
 }
 
+QString CopyFileName(quintptr id)
+{
+    return QString::number(id, 16) + QStringLiteral(".korvane");
+}
+
+struct TCopyJob {
+    quintptr Id;
+    uint64_t Epoch; // of the slot's copy when the job was made: a removal since makes it stale
+    TRecoveryText Text;
+};
+
+// What one WriteNow writes: the index, the copies of the modified slots, and which copies stay.
+struct TWriteJob {
+    uint64_t Serial = 0;
+    QByteArray Index;
+    std::vector<TCopyJob> Copies;
+    std::set<quintptr> Kept;
+};
+
 } // namespace
+
+// Writes the recovery's copies on a thread of its own, started with the first job. Jobs run in
+// order; one not yet begun gives way to a newer one, which holds all it would have written.
+// What is on disk, by slot, is shared with the user-interface thread under FLock, which is held
+// around those maps only, never around a file operation. `finished` runs on the worker after
+// each job. Owns its thread.
+class TRecoveryWriter {
+public:
+    using TFinished = std::function<void(uint64_t serial, const QStringList &failures)>;
+    TRecoveryWriter(QString folder, TFinished finished) : FFolder(std::move(folder)), FFinished(std::move(finished)) {}
+    ~TRecoveryWriter() { Stop(false); }
+    TRecoveryWriter(const TRecoveryWriter &) = delete;
+    TRecoveryWriter &operator=(const TRecoveryWriter &) = delete;
+
+    void Post(TWriteJob job)
+    {
+        std::lock_guard lock(FLock);
+        if (FQuit)
+            return;
+        FQueued = std::move(job);
+        if (!FThread.joinable())
+            FThread = std::thread([this] {
+                // Below the user-interface thread, which takes the copies under the patch lock:
+                // preempted by this worker while it holds the lock, it would stall the tick.
+                setpriority(PRIO_PROCESS, pid_t(gettid()), 10);
+                Run();
+            });
+        FChanged.notify_all();
+    }
+    // Waits until job `serial` (the last one posted) is done; what failed in it.
+    QStringList Wait(uint64_t serial)
+    {
+        std::unique_lock lock(FLock);
+        FChanged.wait(lock, [&] { return FDone >= serial || (FQuit && !FBusy && !FQueued); });
+        return FDone >= serial ? FDoneFailures : QStringList{QStringLiteral("the copies are no longer written")};
+    }
+    uint64_t Epoch(quintptr id)
+    {
+        std::lock_guard lock(FLock);
+        return FEpochs[id];
+    }
+    // The copy of `id` goes (the caller removes its file): a write of it under way removes what
+    // it wrote, and a queued one writes nothing.
+    void Forget(quintptr id)
+    {
+        std::lock_guard lock(FLock);
+        ++FEpochs[id];
+        FCopies.erase(id);
+    }
+    bool HasCopies()
+    {
+        std::lock_guard lock(FLock);
+        return !FCopies.empty();
+    }
+    // Ends the thread once the job under way and, unless `drop`, the queued one are done.
+    void Stop(bool drop)
+    {
+        {
+            std::lock_guard lock(FLock);
+            FQuit = true;
+            if (drop)
+                FQueued.reset();
+            FChanged.notify_all();
+        }
+        if (FThread.joinable())
+            FThread.join();
+    }
+
+private:
+    void Run()
+    {
+        std::unique_lock lock(FLock);
+        for (;;) {
+            FChanged.wait(lock, [this] { return FQuit || FQueued; });
+            if (!FQueued)
+                break; // quitting, nothing left
+            TWriteJob job = std::move(*FQueued);
+            FQueued.reset();
+            FBusy = true;
+            lock.unlock();
+            const QStringList failures = Write(job);
+            if (FFinished)
+                FFinished(job.Serial, failures);
+            lock.lock();
+            FBusy = false;
+            FDone = job.Serial;
+            FDoneFailures = failures;
+            FChanged.notify_all();
+        }
+    }
+
+    QStringList Write(const TWriteJob &job)
+    {
+        const QDir dir(FFolder);
+        // The index first: an entry whose copy is not there yet is passed over when read, while
+        // a copy without an entry would be lost.
+        QStringList failures;
+        const QString indexFile = dir.filePath(IndexName);
+        bool indexWritten;
+        {
+            std::lock_guard lock(FLock);
+            indexWritten = job.Index == FIndex;
+        }
+        if (!indexWritten || !QFileInfo::exists(indexFile)) {
+            const QString failure = WriteCopy(indexFile, job.Index);
+            if (failure.isEmpty()) {
+                std::lock_guard lock(FLock);
+                FIndex = job.Index;
+            } else {
+                failures << failure;
+            }
+        }
+        for (const TCopyJob &copy : job.Copies) {
+            QByteArray text;
+            try {
+                text = copy.Text ? copy.Text() : QByteArray();
+            } catch (const std::exception &e) {
+                failures << QString::fromUtf8(e.what());
+                continue;
+            }
+            const QString file = dir.filePath(CopyFileName(copy.Id));
+            {
+                std::lock_guard lock(FLock);
+                if (FEpochs[copy.Id] != copy.Epoch)
+                    continue; // saved or closed since
+                const auto written = FCopies.find(copy.Id);
+                if (written != FCopies.end() && written->second == text && QFileInfo::exists(file))
+                    continue;
+            }
+            const QString failure = WriteCopy(file, text);
+            if (!failure.isEmpty()) {
+                failures << failure;
+                continue;
+            }
+            bool stale;
+            {
+                std::lock_guard lock(FLock);
+                stale = FEpochs[copy.Id] != copy.Epoch;
+                if (!stale)
+                    FCopies[copy.Id] = text;
+            }
+            if (stale) // removed while it was written: it goes again
+                QFile::remove(file);
+        }
+        std::vector<quintptr> gone;
+        {
+            std::lock_guard lock(FLock);
+            for (auto it = FCopies.begin(); it != FCopies.end();) {
+                if (job.Kept.count(it->first)) {
+                    ++it;
+                    continue;
+                }
+                gone.push_back(it->first);
+                it = FCopies.erase(it);
+            }
+        }
+        for (quintptr id : gone)
+            QFile::remove(dir.filePath(CopyFileName(id)));
+        return failures;
+    }
+
+    const QString FFolder;
+    const TFinished FFinished;
+    std::mutex FLock;
+    std::condition_variable FChanged;
+    std::optional<TWriteJob> FQueued;              // FLock
+    bool FBusy = false, FQuit = false;             // FLock
+    uint64_t FDone = 0;                            // the last job done; FLock
+    QStringList FDoneFailures;                     // its failures; FLock
+    std::map<quintptr, QByteArray> FCopies;        // the copies on disk, by slot, as written; FLock
+    std::map<quintptr, uint64_t> FEpochs;          // removals by slot; FLock
+    QByteArray FIndex;                             // index.json as last written; FLock
+    std::thread FThread;
+};
 
 TRecovery::TRecovery(IRecoverySource &source, QObject *parent) : QObject(parent), FSource(source)
 {
     FTimer.setSingleShot(true);
     FTimer.setInterval(DefaultDelay);
-    connect(&FTimer, &QTimer::timeout, this, &TRecovery::WriteNow);
+    connect(&FTimer, &QTimer::timeout, this, [this] {
+        if (!FFolder.isEmpty())
+            PostWrite();
+    });
 
     // A fresh name per try: a starting instance may lose its new folder to another that scans
     // for left-behind ones between creating it and locking it.
@@ -159,6 +363,9 @@ TRecovery::TRecovery(IRecoverySource &source, QObject *parent) : QObject(parent)
         if (lock->tryLock(0)) {
             FFolder = folder;
             FLock = std::move(lock);
+            FWriter = std::make_unique<TRecoveryWriter>(folder, [this](uint64_t serial, const QStringList &failures) {
+                QMetaObject::invokeMethod(this, [this, serial, failures] { Report(serial, failures); }, Qt::QueuedConnection);
+            });
             return;
         }
     }
@@ -171,7 +378,8 @@ TRecovery::~TRecovery()
     KeepForLater();
     if (FFolder.isEmpty())
         return;
-    if (FCopies.empty()) {
+    FWriter->Stop(false); // what it was handed is on disk before the folder is judged
+    if (!FWriter->HasCopies()) {
         Finish();
         return;
     }
@@ -207,59 +415,43 @@ bool TRecovery::WriteNow()
     FTimer.stop();
     if (FFolder.isEmpty())
         return false;
-    const QDir dir(FFolder);
-    std::vector<TRecoverySlot> modified;
-    for (TRecoverySlot &slot : FSource.RecoverySlots())
-        if (slot.Modified)
-            modified.push_back(std::move(slot));
+    const uint64_t serial = PostWrite();
+    const QStringList failures = FWriter->Wait(serial);
+    Report(serial, failures);
+    return failures.isEmpty();
+}
 
-    // The index first: an entry whose copy is not there yet is passed over when read, while a
-    // copy without an entry would be lost.
-    QStringList failures;
+uint64_t TRecovery::PostWrite()
+{
+    FTimer.stop();
+    TWriteJob job;
+    job.Serial = ++FPosted;
     QJsonArray entries;
-    for (const TRecoverySlot &slot : modified)
-        entries.append(QJsonObject{{QStringLiteral("copy"), CopyName(slot.Id)},
+    for (const TRecoverySlot &slot : FSource.RecoverySlots()) {
+        if (!slot.Modified)
+            continue;
+        entries.append(QJsonObject{{QStringLiteral("copy"), CopyFileName(slot.Id)},
                                    {QStringLiteral("name"), slot.Name},
                                    {QStringLiteral("file"), slot.FileName}});
-    const QByteArray index = QJsonDocument(QJsonObject{{QStringLiteral("slots"), entries}}).toJson();
-    if (index != FIndex || !QFileInfo::exists(dir.filePath(IndexName))) {
-        const QString failure = WriteCopy(dir.filePath(IndexName), index);
-        if (failure.isEmpty())
-            FIndex = index;
-        else
-            failures << failure;
+        job.Kept.insert(slot.Id);
+        job.Copies.push_back({slot.Id, FWriter->Epoch(slot.Id), FSource.RecoveryText(slot.Id)});
     }
+    job.Index = QJsonDocument(QJsonObject{{QStringLiteral("slots"), entries}}).toJson();
+    FWriter->Post(std::move(job));
+    return FPosted;
+}
 
-    std::set<quintptr> kept;
-    for (const TRecoverySlot &slot : modified) {
-        kept.insert(slot.Id);
-        const QByteArray text = FSource.RecoveryText(slot.Id);
-        const QString file = dir.filePath(CopyName(slot.Id));
-        const auto written = FCopies.find(slot.Id);
-        if (written != FCopies.end() && written->second == text && QFileInfo::exists(file))
-            continue;
-        const QString failure = WriteCopy(file, text);
-        if (failure.isEmpty())
-            FCopies[slot.Id] = text;
-        else
-            failures << failure;
-    }
-    for (auto it = FCopies.begin(); it != FCopies.end();) {
-        if (kept.count(it->first)) {
-            ++it;
-            continue;
-        }
-        QFile::remove(dir.filePath(CopyName(it->first)));
-        it = FCopies.erase(it);
-    }
-
+void TRecovery::Report(uint64_t serial, const QStringList &failures)
+{
+    if (serial <= FReported)
+        return; // a later write was taken in already
+    FReported = serial;
     if (!failures.isEmpty()) {
         Warn(failures.join(QStringLiteral("; ")));
-        return false;
+        return;
     }
     FWarned = false;
     SetProblem({});
-    return true;
 }
 
 void TRecovery::Finish()
@@ -267,12 +459,11 @@ void TRecovery::Finish()
     FTimer.stop();
     if (FFolder.isEmpty())
         return;
+    FWriter->Stop(true);
     EmptyFolder(FFolder);
     FLock->unlock();
     QDir().rmdir(FFolder);
     FFolder.clear();
-    FCopies.clear();
-    FIndex.clear();
 }
 
 std::vector<TRecoveredPatch> TRecovery::LeftBehind()
@@ -417,17 +608,12 @@ TRestoreChoice TRecovery::OfferLeftBehind(const std::function<bool(const TRecove
     return choice;
 }
 
-QString TRecovery::CopyName(quintptr id)
-{
-    return QString::number(id, 16) + QStringLiteral(".korvane");
-}
-
 void TRecovery::RemoveCopy(quintptr id)
 {
     if (FFolder.isEmpty())
         return;
-    QFile::remove(QDir(FFolder).filePath(CopyName(id)));
-    FCopies.erase(id);
+    FWriter->Forget(id);
+    QFile::remove(QDir(FFolder).filePath(CopyFileName(id)));
 }
 
 void TRecovery::Warn(const QString &what)

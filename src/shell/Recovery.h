@@ -9,7 +9,6 @@
 #include <QString>
 #include <QTimer>
 #include <functional>
-#include <map>
 #include <memory>
 #include <vector>
 
@@ -23,6 +22,10 @@ struct TRecoverySlot {
     bool Modified = false;
 };
 
+// Makes the text of one copy; runs on the recovery's worker thread, so it holds nothing of the
+// patch it was taken from (which may change or close meanwhile).
+using TRecoveryText = std::function<QByteArray()>;
+
 // What the recovery needs of the open patches; the main window implements it over its slots.
 // Called on the user-interface thread only.
 class IRecoverySource {
@@ -30,10 +33,12 @@ public:
     virtual ~IRecoverySource() = default;
     // Every open slot, modified or not.
     virtual std::vector<TRecoverySlot> RecoverySlots() const = 0;
-    // The patch text of slot `id` as a save would write it, taken under the patch lock by the
-    // implementation (the caller writes it to disk outside that lock).
-    virtual QByteArray RecoveryText(quintptr id) const = 0;
+    // What the copy of slot `id` needs, taken now (under the patch lock, in pieces short beside
+    // a tick), and how its text, as a save would write it, is made from that on another thread.
+    virtual TRecoveryText RecoveryText(quintptr id) const = 0;
 };
+
+class TRecoveryWriter;
 
 // A patch that an instance left behind when it ended without saving it.
 struct TRecoveredPatch {
@@ -59,6 +64,10 @@ struct TRecoveredPatch {
 //
 // Writing never shows a box: a failure goes to qWarning, once until a write succeeds again,
 // and stays in Problem() for the window to show.
+//
+// The copies are made into text and written on a worker thread of the recovery's own, through
+// the one file writer: the user-interface thread only takes what they need (RecoveryText). A
+// write the delay starts goes on there while the program runs; WriteNow waits for its own.
 class TRecovery : public QObject {
     Q_OBJECT
 public:
@@ -66,7 +75,8 @@ public:
     // copies are not written, and left-behind ones are still offered.
     explicit TRecovery(IRecoverySource &source, QObject *parent = nullptr);
     // Without Finish() the copies stay (a signal-triggered exit: WriteNow() first) and the next
-    // start offers them; an empty folder goes. Claimed left-behind folders are kept.
+    // start offers them; an empty folder goes. Claimed left-behind folders are kept. A write
+    // under way is finished first.
     ~TRecovery() override;
 
     // <state>/Korvane/recovery, where every instance has its folder.
@@ -84,17 +94,20 @@ public:
     void SetDelay(int ms) { FTimer.setInterval(ms); }
     int Delay() const { return FTimer.interval(); }
 
-    // After every edit: WriteNow() runs once the delay has passed since the first edit that no
-    // copy holds yet. Later edits do not put it off, so steady editing still gets its copies.
+    // After every edit: the copies are written (as WriteNow does, but without waiting for the
+    // worker) once the delay has passed since the first edit that no copy holds yet. Later
+    // edits do not put it off, so steady editing still gets its copies.
     void Touched();
     // Writes the text of every modified slot, rewriting only those whose text changed, and
-    // removes the copies of slots that are no longer modified or no longer open. False when
-    // some copy could not be written (or there is no folder to write in).
+    // removes the copies of slots that are no longer modified or no longer open; waits until
+    // that is done. False when some copy could not be written (or there is no folder to write
+    // in).
     bool WriteNow();
     // The slot was saved, or closed: its copy goes at once.
     void SlotSaved(quintptr id) { RemoveCopy(id); }
     void SlotClosed(quintptr id) { RemoveCopy(id); }
-    // A clean exit: removes this instance's folder entirely and writes nothing more.
+    // A clean exit: removes this instance's folder entirely and writes nothing more (a write
+    // under way is waited for, one not yet begun is dropped).
     void Finish();
 
     // Why copies cannot be kept just now (no folder, or the last write failed); empty while
@@ -132,7 +145,10 @@ private:
         std::vector<TRecoveredPatch> Patches;
     };
 
-    static QString CopyName(quintptr id);
+    // Hands the worker what WriteNow writes; the number it reports the result under.
+    uint64_t PostWrite();
+    // Takes in what the worker reported for writes up to `serial`.
+    void Report(uint64_t serial, const QStringList &failures);
     void RemoveCopy(quintptr id);
     void Warn(const QString &what);
     void SetProblem(const QString &problem);
@@ -142,8 +158,9 @@ private:
     QTimer FTimer;
     QString FFolder;
     std::unique_ptr<QLockFile> FLock;
-    std::map<quintptr, QByteArray> FCopies; // the copies on disk, by slot, as written
-    QByteArray FIndex;                 // index.json as last written
+    std::unique_ptr<TRecoveryWriter> FWriter; // while there is a folder
+    uint64_t FPosted = 0;                     // the last write handed to the worker
+    uint64_t FReported = 0;                   // the last write whose result was taken in
     bool FWarned = false;
     QString FProblem;
     int FUnnamed = 0; // copies offered under a made-up name so far

@@ -359,6 +359,40 @@ TEST(PageControl, StructuralEditsNeverOverlapARunningTick)
     EXPECT_EQ(slot->ModuleCount(), 0);
 }
 
+// A long read of the patch on the user-interface thread (a recovery copy) holds the lock in
+// pieces: a tick that waits runs between two pieces, never inside one.
+TEST(PageControl, ALongReadInPiecesLetsAWaitingTickRunBetweenThem)
+{
+    TKorModulePageControl pc;
+    TKorSlot *slot = pc.NewSlot("");
+    auto *counter = AddTo<TTickCounter>(slot);
+    std::atomic<bool> stop{false};
+    std::thread ticker([&] {
+        while (!stop)
+            pc.Execute();
+    });
+    int ranBetween = 0, ranInside = 0;
+    {
+        TPatchPieces pieces(slot->Guard(), std::chrono::nanoseconds(0));
+        // Each piece waits for a tick to wait for the lock; a breath may miss it now and then
+        // on a busy machine, but not every time.
+        for (int piece = 0; piece < 10000 && ranBetween < 3; ++piece) {
+            const int before = counter->Ticks;
+            const auto patience = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (slot->Guard().TicksWaiting() == 0 && std::chrono::steady_clock::now() < patience)
+                std::this_thread::yield();
+            ranInside += counter->Ticks != before;
+            const int waited = counter->Ticks;
+            pieces.Breathe();
+            ranBetween += counter->Ticks != waited;
+        }
+    }
+    stop = true;
+    ticker.join();
+    EXPECT_EQ(ranInside, 0);
+    EXPECT_EQ(ranBetween, 3);
+}
+
 // Whether the tab of `slot` carries the tick-error mark: a red icon and red text.
 bool TabMarked(const TKorModulePageControl &pc, TKorSlot *slot)
 {

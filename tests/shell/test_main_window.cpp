@@ -524,6 +524,89 @@ TEST_F(MainWindowTest, StartStopButtonTogglesTheRunAndClearsTheOverflowMemory)
     EXPECT_EQ(w.LastTickTime(), 1);
 }
 
+// A note output playing note 62 on channel 5 while its gate is held high by a constant.
+const QByteArray HeldNote = "object TKorDrawSheet\r\n"
+                            "  Connections = (\r\n"
+                            "    'Gate.Out Voice.InGate'\r\n"
+                            "    'Note.Out Voice.InNote')\r\n"
+                            "  object Gate: TKorConstant\r\n"
+                            "    KnobAmpValue = 1000\r\n"
+                            "  end\r\n"
+                            "  object Note: TKorConstant\r\n"
+                            "    Top = 50\r\n"
+                            "    KnobAmpValue = 496\r\n"
+                            "  end\r\n"
+                            "  object Voice: TKorMidiOut\r\n"
+                            "    Top = 100\r\n"
+                            "    KnobChValue = 5\r\n"
+                            "  end\r\n"
+                            "end\r\n";
+
+// However the run stops, the sounding note's note-off goes out on its own channel before the
+// run halts, no tick plays after it, and the gate still high at the next start plays the note
+// again. Adding a module pauses the run for a moment without stopping it: nothing is sent.
+TEST_F(MainWindowTest, EveryStopOfTheRunEndsTheSoundingNoteAndTheNextStartPlaysItAgain)
+{
+    using TMessages = std::vector<std::vector<uint8_t>>;
+    const TMessages on = {{0x94, 62, 127}}, off = {{0x84, 62, 127}};
+    TMessages offThenAllNotesOff = off;
+    for (uint8_t channel = 0; channel < 16; ++channel)
+        offThenAllNotesOff.push_back({uint8_t(176 + channel), 123, 0});
+    struct TCase {
+        const char *Name;
+        std::function<void(TFormMain &)> Stop, Start; // Start: none when the window is gone
+        TMessages AtStop, AfterStart;
+        bool Running;
+    };
+    const auto key = [](int k) { return [k](TFormMain &w) { SendKey(&w, k); }; };
+    const auto button = [](TFormMain &w) { w.StartStopButton()->click(); };
+    const std::vector<TCase> cases = {
+        {"F12", key(Qt::Key_F12), key(Qt::Key_F12), off, on, false},
+        {"F2", key(Qt::Key_F2), key(Qt::Key_F2), off, on, false},
+        {"the start/stop button", button, button, off, on, false},
+        {"stopped by the program", [](TFormMain &w) { w.SetRunning(false); }, [](TFormMain &w) { w.SetRunning(true); },
+         off, on, false},
+        {"closing the window", [](TFormMain &w) { w.close(); }, nullptr, offThenAllNotesOff, {}, false},
+        {"adding a module from the palette",
+         [](TFormMain &w) {
+             QToolButton *first = w.Palette()->Buttons().front();
+             SendMouse(first, QEvent::MouseButtonPress, first->rect().center());
+             EXPECT_EQ(w.PageControl()->ActiveSlot()->Sheet()->ModuleCount(), 4);
+         },
+         [](TFormMain &) {}, {}, {}, true},
+    };
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        WriteSettingsFile(BothPorts);
+        TFormMain &w = Make(false);
+        ASSERT_TRUE(w.MidiOutOpen());
+        w.PageControl()->LoadSlotFromText("held.korvane", HeldNote);
+        Midi->ClearSent();
+        for (int i = 0; i < 3; ++i) // the cables pass their values on one tick late
+            w.Tick();
+        ASSERT_EQ(Midi->Sent(0), on);
+
+        Midi->ClearSent();
+        c.Stop(w);
+        EXPECT_EQ(Midi->Sent(0), c.AtStop);
+        EXPECT_EQ(w.Running(), c.Running);
+        // A tick that was already under way when the stop came plays nothing after it.
+        for (int i = 0; i < 3; ++i)
+            w.Tick();
+        EXPECT_EQ(Midi->Sent(0), c.AtStop);
+        if (!c.Start)
+            continue;
+
+        Midi->ClearSent();
+        c.Start(w);
+        for (int i = 0; i < 3; ++i)
+            w.Tick();
+        EXPECT_TRUE(w.Running());
+        EXPECT_EQ(Midi->Sent(0), c.AfterStart);
+        Destroy();
+    }
+}
+
 TEST_F(MainWindowTest, ASlowPatchRunsOnEverySecondTickAndLightsTheLamp)
 {
     TFormMain &w = Make(false);
@@ -1364,6 +1447,67 @@ TEST_F(RecoveringWindowTest, APatchLeftModifiedByAnEndedWindowIsOfferedAndRestor
     TFormMain after(RecoveringOptions());
     after.OfferRecoveredPatches();
     EXPECT_TRUE(Boxes.RestoreOffers.isEmpty()) << "a clean end leaves nothing to offer";
+    qputenv("XDG_STATE_HOME", oldState);
+}
+
+// A copy of a large patch is taken in pieces while ticks run on another thread, and made into
+// text and written on the recovery's worker: it holds, byte for byte, what a save writes.
+TEST_F(RecoveringWindowTest, ACopyTakenWhileTicksRunIsWhatASaveOfThePatchWrites)
+{
+    const QByteArray oldState = qgetenv("XDG_STATE_HOME");
+    qputenv("XDG_STATE_HOME", Dir.filePath("state").toUtf8());
+    constexpr int n = 3000; // amplifiers, each fed by the two before it
+    QByteArray text = "object TKorDrawSheet\r\n  Connections = (";
+    for (int i = 0; i < n; ++i)
+        text += QStringLiteral("\r\n    'A%1.Out A%2.In'\r\n    'A%3.Out A%2.InClip'")
+                    .arg((i + n - 1) % n)
+                    .arg(i)
+                    .arg((i + n - 2) % n)
+                    .toUtf8();
+    text += ")\r\n";
+    for (int i = 0; i < n; ++i)
+        text += QStringLiteral("  object A%1: TKorAmplifier\r\n    Left = %2\r\n    Top = %3\r\n    KnobAmpValue = %4\r\n  end\r\n")
+                    .arg(i)
+                    .arg(250 * (i % 40))
+                    .arg(50 * (i / 40))
+                    .arg(1000 - 4 * (i % 50))
+                    .toUtf8();
+    text += "end\r\n";
+    {
+        TFormMain w(RecoveringOptions());
+        w.PageControl()->LoadSlotFromText(Dir.filePath("chain.korvane"), text);
+        TKorSlot *slot = w.PageControl()->ActiveSlot();
+        ASSERT_EQ(slot->ModuleCount(), n);
+        {
+            std::lock_guard lock(slot->Guard().Mutex);
+            static_cast<TKorCustomModule *>(slot->Sheet()->Modules(7))->SetTitle(QStringLiteral("Ampère «7»"));
+        }
+        slot->SetModified();
+        std::atomic<bool> stop{false};
+        std::thread ticks([&] {
+            while (!stop) {
+                w.PageControl()->Execute();
+                std::this_thread::sleep_for(100us);
+            }
+        });
+        const bool written = w.Recovery()->WriteNow();
+        stop = true;
+        ticks.join();
+        ASSERT_TRUE(written);
+        const QStringList copies = QDir(w.Recovery()->Folder()).entryList({"*.korvane"}, QDir::Files);
+        ASSERT_EQ(copies.size(), 1);
+        QFile copy(QDir(w.Recovery()->Folder()).filePath(copies[0]));
+        ASSERT_TRUE(copy.open(QIODevice::ReadOnly));
+        const QString saved = Dir.filePath("saved.korvane");
+        w.PageControl()->SaveSlotAs(slot, saved);
+        QFile save(saved);
+        ASSERT_TRUE(save.open(QIODevice::ReadOnly));
+        const QByteArray copyText = copy.readAll();
+        EXPECT_TRUE(copyText == save.readAll()) << "the copy differs from the save";
+        EXPECT_TRUE(copyText.contains("'A2999.Out A1.InClip'"));
+        w.Recovery()->Finish();
+        w.close();
+    }
     qputenv("XDG_STATE_HOME", oldState);
 }
 

@@ -18,11 +18,13 @@
 #include <QThread>
 #include <QTimer>
 
+#include <atomic>
 #include <csignal>
 #include <deque>
 #include <functional>
 #include <gtest/gtest.h>
 #include <map>
+#include <thread>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -64,10 +66,10 @@ struct TFakeSource : IRecoverySource {
         return *std::find_if(Slots.begin(), Slots.end(), [id](const TRecoverySlot &s) { return s.Id == id; });
     }
     std::vector<TRecoverySlot> RecoverySlots() const override { return Slots; }
-    QByteArray RecoveryText(quintptr id) const override
+    TRecoveryText RecoveryText(quintptr id) const override
     {
         ++TextsTaken;
-        return Texts.at(id);
+        return [text = Texts.at(id)] { return text; };
     }
 };
 
@@ -278,6 +280,60 @@ TEST_F(RecoveryTest, AnEndingInstanceRemovesItsFolderUnlessCopiesWereLeftForTheN
                 recovery.Finish();
         }
         EXPECT_EQ(QFileInfo::exists(folder), c.FolderStays);
+        EXPECT_FALSE(QFileInfo::exists(folder + "/lock"));
+        QDir(folder).removeRecursively();
+    }
+}
+
+// The instance ends while the worker is making a copy: the destructor waits for it (the copy
+// is complete on disk for the next start), Finish waits and removes it (nothing is left
+// behind); no report of the worker reaches the recovery once it is gone.
+TEST_F(RecoveryTest, AnInstanceEndingWhileACopyIsWrittenFinishesOrDropsItCleanly)
+{
+    struct TCase {
+        const char *Name;
+        bool Finish;
+        std::map<QString, QByteArray> Left; // the copies on disk afterwards
+    };
+    const QByteArray text(1 << 20, 'k');
+    const std::vector<TCase> cases = {
+        {"a signal ends it", false, {{"1.korvane", text}}},
+        {"a clean exit", true, {}},
+    };
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::atomic<bool> started{false}, release{false};
+        struct TSlowSource : TFakeSource {
+            std::atomic<bool> *Started, *Release;
+            TRecoveryText RecoveryText(quintptr id) const override
+            {
+                return [this, made = TFakeSource::RecoveryText(id)] {
+                    *Started = true;
+                    while (!*Release)
+                        std::this_thread::yield();
+                    return made();
+                };
+            }
+        };
+        auto source = std::make_unique<TSlowSource>();
+        source->Started = &started;
+        source->Release = &release;
+        source->Add(1, "One", "/p/one.korvane", true, text);
+        auto recovery = std::make_unique<TRecovery>(*source);
+        const QString folder = recovery->Folder();
+        recovery->SetDelay(0);
+        recovery->Touched();
+        ASSERT_TRUE(WaitFor([&] { return started.load(); }));
+        // Let the copy go on only once the ending has begun (or very nearly).
+        std::thread releaser([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            release = true;
+        });
+        if (c.Finish)
+            recovery->Finish();
+        recovery.reset();
+        releaser.join();
+        EXPECT_EQ(Copies(folder), c.Left);
         EXPECT_FALSE(QFileInfo::exists(folder + "/lock"));
         QDir(folder).removeRecursively();
     }
