@@ -325,6 +325,10 @@ TKorSlot::TKorSlot(TPatchGuard *guard, QWidget *parent)
 TKorSlot::~TKorSlot()
 {
     FDestroying = true;
+    // The history goes with the widget's children, after this object has stopped being a slot;
+    // what it signals on its way (its group lets it go, it calls itself clean) must not reach
+    // the slot's handlers then.
+    FHistory->disconnect(this);
     std::lock_guard lock(FGuard->Mutex);
     FSheet.reset();
 }
