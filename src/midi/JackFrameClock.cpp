@@ -22,7 +22,7 @@ void TJackFrameClock::Restart(uint32_t firstFrame, uint32_t frames, int64_t bega
     FLateSinceUs = -1;
 }
 
-void TJackFrameClock::Cycle(uint32_t firstFrame, uint32_t frames, int64_t beganUs, double usPerFrame)
+void TJackFrameClock::Cycle(uint32_t firstFrame, uint32_t frames, int64_t beganUs, double usPerFrame, bool told)
 {
     if (!FStarted || frames != FFrames || firstFrame != FNextFrame || frames == 0 ||
         usPerFrame != FNominalUsPerFrame) {
@@ -63,6 +63,6 @@ void TJackFrameClock::Cycle(uint32_t firstFrame, uint32_t frames, int64_t beganU
         return;
     }
     FLateSinceUs = -1;
-    FStartUs = foreseen + b * late;
+    FStartUs = told ? double(beganUs) : foreseen + b * late;
     FPeriodUs += c * late;
 }

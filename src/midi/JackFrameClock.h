@@ -18,7 +18,10 @@ class TJackFrameClock {
 public:
     // Once per cycle: its first frame, its length in frames, JACK's time (microseconds) when
     // its callback began, and the length of a frame at the server's sample rate.
-    void Cycle(uint32_t firstFrame, uint32_t frames, int64_t beganUs, double usPerFrame);
+    // `told`: beganUs is the server's own reckoning of the cycle's start rather than the time the
+    // callback saw; one that follows on where foreseen is then taken as it is, so that notes
+    // fall on the frames a receiver reckons with the same figures.
+    void Cycle(uint32_t firstFrame, uint32_t frames, int64_t beganUs, double usPerFrame, bool told = false);
 
     // The time the running cycle's first frame stands for, and microseconds per frame.
     double StartUs() const { return FStartUs; }

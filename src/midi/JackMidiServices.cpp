@@ -81,16 +81,20 @@ TCycle CycleOf(jack_client_t *client, jack_nframes_t frames)
 // plausible, as the frames' times a receiver reads come from it too; else the time now. That
 // reckoning takes seconds to settle after a stop or an overrun, and notes placed by it alone
 // would fall on the cycles' grid meanwhile: the frame clock sees through it.
-int64_t CycleBegan(jack_client_t *client, jack_nframes_t frames)
+int64_t CycleBegan(jack_client_t *client, jack_nframes_t frames, bool &told)
 {
     const int64_t now = int64_t(jack_get_time());
+    told = false;
     jack_nframes_t first = 0;
     jack_time_t start = 0, next = 0;
     float periodUs = 0;
     if (jack_get_cycle_times(client, &first, &start, &next, &periodUs) != 0 || next <= start)
         return now;
     const int64_t ago = now - int64_t(start);
-    return ago >= 0 && double(ago) <= 1e6 * frames / jack_get_sample_rate(client) ? int64_t(start) : now;
+    // A callback may begin up to a period late on a busy machine, the first after opening
+    // above all; a figure older than that is the server's still settling after a stall.
+    told = ago >= 0 && double(ago) <= 2e6 * frames / jack_get_sample_rate(client);
+    return told ? int64_t(start) : now;
 }
 
 // One client of Korvane's own with one MIDI port, its process callback running once active.
@@ -243,8 +247,10 @@ private:
     // one period and the margin after it was due.
     void Play(jack_nframes_t frames)
     {
-        FClock.Cycle(jack_last_frame_time(FJack.Client()), frames, CycleBegan(FJack.Client(), frames),
-                     1e6 / jack_get_sample_rate(FJack.Client()));
+        bool told = false;
+        const int64_t began = CycleBegan(FJack.Client(), frames, told);
+        FClock.Cycle(jack_last_frame_time(FJack.Client()), frames, began, 1e6 / jack_get_sample_rate(FJack.Client()),
+                     told);
         void *buffer = jack_port_get_buffer(FJack.Port(), frames);
         jack_midi_clear_buffer(buffer);
         FLargest.store(jack_midi_max_event_size(buffer), std::memory_order_relaxed);

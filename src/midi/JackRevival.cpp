@@ -43,13 +43,20 @@ const char *JackStuckText() noexcept
 
 bool JackCloseClient(jack_client_t *client, bool deactivate)
 {
-    if (Stuck.load())
-        return false;
-    auto closing = std::make_shared<TClosing>();
-    std::thread([client, deactivate, closing] {
+    return JackCloseBounded([client, deactivate] {
         if (deactivate)
             jack_deactivate(client);
         jack_client_close(client);
+    });
+}
+
+bool JackCloseBounded(std::function<void()> close)
+{
+    if (Stuck.load())
+        return false;
+    auto closing = std::make_shared<TClosing>();
+    std::thread([close = std::move(close), closing] {
+        close();
         std::lock_guard lock(closing->Lock);
         closing->Finished = true;
         closing->Done.notify_all();

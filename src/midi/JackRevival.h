@@ -35,6 +35,9 @@ inline constexpr std::chrono::seconds JackCloseLimit{3};
 // With JackClientsLock held: deactivates (when `deactivate`) and closes `client`; false when
 // JACK got stuck on it (now or before, and then nothing is called).
 bool JackCloseClient(jack_client_t *client, bool deactivate);
+// The same for any close that calls into libjack (RtMidi's): `close` runs on a thread of its own
+// and owns what it closes, which is leaked when JACK gets stuck on it.
+bool JackCloseBounded(std::function<void()> close);
 // Whether JACK got stuck; any thread.
 bool JackStuck() noexcept;
 // The text a stuck JACK is reported with.

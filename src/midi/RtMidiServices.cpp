@@ -72,8 +72,11 @@ void LetGo(std::unique_ptr<T> &midi, unsigned age)
         [[maybe_unused]] T *gone = midi.release();
         return;
     }
-    midi->closePort();
-    midi.reset();
+    // RtMidi closes its JACK client here, which libjack may never finish (see JackCloseBounded).
+    JackCloseBounded([gone = midi.release()] {
+        gone->closePort();
+        delete gone; // before the wait ends: no callback of it runs after LetGo
+    });
 }
 
 class TRtIn : public TMidiInDevice {
@@ -90,6 +93,9 @@ public:
     RtMidiIn &Midi() { return *FMidi; }
     static void OnMessage(double, std::vector<unsigned char> *message, void *user)
     {
+        const TJackCallbackScope live;
+        if (!live)
+            return;
         static_cast<TRtIn *>(user)->Receive(message->data(), message->size());
     }
 
