@@ -5,6 +5,7 @@
 // thread of the device hands it to the port at that time, so every tick sees the events of its
 // own stretch of time. The callbacks take no lock, allocate nothing and never wait.
 #include "ByteRing.h"
+#include "JackOrder.h"
 #include "MidiDevices.h"
 #include "PortWatch.h"
 
@@ -179,6 +180,7 @@ private:
     void Play(jack_nframes_t frames)
     {
         void *buffer = jack_port_get_buffer(FJack.Port(), frames);
+        const TJackBufferTurn turn(buffer);
         jack_midi_clear_buffer(buffer);
         FLargest.store(jack_midi_max_event_size(buffer), std::memory_order_relaxed);
         const TCycle cycle = CycleOf(FJack.Client(), frames);
@@ -242,6 +244,7 @@ private:
     void Collect(jack_nframes_t frames)
     {
         void *buffer = jack_port_get_buffer(FJack.Port(), frames);
+        const TJackBufferTurn turn(buffer);
         const uint32_t count = jack_midi_get_event_count(buffer);
         if (count == 0)
             return;

@@ -1,5 +1,6 @@
 // MIDI over RtMidi: the ALSA sequencer or JACK. Devices are the system's ports of the other
 // programs and of the hardware, named without the numbers that change between sessions.
+#include "JackOrder.h"
 #include "MidiDevices.h"
 #include "PortWatch.h"
 
@@ -74,6 +75,8 @@ public:
     RtMidiIn &Midi() { return *FMidi; }
     static void OnMessage(double, std::vector<unsigned char> *message, void *user)
     {
+        // RtMidi's thread (on JACK, its process callback) first uses the device here.
+        JackTakesOver(user);
         static_cast<TRtIn *>(user)->Receive(message->data(), message->size());
     }
 
@@ -188,6 +191,8 @@ protected:
             midi->ignoreTypes(false, false, false);
             auto in = std::make_unique<TRtIn>(std::move(midi), callback, user);
             in->Midi().setCallback(&TRtIn::OnMessage, in.get());
+            // No message comes before the port opens: what was set up so far is seen by then.
+            JackHandsOver(in.get());
             in->Midi().openPort(unsigned(index), "in");
             device = std::move(in);
             return MidiNoError;
