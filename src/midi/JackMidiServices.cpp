@@ -7,6 +7,7 @@
 #include "ByteRing.h"
 #include "JackFrameClock.h"
 #include "JackRevival.h"
+#include "JackOrder.h"
 #include "MidiDevices.h"
 #include "PortWatch.h"
 
@@ -252,6 +253,7 @@ private:
         FClock.Cycle(jack_last_frame_time(FJack.Client()), frames, began, 1e6 / jack_get_sample_rate(FJack.Client()),
                      told);
         void *buffer = jack_port_get_buffer(FJack.Port(), frames);
+        const TJackBufferTurn turn(buffer);
         jack_midi_clear_buffer(buffer);
         FLargest.store(jack_midi_max_event_size(buffer), std::memory_order_relaxed);
         const double usPerFrame = FClock.UsPerFrame();
@@ -321,6 +323,7 @@ private:
     void Collect(jack_nframes_t frames)
     {
         void *buffer = jack_port_get_buffer(FJack.Port(), frames);
+        const TJackBufferTurn turn(buffer);
         const uint32_t count = jack_midi_get_event_count(buffer);
         if (count == 0)
             return;

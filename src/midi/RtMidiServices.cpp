@@ -1,6 +1,7 @@
 // MIDI over RtMidi: the ALSA sequencer or JACK. Devices are the system's ports of the other
 // programs and of the hardware, named without the numbers that change between sessions.
 #include "JackRevival.h"
+#include "JackOrder.h"
 #include "MidiDevices.h"
 #include "PortWatch.h"
 
@@ -96,6 +97,8 @@ public:
         const TJackCallbackScope live;
         if (!live)
             return;
+        // RtMidi's thread (on JACK, its process callback) first uses the device here.
+        JackTakesOver(user);
         static_cast<TRtIn *>(user)->Receive(message->data(), message->size());
     }
 
@@ -214,6 +217,8 @@ protected:
             midi->ignoreTypes(false, false, false);
             auto in = std::make_unique<TRtIn>(std::move(midi), age, callback, user);
             in->Midi().setCallback(&TRtIn::OnMessage, in.get());
+            // No message comes before the port opens: what was set up so far is seen by then.
+            JackHandsOver(in.get());
             in->Midi().openPort(unsigned(index), "in");
             device = std::move(in);
             return MidiNoError;

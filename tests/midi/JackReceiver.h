@@ -2,6 +2,8 @@
 // input port with the frame it was stamped at: what a synthesizer would hear, and when.
 #pragma once
 
+#include "JackOrder.h"
+
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
@@ -89,6 +91,7 @@ private:
     {
         auto *self = static_cast<TJackReceiver *>(arg);
         void *buffer = jack_port_get_buffer(self->FPort, frames);
+        const TJackBufferTurn turn(buffer);
         const jack_nframes_t first = jack_last_frame_time(self->FClient);
         jack_nframes_t cycleFrame = 0;
         jack_time_t cycleStart = 0, cycleNext = 0;
