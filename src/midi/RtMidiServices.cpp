@@ -297,7 +297,7 @@ private:
             inLister = std::move(FInLister);
             outLister = std::move(FOutLister);
         }
-        SetProblem(JackStoppedText());
+        SetProblem(JackStuck() ? QString::fromUtf8(JackStuckText()) : JackStoppedText());
         MarkAllLost();
         watch.reset();
         LetGo(inLister, FListerAge);
