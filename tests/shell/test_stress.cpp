@@ -2,7 +2,8 @@
 // as fast as it can: slots opened, loaded and closed, modules added, pasted and deleted, cables
 // toggled, knobs turned, events processed. Every tick either runs the patches or is lost to an
 // edit that raised the update count; edits that only take the patch lock delay a tick but never
-// lose it. Meant to run under ThreadSanitizer as well (KORVANE_STRESS_SECONDS sets the length).
+// lose it. Meant to run under ThreadSanitizer as well (KORVANE_STRESS_SECONDS sets the length;
+// tests/tsan-suppressions.txt says what the sanitizer cannot see in Qt).
 // The edits depend only on the seed and on the patches they meet, never on the ticks: a
 // failure reported with its seed and edit number comes again with KORVANE_STRESS_SEED and
 // KORVANE_STRESS_EDITS set to them (the run then makes exactly that many edits).
@@ -23,20 +24,6 @@
 
 #include <atomic>
 #include <random>
-
-// Under ThreadSanitizer only: Qt and GLib here are not built with it, so the locks inside them
-// are invisible to it. Their own memory copies and frees would be reported as races, and so
-// would a queued call made from the tick thread (a repaint request): the call object is built
-// by QMetaObject::invokeMethod on the tick thread and handed over through Qt's posted-event
-// queue, whose lock it cannot see. Every other access made by Korvane's own code is checked.
-extern "C" const char *__tsan_default_suppressions()
-{
-    return "called_from_lib:libQt6Core.so.6\n"
-           "called_from_lib:libQt6Gui.so.6\n"
-           "called_from_lib:libQt6Widgets.so.6\n"
-           "called_from_lib:libglib-2.0.so.0\n"
-           "race:invokeMethod\n";
-}
 
 namespace {
 
