@@ -151,7 +151,8 @@ public:
     void Close()
     {
         std::lock_guard lock(JackClientsLock());
-        if (FClient && JackClientAlive(FAge))
+        // One whose server let it go is libjack's to free (see TJackRevival::Watch).
+        if (FClient && JackClientAlive(FAge) && !ServerGone())
             JackCloseClient(FClient, true);
         FClient = nullptr;
         FPort = nullptr;
@@ -388,7 +389,7 @@ public:
         FRevival->Halt(); // first: it makes and drops the clients below
         FWatch.reset();   // no news while the devices go
         CloseDevices();
-        CloseLister(FLister);
+        CloseLister(FLister, FListerGone);
     }
 
     QString Name() const override { return MidiApiName(TMidiApi::Jack); }
@@ -485,11 +486,12 @@ private:
                       .arg(unsigned(status), 0, 16);
             return false;
         }
-        FRevival->Watch(lister);
+        const std::atomic<bool> &listerGone = FRevival->Watch(lister);
         auto watch = MakeJackWatch([this](const std::function<bool(const std::string &)> &test) { MarkLost(test); },
                                    [this] { PortsChanged(); }, FRevival.get());
         std::lock_guard lock(FClientsLock);
         FLister = lister;
+        FListerGone = &listerGone;
         FListerAge = age;
         FWatch = std::move(watch);
         return true;
@@ -501,15 +503,17 @@ private:
     {
         std::unique_ptr<TPortWatch> watch;
         jack_client_t *lister;
+        const std::atomic<bool> *listerGone;
         {
             std::lock_guard lock(FClientsLock);
             watch = std::move(FWatch);
             lister = std::exchange(FLister, nullptr);
+            listerGone = std::exchange(FListerGone, nullptr);
         }
         SetProblem(JackStuck() ? QString::fromUtf8(JackStuckText()) : JackStoppedText());
         MarkAllLost();
         watch.reset();
-        CloseLister(lister);
+        CloseLister(lister, listerGone);
         PortsChanged();
     }
 
@@ -517,6 +521,8 @@ private:
     bool ServerReturned()
     {
         QString why;
+        if (JackStuck())
+            SetProblem(QString::fromUtf8(JackStuckText()));
         if (!JackServerRuns() || !MakeClients(why))
             return false;
         SetProblem({});
@@ -524,15 +530,16 @@ private:
         return true;
     }
 
-    void CloseLister(jack_client_t *lister)
+    void CloseLister(jack_client_t *lister, const std::atomic<bool> *gone)
     {
         std::lock_guard jack(JackClientsLock());
-        if (lister && JackClientAlive(FListerAge))
+        if (lister && JackClientAlive(FListerAge) && !(gone && gone->load()))
             JackCloseClient(lister, false);
     }
 
     std::mutex FClientsLock; // FLister and FWatch, which the revival replaces
     jack_client_t *FLister = nullptr;
+    const std::atomic<bool> *FListerGone = nullptr; // the revival's flag for the lister
     unsigned FListerAge = 0;
     std::unique_ptr<TPortWatch> FWatch; // last made, first gone
     std::unique_ptr<TJackRevival> FRevival; // made before any client it watches, gone after them

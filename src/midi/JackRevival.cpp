@@ -126,18 +126,26 @@ void TJackRevival::Halt()
     FThread.join();
 }
 
-void TJackRevival::Watch(jack_client_t *client)
+const std::atomic<bool> &TJackRevival::Watch(jack_client_t *client)
 {
-    jack_on_info_shutdown(client, &TJackRevival::OnShutdown, this);
+    TWatched *watched;
+    {
+        std::lock_guard lock(FWatchedLock);
+        watched = &FWatched.emplace_back();
+        watched->Revival = this;
+    }
+    jack_on_info_shutdown(client, &TJackRevival::OnShutdown, watched);
+    return watched->Gone;
 }
 
 void TJackRevival::OnShutdown(jack_status_t, const char *, void *arg)
 {
+    auto *watched = static_cast<TWatched *>(arg);
+    watched->Gone.store(true, std::memory_order_release);
     const TJackCallbackScope live;
     if (!live)
         return;
-    auto *self = static_cast<TJackRevival *>(arg);
-    self->Raise(self->Generation());
+    watched->Revival->Raise(watched->Revival->Generation());
 }
 
 void TJackRevival::Raise(unsigned generation) noexcept

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <list>
 #include <mutex>
 #include <semaphore.h>
 #include <thread>
@@ -74,8 +75,10 @@ public:
     TJackRevival &operator=(const TJackRevival &) = delete;
 
     // Registers the shutdown callback on `client`, before it is activated: its server's end
-    // counts as a stop.
-    void Watch(jack_client_t *client);
+    // counts as a stop. The flag answered (owned here, as long as this object lives) is raised
+    // once that client's server has let it go: closing such a client can deadlock inside
+    // libjack, and libjack frees it by itself at the next opening, so it is never closed.
+    const std::atomic<bool> &Watch(jack_client_t *client);
     // The clients made since the last return share this number; a late shutdown callback of a
     // client of an earlier server passes its own and is ignored.
     unsigned Generation() const { return FGeneration.load(std::memory_order_acquire); }
@@ -88,6 +91,13 @@ public:
 private:
     static void OnShutdown(jack_status_t, const char *, void *arg);
     void Run();
+
+    struct TWatched {
+        TJackRevival *Revival;
+        std::atomic<bool> Gone{false};
+    };
+    std::mutex FWatchedLock;
+    std::list<TWatched> FWatched; // stable places for the callbacks' argument; only grows
 
     const std::function<void()> FOnStop;
     const std::function<bool()> FOnReturn;

@@ -6,7 +6,9 @@
 #include <alsa/asoundlib.h>
 #include <jack/jack.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <thread>
@@ -32,7 +34,7 @@ std::pair<int, int> AlsaAddress(const std::string &full)
 class TJackWatch : public TPortWatch {
 public:
     TJackWatch(TGone gone, std::function<void()> changed, TJackRevival *revival)
-        : FGone(std::move(gone)), FChanged(std::move(changed))
+        : FNews(new TNews{std::move(gone), std::move(changed)})
     {
         std::lock_guard lock(JackClientsLock());
         if (JackStuck())
@@ -42,11 +44,12 @@ public:
         FClient = jack_client_open(WatchClientName, JackNoStartServer, &status);
         if (!FClient)
             return;
-        jack_set_port_registration_callback(FClient, &TJackWatch::OnRegistration, this);
-        jack_set_port_rename_callback(FClient, &TJackWatch::OnRename, this);
+        FNews->Client = FClient;
+        jack_set_port_registration_callback(FClient, &TJackWatch::OnRegistration, FNews);
+        jack_set_port_rename_callback(FClient, &TJackWatch::OnRename, FNews);
         // The server's end is the revival's to handle, on a thread of its own.
         if (revival)
-            revival->Watch(FClient);
+            FGoneFlag = &revival->Watch(FClient);
         if (jack_activate(FClient) != 0) {
             JackCloseClient(FClient, false);
             FClient = nullptr;
@@ -55,39 +58,74 @@ public:
     ~TJackWatch() override
     {
         std::lock_guard lock(JackClientsLock());
-        if (FClient && JackClientAlive(FAge))
-            JackCloseClient(FClient, true);
+        // One whose server let it go is libjack's to free (see TJackRevival::Watch).
+        if (!FClient || (JackClientAlive(FAge) && !(FGoneFlag && FGoneFlag->load()) && JackCloseClient(FClient, true))) {
+            delete FNews;
+            return;
+        }
+        // Not closed: its notification thread may still be delivering the ended server's last
+        // news. It is told to pass them by, and what it reaches stays (a few bytes, once).
+        FNews->Off.store(true, std::memory_order_seq_cst);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        while (FNews->Inside.load(std::memory_order_seq_cst) != 0 && std::chrono::steady_clock::now() < until)
+            std::this_thread::yield();
     }
 
 private:
+    // What the callbacks reach, apart from the watch, as it may outlive it.
+    struct TNews {
+        TGone Gone;
+        std::function<void()> Changed;
+        jack_client_t *Client = nullptr;
+        std::atomic<bool> Off{false};
+        std::atomic<int> Inside{0};
+    };
+    // Counts a callback in while it may use the news; false once they are off.
+    class TEntry {
+    public:
+        explicit TEntry(TNews &news) : FNews(news)
+        {
+            FNews.Inside.fetch_add(1, std::memory_order_seq_cst);
+            FLive = FLiveJack && !FNews.Off.load(std::memory_order_seq_cst);
+        }
+        ~TEntry() { FNews.Inside.fetch_sub(1, std::memory_order_seq_cst); }
+        explicit operator bool() const { return FLive; }
+
+    private:
+        const TJackCallbackScope FLiveJack;
+        TNews &FNews;
+        bool FLive;
+    };
+
     static void OnRegistration(jack_port_id_t id, int registered, void *arg)
     {
-        const TJackCallbackScope live;
+        auto &news = *static_cast<TNews *>(arg);
+        const TEntry live(news);
         if (!live)
             return;
-        auto *self = static_cast<TJackWatch *>(arg);
         if (!registered) {
             // JACK still knows the name of a port it has just let go.
-            const jack_port_t *port = jack_port_by_id(self->FClient, id);
+            const jack_port_t *port = jack_port_by_id(news.Client, id);
             const char *name = port ? jack_port_name(port) : nullptr;
             const std::string gone = name ? name : "";
-            self->FGone([&](const std::string &full) { return gone.empty() || full == gone; });
+            news.Gone([&](const std::string &full) { return gone.empty() || full == gone; });
         }
-        self->FChanged();
+        news.Changed();
     }
     static void OnRename(jack_port_id_t, const char *oldName, const char *, void *arg)
     {
-        const TJackCallbackScope live;
+        auto &news = *static_cast<TNews *>(arg);
+        const TEntry live(news);
         if (!live)
             return;
-        auto *self = static_cast<TJackWatch *>(arg);
         const std::string gone = oldName ? oldName : "";
-        self->FGone([&](const std::string &full) { return gone.empty() || full == gone; });
-        self->FChanged();
+        news.Gone([&](const std::string &full) { return gone.empty() || full == gone; });
+        news.Changed();
     }
-    TGone FGone;
-    std::function<void()> FChanged;
-    unsigned FAge = 0; // see JackClientsLock
+
+    TNews *const FNews; // deleted with the watch once its client is closed, else left
+    unsigned FAge = 0;  // see JackClientsLock
+    const std::atomic<bool> *FGoneFlag = nullptr; // the revival's, for this client
     jack_client_t *FClient = nullptr;
 };
 

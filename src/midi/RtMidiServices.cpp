@@ -308,6 +308,8 @@ private:
     bool ServerReturned()
     {
         QString why;
+        if (JackStuck())
+            SetProblem(QString::fromUtf8(JackStuckText()));
         if (!JackServerRuns() || !MakeClients(why))
             return false;
         SetProblem({});
