@@ -7,6 +7,7 @@
 #include "Dialogs.h"
 #include "FrmMain.h"
 #include "MoreMods.h"
+#include "BenchSupport.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -27,33 +28,9 @@
 
 namespace {
 
+using namespace bench;
+
 using TClock = std::chrono::steady_clock;
-
-struct TQuiet : IDialogs {
-    void ShowMessage(const QString &) override {}
-    void ShowError(const QString &) override {}
-};
-
-bool WaitFor(const std::function<bool()> &done, int ms)
-{
-    QDeadlineTimer deadline(ms);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-        QThread::usleep(200);
-    }
-    return true;
-}
-
-std::unique_ptr<QProcess> Start(const QString &program, const QStringList &arguments)
-{
-    auto p = std::make_unique<QProcess>();
-    p->setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
-    p->start(program, arguments);
-    p->waitForStarted(5000);
-    return p;
-}
 
 bool StartServer(std::unique_ptr<QProcess> &server)
 {

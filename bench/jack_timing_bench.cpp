@@ -8,6 +8,7 @@
 // the drift of the note grid and the intervals from one second after the stop tell whether
 // the run recovered. Measured and printed, never asserted.
 #include "HiResTim.h"
+#include "BenchSupport.h"
 #include "JackReceiver.h"
 #include "MidiOut.h"
 
@@ -30,17 +31,13 @@
 
 namespace {
 
+using namespace bench;
+
 using namespace std::chrono_literals;
 using TSteady = std::chrono::steady_clock;
 
 constexpr int TicksPerNote = 20;
 constexpr int Notes = 500; // 10 s
-
-double Percentile(std::vector<double> v, double p)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[size_t(std::min<double>(double(v.size() - 1), std::floor(p * double(v.size()))))];
-}
 
 bool WaitUntil(const std::function<bool()> &done, std::chrono::milliseconds within)
 {
@@ -163,8 +160,9 @@ public:
             const pid_t pid = fork();
             if (pid == 0) {
                 prctl(PR_SET_PDEATHSIG, SIGKILL);
-                for (volatile unsigned long n = 0;; n = n + 1) {
-                }
+                volatile unsigned long n = 0;
+                for (;;)
+                    n = n + 1;
             }
             if (pid > 0)
                 FPids.push_back(pid);

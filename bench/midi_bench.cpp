@@ -9,6 +9,7 @@
 #include "Dialogs.h"
 #include "FrmMain.h"
 #include "MoreMods.h"
+#include "BenchSupport.h"
 #include "Slot.h"
 
 #include <QApplication>
@@ -31,43 +32,14 @@
 
 namespace {
 
+using namespace bench;
+
 using TClock = std::chrono::steady_clock;
-
-struct TQuiet : IDialogs {
-    void ShowMessage(const QString &) override {}
-    void ShowError(const QString &) override {}
-};
-
-bool WaitFor(const std::function<bool()> &done, int ms)
-{
-    QDeadlineTimer deadline(ms);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-    }
-    return true;
-}
-
-std::unique_ptr<QProcess> Start(const QString &program, const QStringList &arguments)
-{
-    auto p = std::make_unique<QProcess>();
-    p->setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
-    p->start(program, arguments);
-    p->waitForStarted(5000);
-    return p;
-}
 
 void End(QProcess &p)
 {
     p.kill();
     p.waitForFinished(5000);
-}
-
-double Percentile(std::vector<double> v, double p)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[size_t(std::min<double>(v.size() - 1, std::floor(p * double(v.size()))))];
 }
 
 // Pulses one tick long at the ideal times of `perMinute` clocks a minute, for ticks `periodMs` apart.

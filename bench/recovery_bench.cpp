@@ -6,6 +6,7 @@
 // waited for the patch lock. Printed, never asserted.
 // Run: recovery_bench [SECONDS [PERIOD_MS [MODULES]]] (built with -DKORVANE_BENCH=ON).
 #include "AmplifierChain.h"
+#include "BenchSupport.h"
 #include "Dialogs.h"
 #include "FrmMain.h"
 #include "Slot.h"
@@ -21,12 +22,9 @@
 
 namespace {
 
-using TClock = std::chrono::steady_clock;
+using namespace bench;
 
-struct TQuiet : IDialogs {
-    void ShowMessage(const QString &) override {}
-    void ShowError(const QString &) override {}
-};
+using TClock = std::chrono::steady_clock;
 
 // Notes the time of every tick into a list reserved beforehand (the tick allocates nothing).
 class TKorTickProbe : public TKorModule {
