@@ -510,24 +510,16 @@ private:
             lister = std::exchange(FLister, nullptr);
             listerGone = std::exchange(FListerGone, nullptr);
         }
-        SetProblem(JackStuck() ? QString::fromUtf8(JackStuckText()) : JackStoppedText());
-        MarkAllLost();
-        watch.reset();
-        CloseLister(lister, listerGone);
-        PortsChanged();
+        JackServerStopped([&] {
+            watch.reset();
+            CloseLister(lister, listerGone);
+        });
     }
 
     // On the revival's thread, every second while there is no server.
     bool ServerReturned()
     {
-        QString why;
-        if (JackStuck())
-            SetProblem(QString::fromUtf8(JackStuckText()));
-        if (!JackServerRuns() || !MakeClients(why))
-            return false;
-        SetProblem({});
-        PortsChanged();
-        return true;
+        return JackServerReturned([this](QString &why) { return MakeClients(why); });
     }
 
     void CloseLister(jack_client_t *lister, const std::atomic<bool> *gone)

@@ -1,5 +1,8 @@
 #include "MidiDevices.h"
 
+#include "JackRevival.h"
+#include "PortWatch.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -394,4 +397,24 @@ bool TSystemMidiServices::ErrorText(uint32_t code, QString &text)
         }
     }
     return StandardErrorText(code, text);
+}
+
+void TSystemMidiServices::JackServerStopped(const std::function<void()> &letGo)
+{
+    SetProblem(JackStuck() ? QString::fromUtf8(JackStuckText()) : JackStoppedText());
+    MarkAllLost();
+    letGo();
+    PortsChanged();
+}
+
+bool TSystemMidiServices::JackServerReturned(const std::function<bool(QString &why)> &makeClients)
+{
+    if (JackStuck())
+        SetProblem(QString::fromUtf8(JackStuckText()));
+    QString why;
+    if (!JackServerRuns() || !makeClients(why))
+        return false;
+    SetProblem({});
+    PortsChanged();
+    return true;
 }

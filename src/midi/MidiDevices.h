@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -164,6 +165,12 @@ protected:
     uint32_t Gone(const QString &name);
     // The system became unusable (`problem`) or usable again (empty), after the constructor.
     void SetProblem(const QString &problem);
+    // A JACK server's stop and return as both JACK back ends take them, on the revival's
+    // thread: every device is lost with the server, `letGo` then lets go of what lists and
+    // watches its ports; once a server answers, `makeClients` makes those anew (false, with
+    // its reason, while it cannot).
+    void JackServerStopped(const std::function<void()> &letGo);
+    bool JackServerReturned(const std::function<bool(QString &why)> &makeClients);
 
     // The device just made reached FOpenedTarget (MakeOutDevice and MakeInDevice set it, and
     // the opening that called them asks at once, on the same thread).

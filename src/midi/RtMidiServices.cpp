@@ -297,24 +297,16 @@ private:
             inLister = std::move(FInLister);
             outLister = std::move(FOutLister);
         }
-        SetProblem(JackStuck() ? QString::fromUtf8(JackStuckText()) : JackStoppedText());
-        MarkAllLost();
-        watch.reset();
-        LetGo(inLister, FListerAge);
-        LetGo(outLister, FListerAge);
-        PortsChanged();
+        JackServerStopped([&] {
+            watch.reset();
+            LetGo(inLister, FListerAge);
+            LetGo(outLister, FListerAge);
+        });
     }
 
     bool ServerReturned()
     {
-        QString why;
-        if (JackStuck())
-            SetProblem(QString::fromUtf8(JackStuckText()));
-        if (!JackServerRuns() || !MakeClients(why))
-            return false;
-        SetProblem({});
-        PortsChanged();
-        return true;
+        return JackServerReturned([this](QString &why) { return MakeClients(why); });
     }
 
     const TMidiApi FApi;

@@ -167,8 +167,9 @@ TEST_F(MidiJackTiming, AFloodOfTenThousandMessagesASecondKeepsItsOrder)
         ASSERT_TRUE(n == previous + 1 || FReceiver->Xruns() > 0) << "none lost: " << previous << " then " << n;
         // The receiver stamps frames from its own cycle's start: a cycle the server overran
         // on a busy machine can misplace its stamps, so frames are judged only without one.
-        if (i > 0 && FReceiver->Xruns() == 0)
+        if (i > 0 && FReceiver->Xruns() == 0) {
             ASSERT_GE(int32_t(heard[i].Frame - heard[i - 1].Frame), 0) << n;
+        }
         previous = n;
     }
 }

@@ -974,8 +974,9 @@ TEST_F(MainWindowTest, SettingsReachTheFileWhileTheWindowRuns)
             const QStringList wanted = c.Lines(*Window);
             return std::all_of(wanted.begin(), wanted.end(), [&](const QString &l) { return lines.contains(l); });
         };
-        if (!c.AtOnce)
+        if (!c.AtOnce) {
             EXPECT_TRUE(ProcessUntil([&] { return Window->geometry() != before; })) << "the window did not change";
+        }
         if (c.AtOnce)
             EXPECT_TRUE(written()) << SettingsText().toStdString();
         else
@@ -1231,8 +1232,9 @@ TEST_P(ClosingModified, AsksToSaveAndKeepsTheSlotUnlessSavedOrDiscarded)
     EXPECT_EQ(w.PageControl()->SlotCount(), c.Closes ? 0 : 1);
     EXPECT_EQ(QFileInfo::exists(file), c.Written);
     EXPECT_EQ(Boxes.Errors.size(), c.Errors) << Boxes.Errors.join("; ").toStdString();
-    if (!c.Closes)
+    if (!c.Closes) {
         EXPECT_TRUE(w.PageControl()->ActiveSlot()->Modified());
+    }
 }
 
 const TCloseCase CloseCases[] = {
@@ -1243,7 +1245,7 @@ const TCloseCase CloseCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(MainWindow, ClosingModified, ::testing::ValuesIn(CloseCases),
-                         [](const auto &info) { return std::string(info.param.Name); });
+                         [](const auto &param) { return std::string(param.param.Name); });
 
 TEST_F(MainWindowTest, ExitAsksForEachModifiedSlotAndCancelKeepsEverythingRunning)
 {

@@ -367,9 +367,10 @@ TEST_F(Reconnect, OverJackAServerThatStopsAndReturnsIsTakenAgain)
             // to be made again; how soon notes return is measured in the restart bench.
             ASSERT_TRUE(WaitFor([&] { return w.MidiOutOpen() && Status().isEmpty(); }, 40000))
                 << Status().toStdString();
-            if (c.ConnectOwnPort)
+            if (c.ConnectOwnPort) {
                 ASSERT_TRUE(WaitFor([&] { return jack.Run("jack_connect", {"Korvane:Korvane", "midi-monitor:input"}) == 0; },
                                     8000));
+            }
             const QString note = QStringLiteral("90 %1 64").arg(60 + round, 2, 16);
             QString seen;
             // The dump's client may take a moment to take its cycles: the note is sent until heard.
