@@ -97,6 +97,14 @@ TRect TKorKnob::ComputePointerArea(int32_t position) const
     return TRect{inner.x(), inner.y(), outer.x(), outer.y()}.Normalized();
 }
 
+bool TKorKnob::ControlRange(TControlRange &range) const
+{
+    if (!Property())
+        return false;
+    range = {FMin, FMax, std::max(1, FStep), false};
+    return true;
+}
+
 void TKorKnob::SetPosition(int32_t v)
 {
     const int32_t p = v < FMin ? FMin : std::min(v, FMax);

@@ -61,6 +61,7 @@ public:
 
     // Turns by `steps` times the step (a step of 0 counts as 1), clamped into the range.
     void TurnBy(int32_t steps);
+    bool ControlRange(TControlRange &range) const override;
 
     // One tick of the stepping auto-repeat (what the repeat timer calls, under the patch lock).
     void RepeatTick();
@@ -145,6 +146,7 @@ public:
     // Refused (silently) when it would release the pressed member of a group that does
     // not allow all buttons up; pressing a grouped button releases the others.
     void SetDown(bool v);
+    bool ControlRange(TControlRange &range) const override;
     void SetGroupIndex(int32_t v);
     void SetAllowAllUp(bool v);
     // Runs the handler once with the current state, unless the button is being pressed.

@@ -170,3 +170,11 @@ void TKorPushButton::RefreshColors()
     FBrushColor = ModuleColor;
     Invalidate();
 }
+
+bool TKorPushButton::ControlRange(TControlRange &range) const
+{
+    if (!Property())
+        return false;
+    range = {0, 1, 1, true};
+    return true;
+}

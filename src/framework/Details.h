@@ -31,6 +31,13 @@ extern TDragState DragState;
 // One line of the debug dump: a blank, Level * 2 blanks (at most 128), then the text.
 void DumpLine(QTextStream &File, int Level, const QString &text);
 
+// What a control that can be driven from outside (a MIDI controller, OSC) takes: a knob its
+// range and step, a button 0 (up) and 1 (down).
+struct TControlRange {
+    int32_t Min = 0, Max = 1, Step = 1;
+    bool Button = false;
+};
+
 // Base of everything on a sheet. Left and Top are relative to the owner (a module's to the
 // sheet, a panel detail's to its module); (0, 0) of its own coordinates is its top-left
 // corner. Owned by its module (or, for modules, the sheet). User-interface thread only.
@@ -96,6 +103,13 @@ public:
     QList<TComponent *> StreamedChildren() const override { return {}; }
     bool AcceptsStreamedChild(const TComponentClass &) const override { return false; }
 
+    // The published property of the module this control stands for ("KnobAmpValue"), named by
+    // the panel that built it; null for details that are no such control. A string literal.
+    const char *Property() const { return FProperty; }
+    void SetProperty(const char *name) { FProperty = name; }
+    // The values the control takes, for the controls that have a Property(); false otherwise.
+    virtual bool ControlRange(TControlRange &) const { return false; }
+
     // The draw sheet at the top of the owner chain, or null.
     TKorDrawSheet *Sheet() const;
     // Converts a point in sheet coordinates into this detail's own coordinates.
@@ -107,6 +121,7 @@ protected:
     QPoint FGrid{1, 1};
     TColor FPenColor = 0;
     TColor FBrushColor = 0xFF0000;
+    const char *FProperty = nullptr;
 };
 
 // A detail that never takes the mouse: presses fall through to the module body.

@@ -19,4 +19,5 @@
 #include "PatchFile.h"
 #include "Random.h"
 #include "Registry.h"
+#include "RemoteControl.h"
 #include "TextLabel.h"

@@ -20,7 +20,7 @@ void TKorConstant::CreateDetails()
 {
     TKorCustomModule::CreateDetails();
     FOut = AddOutput(*this, 227, 30, QStringLiteral("Out"), Symmetric);
-    FValueKnob = AddKnobWithViewer(*this, {190, 2}, -2, {193, 18}, {-1000, 1000, 4, 750});
+    FValueKnob = AddKnobWithViewer(*this, {190, 2}, -2, {193, 18}, {-1000, 1000, 4, 750, "KnobAmpValue"});
     FValueKnob->SetOnChange([this](TKorKnob *, int32_t position) { FOut->SetValue(position); });
     // Once more, so Out holds the knob's value however the handler was run while building.
     FOut->SetValue(FValueKnob->Position());
@@ -34,9 +34,9 @@ void TKorAmplifier::CreateDetails()
     FInClip = AddInput(*this, 30, 30, QStringLiteral("InClip"), Symmetric);
     AddLabel(*this, 29, 14, QStringLiteral("clip"));
     FOut = AddOutput(*this, 227, 30, QStringLiteral("Out"), Symmetric);
-    FAmpKnob = AddKnobWithViewer(*this, {186, 2}, 6, {193, 18}, {-10000, 10000, 40, 750});
+    FAmpKnob = AddKnobWithViewer(*this, {186, 2}, 6, {193, 18}, {-10000, 10000, 40, 750, "KnobAmpValue"});
     KeepPosition(FAmpKnob, FAmplitude);
-    FClipKnob = AddKnobWithViewer(*this, {96, 2}, -2, {99, 18}, {0, 1000, 4, 0});
+    FClipKnob = AddKnobWithViewer(*this, {96, 2}, -2, {99, 18}, {0, 1000, 4, 0, "KnobClipValue"});
     // A limit of 0 cuts everything off; the viewer says so instead of showing the number.
     FClipKnob->SetOnChange([](TKorKnob *knob, int32_t position) {
         if (position == 0)
@@ -59,7 +59,7 @@ void TKorMultiplier::CreateDetails()
     FOperator = AddLabel(*this, 15, 14, QStringLiteral("1 x 2"));
     FIn2 = AddInput(*this, 30, 30, QStringLiteral("In2"), Symmetric);
     FOut = AddOutput(*this, 227, 30, QStringLiteral("Out"), Symmetric);
-    FAmpKnob = AddKnobWithViewer(*this, {190, 2}, -2, {193, 18}, {-1000, 1000, 4, 750});
+    FAmpKnob = AddKnobWithViewer(*this, {190, 2}, -2, {193, 18}, {-1000, 1000, 4, 750, "KnobAmpValue"});
     KeepPosition(FAmpKnob, FAmplitude);
 }
 

@@ -33,6 +33,8 @@ void ConfigureKnob(TKorKnob &knob, const TKnobSpec &settings)
     knob.SetMax(settings.Max);
     knob.SetStep(settings.Step);
     knob.SetPosition(settings.Position);
+    if (settings.Property)
+        knob.SetProperty(settings.Property);
 }
 
 TKorKnob *AddKnobWithViewer(TKorCustomModule &m, QPoint viewerAt, int32_t viewerWidthDelta, QPoint knobAt,
@@ -56,6 +58,7 @@ TKorPushButton *AddButton(TKorCustomModule &m, int32_t left, int32_t top, const 
     button->SetAllowAllUp(settings.AllowAllUp);
     button->SetGroupIndex(settings.Group);
     button->SetDown(settings.Down);
+    button->SetProperty(settings.Property);
     return button;
 }
 

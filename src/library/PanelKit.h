@@ -5,9 +5,11 @@
 #include "Modules.h"
 #include "PanelControls.h"
 
-// Knob settings in the order a panel table gives them.
+// Knob settings in the order a panel table gives them. Property: the module's published
+// property the knob stands for, so that MIDI controllers and OSC can find and turn it.
 struct TKnobSpec {
     int32_t Min, Max, Step, Position;
+    const char *Property = nullptr;
 };
 
 // Button settings; Picture is a file in the application directory ("Sym.bmp"), or empty.
@@ -17,6 +19,7 @@ struct TButtonSpec {
     bool AllowAllUp = true;
     bool Down = false;
     int32_t Group = 0;
+    const char *Property = nullptr; // as for knobs; buttons that stand for no property have none
 };
 
 // A caption sized to its text, opaque, in black.

@@ -205,7 +205,7 @@ INSTANTIATE_TEST_SUITE_P(
                       s.SelectAll();
                       FreeSelectedOneByOne(s);
                   }}),
-    [](const ::testing::TestParamInfo<TBulkCase> &info) { return info.param.Name; });
+    [](const ::testing::TestParamInfo<TBulkCase> &row) { return row.param.Name; });
 
 // Copying a whole patch and pasting it into an empty sheet gives the patch back: the same
 // modules, names, places and cables in the same order, carrying the same values.

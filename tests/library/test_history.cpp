@@ -246,7 +246,7 @@ const TEditCase EditCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(History, EditKinds, ::testing::ValuesIn(EditCases),
-                         [](const auto &info) { return std::string(info.param.Name); });
+                         [](const auto &row) { return std::string(row.param.Name); });
 
 TEST_F(HistoryTest, StepsUndoInTurnBackToTheLoadedPatch)
 {
