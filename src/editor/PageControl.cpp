@@ -367,6 +367,12 @@ void TKorModulePageControl::RefreshColors()
         slot->RefreshColors();
 }
 
+void TKorModulePageControl::RemoteChanged(TKorSlot *slot)
+{
+    if (FRemoteChangesAreEdits && slot && !slot->Modified())
+        slot->SetModified();
+}
+
 void TKorModulePageControl::MidiInShort(uint32_t aMessage)
 {
     for (TKorSlot *slot : FSlots)

@@ -94,6 +94,12 @@ public:
     void SelectAll();
     void InvertSelection();
     void RefreshColors();
+    // Controls set from a MIDI controller or another program (OSC) are played, not edited: they
+    // make no undo step and mark their slot modified only while this is on (off by default).
+    bool RemoteChangesAreEdits() const { return FRemoteChangesAreEdits; }
+    void SetRemoteChangesAreEdits(bool v) { FRemoteChangesAreEdits = v; }
+    // A control of `slot` took a value from outside. User-interface thread.
+    void RemoteChanged(TKorSlot *slot);
     // Incoming MIDI for the MIDI modules of every active slot. User-interface thread.
     void MidiInShort(uint32_t aMessage);
     void MidiInLong(const TLongMidi &aMessage);
@@ -123,6 +129,7 @@ private:
     QUndoGroup *FHistories; // a child object
     std::vector<TKorSlot *> FSlots; // page order; changed under the lock, read by the tick
     std::atomic<int64_t> FTickNumber{0}; // written by the tick under the lock
+    bool FRemoteChangesAreEdits = false;
     bool FRunStopped = false;            // under the lock
     int FSlotCounter = 0;
     QIcon FErrorIcon; // the red mark, made when first shown
