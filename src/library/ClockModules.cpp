@@ -27,7 +27,7 @@ void TKorClockOut::CreateDetails()
     FInClock = AddInput(*this, 15, 30, QStringLiteral("Clock"), Logic);
     AddLabel(*this, 50, 14, QStringLiteral("Run"));
     FInRun = AddInput(*this, 53, 30, QStringLiteral("Run"), Logic);
-    FContinueButton = AddButton(*this, 85, 20, {.Picture = QStringLiteral("Start.bmp"), .AllowAllUp = true});
+    FContinueButton = AddButton(*this, 85, 20, {.Picture = QStringLiteral("Start.bmp"), .AllowAllUp = true, .Property = "ButtonContinueDown"});
     AddLabel(*this, 113, 26, QStringLiteral("Cont"));
     FContinueButton->SetOnChange([this](TKorPushButton *, bool down) { FContinue = down; });
     FLamp = AddLamp(*this, 230, 20);

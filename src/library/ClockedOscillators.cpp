@@ -54,7 +54,8 @@ void TKorClSquare::CreateDetails()
 {
     TKorClockedOscillator::CreateDetails();
     AddRunButton(QStringLiteral("ClSquare.bmp"));
-    std::tie(FPwMod, FWidthKnob) = AddShapeControl(QStringLiteral("InPwMod"), QStringLiteral("pw"), 1, FWidth);
+    std::tie(FPwMod, FWidthKnob) = AddShapeControl(QStringLiteral("InPwMod"), QStringLiteral("pw"), 1, FWidth,
+                                                   "KnobWidthValue");
 }
 
 void TKorClSquare::ComputeOutput()
@@ -81,7 +82,7 @@ void TKorClRandom::CreateDetails()
     TKorClockedOscillator::CreateDetails();
     AddRunButton(QStringLiteral("ClRandom.bmp"));
     std::tie(FColorMod, FColorKnob) =
-        AddShapeControl(QStringLiteral("InColorMod"), QStringLiteral("clr"), 0, FColor);
+        AddShapeControl(QStringLiteral("InColorMod"), QStringLiteral("clr"), 0, FColor, "KnobColor");
 }
 
 void TKorClRndPulse::CreateDetails()

@@ -44,7 +44,7 @@ bool Changed(int32_t &last, int32_t now)
 
 void TKorMidiChannelModule::AddChannelKnob(QPoint viewerAt, QPoint knobAt)
 {
-    FChannelKnob = AddKnobWithViewer(*this, viewerAt, -15, knobAt, {1, 16, 1, 1});
+    FChannelKnob = AddKnobWithViewer(*this, viewerAt, -15, knobAt, {1, 16, 1, 1, "KnobChValue"});
     FChannelKnob->SetOnChange([this](TKorKnob *, int32_t position) { FChannel = position - 1; });
 }
 
@@ -100,7 +100,7 @@ void TKorMidiOut::CreateDetails()
     AddLabel(*this, 95, 14, QStringLiteral("Ch"));
     FInCh = AddInput(*this, 8, 30, QStringLiteral("InCh"), Asymmetric);
     AddLabel(*this, 10, 14, QStringLiteral("ch"));
-    FGateButton = AddButton(*this, 30, 20, {.Picture = QStringLiteral("Square.bmp"), .AllowAllUp = true});
+    FGateButton = AddButton(*this, 30, 20, {.Picture = QStringLiteral("Square.bmp"), .AllowAllUp = true, .Property = "ButtonGateDown"});
     FGateButton->SetOnChange([this](TKorPushButton *, bool down) { FRetrigger = down; });
 }
 
@@ -155,7 +155,7 @@ void TKorControlIn::CreateDetails()
     FLamp = AddLamp(*this, 230, 20);
     AddChannelKnob({108, 30}, {77, 18});
     AddLabel(*this, 110, 14, QStringLiteral("Ch"));
-    FControllerKnob = AddKnobWithViewer(*this, {190, 30}, -2, {159, 18}, {0, HighestController, 1, 2});
+    FControllerKnob = AddKnobWithViewer(*this, {190, 30}, -2, {159, 18}, {0, HighestController, 1, 2, "KnobCtrValue"});
     FControllerKnob->SetOnChange([this](TKorKnob *, int32_t position) { FController = position; });
     AddLabel(*this, 192, 14, QStringLiteral("Ctr"));
 }
@@ -181,7 +181,7 @@ void TKorControlOut::CreateDetails()
     AddLabel(*this, 52, 14, QStringLiteral("in"));
     AddChannelKnob({118, 30}, {87, 18});
     AddLabel(*this, 120, 14, QStringLiteral("Ch"));
-    FControllerKnob = AddKnobWithViewer(*this, {190, 30}, -2, {159, 18}, {0, HighestController, 1, 2});
+    FControllerKnob = AddKnobWithViewer(*this, {190, 30}, -2, {159, 18}, {0, HighestController, 1, 2, "KnobCtrValue"});
     AddLabel(*this, 192, 14, QStringLiteral("Ctr"));
 }
 
@@ -206,7 +206,7 @@ void TKorBendIn::CreateDetails()
     FLamp = AddLamp(*this, 230, 20);
     AddChannelKnob({108, 30}, {77, 18});
     AddLabel(*this, 110, 14, QStringLiteral("Ch"));
-    FSenseKnob = AddKnobWithViewer(*this, {190, 30}, -2, {159, 18}, {0, 1000, 4, 1000});
+    FSenseKnob = AddKnobWithViewer(*this, {190, 30}, -2, {159, 18}, {0, 1000, 4, 1000, "KnobSenseValue"});
     FSenseKnob->SetOnChange([this](TKorKnob *, int32_t position) { FSense = position; });
     AddLabel(*this, 192, 14, QStringLiteral("Sense"));
 }
@@ -238,7 +238,7 @@ void TKorBendOut::CreateDetails()
     AddLabel(*this, 54, 14, QStringLiteral("in"));
     AddChannelKnob({118, 30}, {87, 18});
     AddLabel(*this, 120, 14, QStringLiteral("Ch"));
-    FSenseKnob = AddKnobWithViewer(*this, {190, 30}, -2, {159, 18}, {0, 1000, 4, 1000});
+    FSenseKnob = AddKnobWithViewer(*this, {190, 30}, -2, {159, 18}, {0, 1000, 4, 1000, "KnobSenseValue"});
     FSenseKnob->SetOnChange([this](TKorKnob *, int32_t position) { FSense = position; });
     AddLabel(*this, 192, 14, QStringLiteral("Sense"));
 }

@@ -13,6 +13,8 @@ TKorKnob *AddSmallKnob(TKorCustomModule &m, int32_t left, int32_t top, const TKn
     return knob;
 }
 
+// The weight knobs stand for the published properties K1 .. K10.
+constexpr const char *WeightProperties[] = {"K1", "K2", "K3", "K4", "K5", "K6", "K7", "K8", "K9", "K10"};
 constexpr int32_t ConnectorRow = 45, CaptionRow = 27, LampRow = 20, KnobRow = 79, Pitch = 20;
 } // namespace
 
@@ -40,10 +42,10 @@ void TKorNeuron::CreateDetails()
     // Each new neuron starts from its own even weights in -998 .. 1000.
     for (size_t i = 0; i < FWeightKnobs.size(); ++i) {
         const int32_t start = 1000 - 2 * Random(1000);
-        FWeightKnobs[i] = AddSmallKnob(*this, 7 + Pitch * int32_t(i), KnobRow, {-1000, 1000, 4, start});
+        FWeightKnobs[i] = AddSmallKnob(*this, 7 + Pitch * int32_t(i), KnobRow, {-1000, 1000, 4, start, WeightProperties[i]});
         FWeightKnobs[i]->SetOnChange([this, i](TKorKnob *, int32_t v) { FWeights[i] = v; });
     }
-    FParamKnob = AddSmallKnob(*this, 155, 62, {1, 1000, 4, 500});
+    FParamKnob = AddSmallKnob(*this, 155, 62, {1, 1000, 4, 500, "KnobParamValue"});
     FParamKnob->SetOnChange([this](TKorKnob *, int32_t v) { FParam = v; });
 
     FAlgorithmLabel = AddLabel(*this, 100, 64, QStringLiteral("neur"));

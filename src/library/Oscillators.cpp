@@ -16,13 +16,14 @@ void TKorOscillator::CreateDetails()
     AddLabel(*this, 54, 14, QStringLiteral("fm"));
     FAmMod = AddInput(*this, 86, 30, QStringLiteral("InAmMod"), TSignalKind::Symmetric);
     AddLabel(*this, 86, 14, QStringLiteral("am"));
-    FFreqKnob = AddKnobWithViewer(*this, {110, 2}, -2, {112, 18}, {60, 6000000, 60, 500});
+    FFreqKnob = AddKnobWithViewer(*this, {110, 2}, -2, {112, 18}, {60, 6000000, 60, 500, "KnobFreqValue"});
     FUnitLabel = AddLabel(*this, 142, 21, QStringLiteral("ms"));
     FRangeButton = AddButton(*this, 142, 32, {.Picture = {}, .Width = 15, .Height = 15, .AllowAllUp = true});
-    FAmpKnob = AddKnobWithViewer(*this, {188, 2}, -2, {192, 18}, {-1000, 1000, 4, 750});
+    FAmpKnob = AddKnobWithViewer(*this, {188, 2}, -2, {192, 18}, {-1000, 1000, 4, 750, "KnobAmpValue"});
     FLamp = AddLamp(*this, 230, 20);
     FSymButton = AddButton(*this, 222, 2,
-                           {.Picture = QStringLiteral("Sym.bmp"), .Height = 15, .AllowAllUp = true, .Down = true});
+                           {.Picture = QStringLiteral("Sym.bmp"), .Height = 15, .AllowAllUp = true, .Down = true,
+                            .Property = "ButSymDown"});
 
     FCounter = 0;
     FPeriod = 50;
@@ -44,16 +45,17 @@ void TKorOscillator::CreateDetails()
 
 void TKorOscillator::AddRunButton(const QString &picture)
 {
-    FRunButton = AddButton(*this, 5, 20, {.Picture = picture, .AllowAllUp = true, .Down = true});
+    FRunButton = AddButton(*this, 5, 20, {.Picture = picture, .AllowAllUp = true, .Down = true, .Property = "ButtonDown"});
     FRunButton->SetOnChange([this](TKorPushButton *, bool Down) { FRunning = Down; });
 }
 
 std::pair<TKorInput *, TKorKnob *> TKorOscillator::AddShapeControl(const QString &inputName, const QString &caption,
-                                                                   int32_t knobMin, int32_t &setting)
+                                                                   int32_t knobMin, int32_t &setting,
+                                                                   const char *property)
 {
     TKorInput *input = AddInput(*this, 69, 30, inputName, TSignalKind::Symmetric);
     AddLabel(*this, 69, 14, caption);
-    TKorKnob *knob = AddKnobWithViewer(*this, {165, 2}, -15, {162, 18}, {knobMin, 99, 1, 50});
+    TKorKnob *knob = AddKnobWithViewer(*this, {165, 2}, -15, {162, 18}, {knobMin, 99, 1, 50, property});
     knob->SetOnChange([&setting](TKorKnob *, int32_t Value) { setting = Value; });
     return {input, knob};
 }
@@ -192,7 +194,8 @@ void TKorSquare::CreateDetails()
 {
     TKorOscillator::CreateDetails();
     AddRunButton(QStringLiteral("Square.bmp"));
-    std::tie(FPwMod, FWidthKnob) = AddShapeControl(QStringLiteral("InPwMod"), QStringLiteral("pw"), 1, FWidth);
+    std::tie(FPwMod, FWidthKnob) = AddShapeControl(QStringLiteral("InPwMod"), QStringLiteral("pw"), 1, FWidth,
+                                                   "KnobWidthValue");
 }
 
 void TKorSquare::ComputeOutput()
@@ -217,7 +220,7 @@ void TKorRandom::CreateDetails()
     TKorOscillator::CreateDetails();
     AddRunButton(QStringLiteral("Random.bmp"));
     std::tie(FColorMod, FColorKnob) =
-        AddShapeControl(QStringLiteral("InColorMod"), QStringLiteral("clr"), 0, FColor);
+        AddShapeControl(QStringLiteral("InColorMod"), QStringLiteral("clr"), 0, FColor, "KnobColor");
 }
 
 void TKorRndPulse::CreateDetails()

@@ -66,9 +66,10 @@ protected:
     void AddRunButton(const QString &picture);
     // The shape control of the square and random waves: a modulation input at (69, 30) with
     // its caption above, and a knob knobMin .. 99 at (162, 18) whose position its handler
-    // copies into setting (a field of the module, so it lives as long as the knob).
+    // copies into setting (a field of the module, so it lives as long as the knob); the knob
+    // stands for `property`.
     std::pair<TKorInput *, TKorKnob *> AddShapeControl(const QString &inputName, const QString &caption,
-                                                       int32_t knobMin, int32_t &setting);
+                                                       int32_t knobMin, int32_t &setting, const char *property);
 
     // Steps of a tick shared by both families: period and amplitude after modulation, lamp.
     void Modulate();

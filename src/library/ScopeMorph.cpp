@@ -22,7 +22,7 @@ void TKorScope::CreateDetails()
     FGraph->SetXScale(Round(1000000.0 / std::max(FGraph->Count() - 1, 1)));
     FInp = AddInput(*this, 9, 85, QStringLiteral("Inp"), Symmetric);
     FTrig = AddInput(*this, 9, 105, QStringLiteral("Trig"), Logic);
-    FSenseKnob = AddKnobWithViewer(*this, {5, 25}, 0, {8, 45}, {0, 10000, 40, 1000});
+    FSenseKnob = AddKnobWithViewer(*this, {5, 25}, 0, {8, 45}, {0, 10000, 40, 1000, "SenseValue"});
     FSenseKnob->SetOnChange([this](TKorKnob *, int32_t position) { FSense = position; });
 }
 

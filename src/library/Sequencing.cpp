@@ -4,6 +4,9 @@
 
 namespace {
 
+// The step knobs of the table stand for the published properties K1 .. K8.
+constexpr const char *StepProperties[] = {"K1", "K2", "K3", "K4", "K5", "K6", "K7", "K8"};
+
 // A logic input is high from 1 upward.
 bool Rising(int32_t now, int32_t before)
 {
@@ -59,7 +62,7 @@ void TKorFreqDivider::CreateDetails()
     AddLabel(*this, 10, 14, QStringLiteral("in"));
     FSync = AddInput(*this, 30, 30, QStringLiteral("Sync"), Logic);
     AddLabel(*this, 30, 14, QStringLiteral("snc"));
-    FKnob = AddKnobWithViewer(*this, {190, 2}, -2, {193, 18}, {2, 256, 1, 2});
+    FKnob = AddKnobWithViewer(*this, {190, 2}, -2, {193, 18}, {2, 256, 1, 2, "KnobValue"});
     FLamp = AddLamp(*this, 230, 20);
     FKnob->SetOnChange([this](TKorKnob *, int32_t position) {
         FDivision = Checked::Sub(position, 1);
@@ -111,7 +114,7 @@ void TKorTable::CreateDetails()
             FValues[size_t(i - 1)] = position;
             ShowValue(i);
         });
-        ConfigureKnob(*knob, {-1000, 1000, 4, 480});
+        ConfigureKnob(*knob, {-1000, 1000, 4, 480, StepProperties[size_t(i - 1)]});
         FLamps[size_t(i - 1)] = AddLamp(*this, 13 + column, 20);
     }
     FInp = AddInput(*this, 8, 80, QStringLiteral("Inp"), Asymmetric);
@@ -123,10 +126,10 @@ void TKorTable::CreateDetails()
     auto *startViewer = AddDetail<TKorViewer>(107, 81);
     startViewer->SetWidth(startViewer->Width() - 5);
     FStartKnob = AddDetail<TKorKnobMedium>(81, 78);
-    ConfigureKnob(*FStartKnob, {0, 512, 8, 0});
+    ConfigureKnob(*FStartKnob, {0, 512, 8, 0, "SV"});
     FStartKnob->SetViewer(startViewer);
     FStartKnob->SetOnChange([this](TKorKnob *, int32_t position) { FStart = position; });
-    FModeButton = AddButton(*this, 222, 2, {.Picture = {}, .Height = 15, .AllowAllUp = true, .Down = true});
+    FModeButton = AddButton(*this, 222, 2, {.Picture = {}, .Height = 15, .AllowAllUp = true, .Down = true, .Property = "ButModeDown"});
     FModeButton->SetOnChange([this](TKorPushButton *, bool down) {
         FNoteMode = down;
         for (int i = 1; i <= StepCount; ++i)
@@ -165,7 +168,7 @@ void TKorShifter::CreateDetails()
     FIn = AddInput(*this, 188, 5, QStringLiteral("In"), Asymmetric);
     for (int k = 1; k <= StageCount; ++k)
         FOuts[size_t(k - 1)] = AddOutput(*this, 8 + 20 * (k - 1), 30, QStringLiteral("Out%1").arg(k), Asymmetric);
-    FDelayKnob = AddKnobWithViewer(*this, {208, 2}, 0, {208, 18}, {1, 256, 1, 1});
+    FDelayKnob = AddKnobWithViewer(*this, {208, 2}, 0, {208, 18}, {1, 256, 1, 1, "DelayValue"});
     FDelayKnob->SetOnChange([this](TKorKnob *, int32_t position) { FDelay = position; });
 }
 
@@ -188,7 +191,7 @@ void TKorSlotCtrl::CreateDetails()
     TKorCustomModule::CreateDetails();
     FStopButton = AddButton(*this, 50, 20, {.Picture = QStringLiteral("Stop.bmp"), .AllowAllUp = false, .Group = 1});
     FStartButton = AddButton(*this, 80, 20,
-                             {.Picture = QStringLiteral("Start.bmp"), .AllowAllUp = false, .Down = true, .Group = 1});
+                             {.Picture = QStringLiteral("Start.bmp"), .AllowAllUp = false, .Down = true, .Group = 1, .Property = "Active"});
     const auto pressed = [this](TKorPushButton *button, bool down) {
         if (down)
             SetActive(button == FStartButton);

@@ -2,6 +2,9 @@
 // 7-bit controller values and free values into the values a knob or button can hold.
 #include "LibraryTestSupport.h"
 
+#include "Registry.h"
+
+#include <QMetaProperty>
 #include <gtest/gtest.h>
 
 namespace {
@@ -64,6 +67,56 @@ TEST(RemoteControl, FindsAControlByItsPropertyAndSetsItThroughTheModule)
     ASSERT_EQ(all.size(), 2u);
     EXPECT_EQ(all[0].Control, amp->AmpKnob());
     EXPECT_EQ(all[1].Control, amp->ClipKnob());
+}
+
+// Every knob of every registered module, and every button but those that cycle a setting on
+// a click or are the other members of a radio group, stands for a property the patch file
+// stores, and is found under that property's name.
+TEST(RemoteControl, EveryModuleControlIsFoundUnderTheStoredPropertyItStandsFor)
+{
+    TSheetFixture f;
+    int controls = 0;
+    for (const QString &name : ClassNames()) {
+        const TComponentClass &cls = FindModuleClass(name);
+        if (!cls.InheritsFrom(TKorCustomModule::staticMetaObject) || name == "TKorDrawSheet")
+            continue;
+        auto *m = qobject_cast<TKorCustomModule *>(CreateComponent(cls, f.Sheet.get()));
+        if (!m)
+            continue; // an abstract base
+        SCOPED_TRACE(name.toStdString());
+        std::vector<int> taggedGroups;
+        std::vector<TKorPushButton *> untaggedGrouped;
+        for (QObject *child : m->children()) {
+            auto *knob = qobject_cast<TKorKnob *>(child);
+            auto *button = qobject_cast<TKorPushButton *>(child);
+            if (!knob && !button)
+                continue;
+            auto *detail = static_cast<TKorCustomDetail *>(child);
+            if (!detail->Property()) {
+                EXPECT_EQ(knob, nullptr) << "a knob at " << detail->Left() << "," << detail->Top() << " stands for nothing";
+                if (button && !button->OnClick()) {
+                    EXPECT_GT(button->GroupIndex(), 0) << "a toggle at " << detail->Left() << "," << detail->Top()
+                                                       << " stands for nothing";
+                    untaggedGrouped.push_back(button);
+                }
+                continue;
+            }
+            ++controls;
+            if (button && button->GroupIndex() > 0)
+                taggedGroups.push_back(button->GroupIndex());
+            TControlRef ref;
+            ASSERT_TRUE(FindControl(*m, detail->Property(), ref)) << detail->Property();
+            EXPECT_EQ(ref.Control, detail) << detail->Property();
+            EXPECT_TRUE(m->metaObject()->property(ref.PropertyIndex).isStored()) << detail->Property();
+            EXPECT_EQ(ref.Range.Button, button != nullptr) << detail->Property();
+            EXPECT_TRUE(SetControlValue(ref, ControllerValue(ref.Range, ControlValue(ref) == ref.Range.Max ? 0 : 127)))
+                << detail->Property() << " does not move its control";
+        }
+        for (TKorPushButton *b : untaggedGrouped)
+            EXPECT_NE(std::find(taggedGroups.begin(), taggedGroups.end(), b->GroupIndex()), taggedGroups.end())
+                << "a radio group in which no button stands for a property";
+    }
+    EXPECT_GT(controls, 40);
 }
 
 } // namespace
