@@ -194,12 +194,13 @@ void TKorKnob::RepeatTick()
         StepBy(-1);
 }
 
-void TKorKnob::MouseDown(QObject *, TMouseButton Button, TShiftState, int X, int Y)
+void TKorKnob::MouseDown(QObject *, TMouseButton Button, TShiftState Shift, int X, int Y)
 {
     if (Button == TMouseButton::mbRight) {
         // Idle again, so that whoever answers the double-click report may edit the value.
         FMouseMode = mmIdle;
-        if (TKorDrawSheet *sheet = Sheet())
+        // With Shift the right-click asks for the module's menu instead (MIDI learn).
+        if (TKorDrawSheet *sheet = Sheet(); sheet && !(Shift & ssShift))
             sheet->ReportClick(this, true);
         return;
     }

@@ -3,8 +3,11 @@
 #include "AppPaths.h"
 #include "FileWriter.h"
 
+#include "MidiMsg.h"
+
 #include <QDir>
 #include <QFile>
+#include <QMenu>
 #include <QPainter>
 #include <QPixmap>
 #include <QTabBar>
@@ -373,10 +376,115 @@ void TKorModulePageControl::RemoteChanged(TKorSlot *slot)
         slot->SetModified();
 }
 
+void TKorModulePageControl::BeginLearn(TKorSlot *slot, TKorCustomModule *module, const QByteArray &property)
+{
+    TControlRef ref;
+    if (!slot || !module || !FindControl(*module, property, ref))
+        return;
+    const bool again = FLearnControl == ref.Control;
+    EndLearn();
+    if (!again) {
+        FLearnSlot = slot;
+        FLearnControl = ref.Control;
+        slot->SetLearnControl(ref.Control);
+    }
+    if (OnLearnChange)
+        OnLearnChange(this);
+}
+
+bool TKorModulePageControl::CancelLearn()
+{
+    if (!Learning())
+        return false;
+    EndLearn();
+    if (OnLearnChange)
+        OnLearnChange(this);
+    return true;
+}
+
+void TKorModulePageControl::EndLearn()
+{
+    if (FLearnSlot)
+        FLearnSlot->SetLearnControl(nullptr);
+    FLearnSlot = nullptr;
+    FLearnControl = nullptr;
+}
+
+QString TKorModulePageControl::LearnStatus() const
+{
+    if (!Learning())
+        return {};
+    auto *module = qobject_cast<TKorCustomModule *>(FLearnControl->Owner());
+    return QStringLiteral("Move a controller to bind %1: %2 (Escape cancels)")
+        .arg(module ? module->Title() : QString(), ControlCaption(FLearnControl->Property()));
+}
+
+void TKorModulePageControl::AddMidiLearnItems(QMenu &menu, TKorSlot *slot, TKorCustomModule *module,
+                                              TKorCustomDetail *control)
+{
+    QPointer<TKorSlot> s = slot;
+    QPointer<TKorCustomModule> m = module;
+    const auto learn = [this, s, m](QByteArray property) {
+        return [this, s, m, property] {
+            if (s && m)
+                BeginLearn(s, m, property);
+        };
+    };
+    const auto forget = [s, m](QByteArray property) {
+        return [s, m, property] {
+            if (s && m)
+                s->ForgetMidiController(m, property);
+        };
+    };
+    std::vector<TControlRef> controls;
+    std::vector<bool> bound;
+    {
+        std::lock_guard lock(FGuard.Mutex);
+        controls = ModuleControls(*module);
+        for (const TControlRef &c : controls)
+            bound.push_back(slot->Sheet()->MidiMap().BindingOf(c.Control) != nullptr);
+    }
+    for (size_t i = 0; i < controls.size(); ++i) {
+        if (controls[i].Control != control)
+            continue;
+        const QByteArray property = controls[i].Control->Property();
+        connect(menu.addAction(QStringLiteral("Learn MIDI controller")), &QAction::triggered, &menu, learn(property));
+        QAction *f = menu.addAction(QStringLiteral("Forget MIDI controller"));
+        f->setEnabled(bound[i]);
+        connect(f, &QAction::triggered, &menu, forget(property));
+        return;
+    }
+    if (controls.empty())
+        return;
+    QMenu *learnMenu = menu.addMenu(QStringLiteral("Learn MIDI controller"));
+    QMenu *forgetMenu = menu.addMenu(QStringLiteral("Forget MIDI controller"));
+    for (size_t i = 0; i < controls.size(); ++i) {
+        const QByteArray property = controls[i].Control->Property();
+        const QString caption = ControlCaption(property.constData());
+        connect(learnMenu->addAction(caption), &QAction::triggered, &menu, learn(property));
+        if (bound[i])
+            connect(forgetMenu->addAction(caption), &QAction::triggered, &menu, forget(property));
+    }
+    forgetMenu->setEnabled(!forgetMenu->isEmpty());
+}
+
 void TKorModulePageControl::MidiInShort(uint32_t aMessage)
 {
+    if (Learning() && SplitShortMsg(aMessage).Command == 0xB) {
+        const TShortMsgParts cc = SplitShortMsg(aMessage);
+        QPointer<TKorSlot> slot = FLearnSlot;
+        auto *module = qobject_cast<TKorCustomModule *>(FLearnControl->Owner());
+        const QByteArray property = FLearnControl->Property();
+        EndLearn();
+        if (slot && module)
+            slot->BindMidiController(module, property, cc.Channel + 1, cc.Data1);
+        if (OnLearnChange)
+            OnLearnChange(this);
+        return; // the learning message moves nothing
+    }
     for (TKorSlot *slot : FSlots)
-        slot->MidiInShort(aMessage);
+        if (slot->MidiInShort(aMessage, FMidiPickUp))
+            RemoteChanged(slot);
 }
 
 void TKorModulePageControl::MidiInLong(const TLongMidi &aMessage)

@@ -6,10 +6,12 @@
 #include "Slot.h"
 
 #include <QIcon>
+#include <QPointer>
 #include <QTabWidget>
 #include <atomic>
 #include <vector>
 
+class QMenu;
 class QUndoGroup;
 
 // Owns its slots (as tab pages) and the patch guard they share. User-interface thread, except
@@ -98,6 +100,22 @@ public:
     // make no undo step and mark their slot modified only while this is on (off by default).
     bool RemoteChangesAreEdits() const { return FRemoteChangesAreEdits; }
     void SetRemoteChangesAreEdits(bool v) { FRemoteChangesAreEdits = v; }
+    // Soft takeover of bound MIDI controllers (see TKorMidiMap::Apply); off by default.
+    bool MidiPickUp() const { return FMidiPickUp; }
+    void SetMidiPickUp(bool v) { FMidiPickUp = v; }
+    // MIDI learn: the control standing for `property` of `module` (on `slot`) waits for the next
+    // control change at the MIDI input, which binds it (an undo step) instead of going on to
+    // the patches. One control at a time; beginning again for the same control cancels.
+    void BeginLearn(TKorSlot *slot, TKorCustomModule *module, const QByteArray &property);
+    // Ends learning without a binding; false when nothing was learning.
+    bool CancelLearn();
+    bool Learning() const { return FLearnSlot && FLearnControl; }
+    // "Move a controller to bind Amp: Amp (Escape cancels)" while learning, else empty.
+    QString LearnStatus() const;
+    TNotifyEvent OnLearnChange; // learning began or ended (bound or cancelled)
+    // The module menu's "Learn MIDI controller" and "Forget MIDI controller": for `control` when
+    // it is one a controller may drive, else submenus of the module's controls.
+    void AddMidiLearnItems(QMenu &menu, TKorSlot *slot, TKorCustomModule *module, TKorCustomDetail *control);
     // A control of `slot` took a value from outside. User-interface thread.
     void RemoteChanged(TKorSlot *slot);
     // Incoming MIDI for the MIDI modules of every active slot. User-interface thread.
@@ -130,6 +148,10 @@ private:
     std::vector<TKorSlot *> FSlots; // page order; changed under the lock, read by the tick
     std::atomic<int64_t> FTickNumber{0}; // written by the tick under the lock
     bool FRemoteChangesAreEdits = false;
+    bool FMidiPickUp = false;
+    QPointer<TKorSlot> FLearnSlot;
+    QPointer<TKorCustomDetail> FLearnControl;
+    void EndLearn();
     bool FRunStopped = false;            // under the lock
     int FSlotCounter = 0;
     QIcon FErrorIcon; // the red mark, made when first shown

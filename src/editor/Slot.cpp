@@ -9,6 +9,7 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QToolTip>
 #include <QWheelEvent>
 #include <algorithm>
 #include <cmath>
@@ -67,6 +68,8 @@ bool ButtonOf(const QMouseEvent *e, TMouseButton &button)
 constexpr int CableTolerance = 3;
 // The highlight drawn over a picked cable and over the cables of the connector under the pointer.
 const QColor CableHighlight(255, 255, 0);
+// Controls bound to a MIDI controller, and the one learning.
+const QColor MidiMarkColor(255, 128, 0);
 
 // Squared distance from p to the segment a-b.
 double SegmentDistance2(QPoint p, QPoint a, QPoint b)
@@ -127,6 +130,7 @@ protected:
             std::lock_guard lock(FSlot->Guard().Mutex);
             sheet->PaintAll(p);
             PaintHighlights(p);
+            PaintMidiMarks(p);
             sheet->PaintOverlay(p);
         } catch (const std::exception &ex) {
             qWarning("Korvane: painting stopped: %s", ex.what()); // the next paint starts afresh
@@ -244,9 +248,30 @@ protected:
     void contextMenuEvent(QContextMenuEvent *e) override
     {
         const QPoint p = FSlot->ToSheet(e->pos());
-        if (!FSlot->OnContextMenu || !FSlot->Sheet() || KnobAt(p))
+        // A knob's own right-click edits its value; with Shift it asks for the module's menu.
+        if (!FSlot->OnContextMenu || !FSlot->Sheet() || (KnobAt(p) && !(e->modifiers() & Qt::ShiftModifier)))
             return;
         FSlot->OnContextMenu(FSlot, p, e->globalPos());
+    }
+
+    bool event(QEvent *e) override
+    {
+        if (e->type() != QEvent::ToolTip || !FSlot->Sheet())
+            return QWidget::event(e);
+        auto *help = static_cast<QHelpEvent *>(e);
+        const QPoint p = FSlot->ToSheet(help->pos());
+        QString text;
+        {
+            std::lock_guard lock(FSlot->Guard().Mutex);
+            TKorCustomModule *m = FSlot->Sheet()->ModuleAt(p);
+            if (TKorCustomDetail *d = m ? m->DetailAt(m->SheetToLocal(p)) : nullptr)
+                text = FSlot->BindingText(d);
+        }
+        if (text.isEmpty())
+            QToolTip::hideText();
+        else
+            QToolTip::showText(help->globalPos(), text, this);
+        return true;
     }
 
 private:
@@ -270,6 +295,33 @@ private:
             FSlot->DropCable();
         else
             FSlot->SelectCableAt(p);
+    }
+
+    // A small corner mark on each control a MIDI controller is bound to, and a dotted frame
+    // around the control waiting for one. The sheet's modules never store either.
+    void PaintMidiMarks(QPainter &p) const
+    {
+        const TKorMidiMap &map = FSlot->Sheet()->MidiMap();
+        if (map.Empty() && !FSlot->FLearnControl)
+            return;
+        p.save();
+        p.setPen(Qt::NoPen);
+        p.setBrush(MidiMarkColor);
+        for (const TMidiBinding &b : map.Bindings()) {
+            if (b.Ref.Module->BeingCreated())
+                continue;
+            const QPoint corner = b.Ref.Control->LocalToSheet({b.Ref.Control->Width(), 0});
+            const QPoint mark[] = {corner, corner + QPoint(-5, 0), corner + QPoint(0, 5)};
+            p.drawPolygon(mark, 3);
+        }
+        if (TKorCustomDetail *c = FSlot->FLearnControl) {
+            QPen pen(MidiMarkColor, 1, Qt::DotLine);
+            p.setPen(pen);
+            p.setBrush(Qt::NoBrush);
+            const QPoint at = c->LocalToSheet({0, 0});
+            p.drawRect(QRect(at - QPoint(2, 2), QSize(c->Width() + 3, c->Height() + 3)));
+        }
+        p.restore();
     }
 
     void PaintHighlights(QPainter &p) const
@@ -400,11 +452,14 @@ void TKorSlot::ClearTickErrors()
     FFirstError[0] = '\0';
 }
 
-void TKorSlot::MidiInShort(uint32_t aMessage)
+bool TKorSlot::MidiInShort(uint32_t aMessage, bool pickUp)
 {
     std::lock_guard lock(FGuard->Mutex);
-    if (FSheet && FActive)
-        FSheet->MidiInShort(aMessage);
+    if (!FSheet || !FActive)
+        return false;
+    const bool changed = FSheet->MidiMap().Apply(aMessage, pickUp);
+    FSheet->MidiInShort(aMessage);
+    return changed;
 }
 
 void TKorSlot::MidiInLong(const TLongMidi &aMessage)
@@ -647,6 +702,66 @@ void TKorSlot::PasteClipboard()
         fragment = CaptureFragment(*FSheet, pasted);
     }
     Push(new TFragmentStep(*this, ModulesStepText(QStringLiteral("Paste"), int(pasted.size())), std::move(fragment), true));
+}
+
+bool TKorSlot::BindMidiController(TKorCustomModule *module, const QByteArray &property, int channel, int controller)
+{
+    if (!FSheet || !module || module->Owner() != FSheet.get())
+        return false;
+    TBindingState before, after;
+    {
+        std::lock_guard lock(FGuard->Mutex);
+        TKorMidiMap &map = FSheet->MidiMap();
+        before = BindingState(map, *module, property);
+        if (before.Bound && before.Channel == channel && before.Controller == controller)
+            return false;
+        if (!map.Bind(*module, property, channel, controller))
+            return false;
+        after = BindingState(map, *module, property);
+    }
+    module->Invalidate();
+    Push(new TBindingStep(*this, QStringLiteral("Bind MIDI controller"), module->ComponentIndex(), module->ClassName(),
+                          property, before, after));
+    return true;
+}
+
+bool TKorSlot::ForgetMidiController(TKorCustomModule *module, const QByteArray &property)
+{
+    if (!FSheet || !module || module->Owner() != FSheet.get())
+        return false;
+    TBindingState before;
+    {
+        std::lock_guard lock(FGuard->Mutex);
+        before = BindingState(FSheet->MidiMap(), *module, property);
+        if (!before.Bound)
+            return false;
+        FSheet->MidiMap().Forget(module, property);
+    }
+    module->Invalidate();
+    Push(new TBindingStep(*this, QStringLiteral("Forget MIDI controller"), module->ComponentIndex(), module->ClassName(),
+                          property, before, {}));
+    return true;
+}
+
+void TKorSlot::SetLearnControl(TKorCustomDetail *control)
+{
+    if (FLearnControl == control)
+        return;
+    const auto repaint = [this](TKorCustomDetail *c) {
+        if (!c || c->Sheet() != FSheet.get())
+            return;
+        const QPoint at = c->LocalToSheet({0, 0});
+        widget()->update(ToCanvas(TRect{at.x(), at.y(), at.x() + c->Width(), at.y() + c->Height()}.Inflated(4)));
+    };
+    repaint(FLearnControl);
+    FLearnControl = control;
+    repaint(control);
+}
+
+QString TKorSlot::BindingText(const TKorCustomDetail *control) const
+{
+    const TMidiBinding *b = FSheet ? FSheet->MidiMap().BindingOf(control) : nullptr;
+    return b ? QStringLiteral("CC %1, channel %2").arg(b->Controller).arg(b->Channel) : QString();
 }
 
 void TKorSlot::EditModule(TKorCustomModule *module, const std::function<void()> &edit)

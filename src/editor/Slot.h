@@ -70,6 +70,12 @@ public:
     // The text of a snapshot; any thread.
     static QByteArray PatchText(const TObjectSnapshot &snapshot);
     static constexpr std::chrono::microseconds PatchPiece{50};
+    // Binds a MIDI controller (channel 1-16, controller 0-127) to the control that stands for
+    // `property` of `module`, replacing a binding the control had, as one step. False, with no
+    // step, when there is no such control, the numbers are out of range or nothing changes.
+    bool BindMidiController(TKorCustomModule *module, const QByteArray &property, int channel, int controller);
+    // Removes the control's binding as one step; false when it had none.
+    bool ForgetMidiController(TKorCustomModule *module, const QByteArray &property);
     // Changes one module's settings as one step (a title or a knob value typed in a box).
     void EditModule(TKorCustomModule *module, const std::function<void()> &edit);
     // A step of this slot's history did not fit the patch (`redo` tells which way it ran).
@@ -125,7 +131,11 @@ public:
     // Starts counting afresh (an edit, a restarted run). Takes the patch lock.
     void ClearTickErrors();
     static constexpr size_t TickErrorTextSize = 256;
-    void MidiInShort(uint32_t aMessage);
+    // Incoming MIDI: a control change first sets the controls bound to its controller (with
+    // pickUp only those it has taken over; see TKorMidiMap::Apply), then the message goes on
+    // to the MIDI modules. Nothing while the slot is stopped. True when a bound control took a
+    // new value. Takes the patch lock.
+    bool MidiInShort(uint32_t aMessage, bool pickUp = false);
     void MidiInLong(const TLongMidi &aMessage);
     void Save();
     // Writes the patch; the previous file survives a failed save. Raises EFileError.
@@ -180,6 +190,12 @@ public:
     void RemoveCablesOf(TKorConnector *connector, TKorConnection *only = nullptr);
     // The connector whose cables are drawn highlighted while the pointer rests on it.
     TKorConnector *HoveredConnector() const { return FHover; }
+
+    // The control waiting for a MIDI controller to bind (drawn with a focus mark); null for none.
+    TKorCustomDetail *LearnControl() const { return FLearnControl; }
+    void SetLearnControl(TKorCustomDetail *control);
+    // "CC 7, channel 1" for a control a controller is bound to, else empty.
+    QString BindingText(const TKorCustomDetail *control) const;
 
     // The knob a click last went to: the arrow keys and Page Up/Down step it.
     TKorKnob *FocusedKnob() const { return FFocusedKnob; }
@@ -250,6 +266,7 @@ private:
     int FZoom = 100;
     QPointer<TKorConnector> FCableFrom, FCableTo, FHover;
     QPointer<TKorKnob> FFocusedKnob;
+    QPointer<TKorCustomDetail> FLearnControl;
     // Repaints the cables of a connector, or the picked one, where the highlight goes.
     void InvalidateCables(TKorConnector *connector);
     void InvalidateSelectedCable();

@@ -78,6 +78,12 @@ TFragment CaptureFragment(const TKorDrawSheet &sheet, const std::vector<TKorCust
         f.Cables.push_back({i, childIndex.at(from->Owner()), from->ComponentIndex(), childIndex.at(to->Owner()),
                             to->ComponentIndex()});
     }
+    const std::vector<TMidiBinding> &bindings = sheet.MidiMap().Bindings();
+    for (size_t i = 0; i < bindings.size(); ++i) {
+        const TMidiBinding &b = bindings[i];
+        if (chosen.contains(b.Ref.Module))
+            f.Bindings.push_back({int(i), childIndex.at(b.Ref.Module), QByteArray(b.Property()), b.Channel, b.Controller});
+    }
     return f;
 }
 
@@ -127,6 +133,9 @@ void RestoreFragment(TKorDrawSheet &sheet, const TFragment &fragment)
     for (const TCableRecord &c : fragment.Cables)
         sheet.InsertConnection(c.Index, ConnectorAt(sheet, c.FromModule, c.FromConnector),
                                ConnectorAt(sheet, c.ToModule, c.ToConnector));
+    for (const TBindingRecord &b : fragment.Bindings)
+        if (!sheet.MidiMap().Bind(*ModuleAt(sheet, b.Module), b.Property, b.Channel, b.Controller, b.Index))
+            throw Mismatch(QStringLiteral("no control %1 for a MIDI controller").arg(QString::fromLatin1(b.Property)));
     sheet.InvalidateArea(sheet.ClientRect(), true);
 }
 
@@ -254,6 +263,26 @@ void TSettingsStep::Apply(TKorDrawSheet &sheet, bool forward)
     for (size_t i = 0; i < FChanges.size(); ++i)
         SetModuleSettings(*modules[i], forward ? FChanges[i].After : FChanges[i].Before);
     sheet.InvalidateArea(sheet.ClientRect(), true);
+}
+
+TBindingState BindingState(const TKorMidiMap &map, const TKorCustomModule &module, QByteArrayView property)
+{
+    const int i = map.IndexOf(&module, property);
+    if (i < 0)
+        return {};
+    const TMidiBinding &b = map.Bindings()[size_t(i)];
+    return {true, i, b.Channel, b.Controller};
+}
+
+void TBindingStep::Apply(TKorDrawSheet &sheet, bool forward)
+{
+    TKorCustomModule *m = ModuleAt(sheet, FChildIndex, FClassName);
+    const TBindingState &state = forward ? FAfter : FBefore;
+    if (!state.Bound)
+        sheet.MidiMap().Forget(m, FProperty);
+    else if (!sheet.MidiMap().Bind(*m, FProperty, state.Channel, state.Controller, state.Index))
+        throw Mismatch(QStringLiteral("%1 has no control %2").arg(m->Name(), QString::fromLatin1(FProperty)));
+    m->Invalidate(); // its bound controls are marked
 }
 
 void TCableStep::Apply(TKorDrawSheet &sheet, bool forward)

@@ -25,10 +25,20 @@ struct TCableRecord {
     int FromModule = 0, FromConnector = 0, ToModule = 0, ToConnector = 0;
 };
 
-// Some modules with every cable that touches them, as they stood on the sheet.
+// A MIDI controller binding of one of a fragment's modules: its place in the sheet's map and
+// its module's child index.
+struct TBindingRecord {
+    int Index = 0, Module = 0;
+    QByteArray Property;
+    int Channel = 1, Controller = 0;
+};
+
+// Some modules with every cable that touches them and their MIDI controller bindings, as they
+// stood on the sheet.
 struct TFragment {
-    std::vector<TModuleRecord> Modules; // ascending child index
-    std::vector<TCableRecord> Cables;   // ascending cable index
+    std::vector<TModuleRecord> Modules;   // ascending child index
+    std::vector<TCableRecord> Cables;     // ascending cable index
+    std::vector<TBindingRecord> Bindings; // ascending map index
 };
 
 // Records `modules` (any order, all owned by `sheet`). Linear in the sheet's size.
@@ -115,6 +125,34 @@ protected:
 private:
     std::vector<TSettingsChange> FChanges;
     uint64_t FPlacement;
+};
+
+// Where a control's MIDI binding stands before or after a step: none, or at Index of the map.
+struct TBindingState {
+    bool Bound = false;
+    int Index = 0, Channel = 1, Controller = 0;
+};
+// The state of the binding of the control standing for `property` of `module`.
+TBindingState BindingState(const TKorMidiMap &map, const TKorCustomModule &module, QByteArrayView property);
+
+// A control's MIDI controller bound, bound anew or forgotten.
+class TBindingStep : public TSlotStep {
+public:
+    TBindingStep(TKorSlot &slot, const QString &text, int childIndex, QString className, QByteArray property,
+                 TBindingState before, TBindingState after)
+        : TSlotStep(slot, text), FChildIndex(childIndex), FClassName(std::move(className)),
+          FProperty(std::move(property)), FBefore(before), FAfter(after)
+    {
+    }
+
+protected:
+    void Apply(TKorDrawSheet &sheet, bool forward) override;
+
+private:
+    int FChildIndex;
+    QString FClassName;
+    QByteArray FProperty;
+    TBindingState FBefore, FAfter;
 };
 
 // One cable made or broken.

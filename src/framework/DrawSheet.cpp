@@ -114,6 +114,7 @@ void TKorDrawSheet::Notification(TComponent *child, TOperation operation)
         if (it != FModules.rend())
             FModules.erase(std::next(it).base());
         CancelDetailGesture();
+        FMidiMap.ForgetModule(module);
         FContentStale = FContentStale || bounds.Right >= FContentRight || bounds.Bottom >= FContentBottom;
     }
     if (FBulk > 0) {

@@ -5,6 +5,7 @@
 
 #include "Connectors.h"
 #include "CustomModule.h"
+#include "MidiMap.h"
 
 #include <QStringList>
 #include <mutex>
@@ -95,6 +96,10 @@ public:
     TKorConnector *CableFrom(int i) const;
     TKorConnector *CableTo(int i) const;
     TKorConnections &Connections() { return FConnections; }
+    // The MIDI controllers bound to this patch's controls; a module that leaves the sheet
+    // takes its bindings with it.
+    TKorMidiMap &MidiMap() { return FMidiMap; }
+    const TKorMidiMap &MidiMap() const { return FMidiMap; }
 
     // While one lives, the sheet leaves its whole-sheet bookkeeping (transport plan, extent,
     // module count report) to one pass at its end, so that loading, pasting or deleting
@@ -197,7 +202,9 @@ public:
     QList<TComponent *> StreamedChildren() const override;
     // Modules only: a sheet inside a sheet is never written.
     bool AcceptsStreamedChild(const TComponentClass &cls) const override;
-    // "Connections": one "Module.Connector Module.Connector" line per cable, in list order.
+    // "Connections": one "Module.Connector Module.Connector" line per cable, in list order;
+    // then, when there are any, "MidiMap": one "CHANNEL CONTROLLER Module.Property" line per
+    // binding.
     void WriteDefinedProperties(TStreamWriter &writer) const override;
     bool ReadDefinedProperty(const QString &name, const QVariant &value, std::span<const int32_t> elementLines = {}) override;
     // Cable lines read from a file, waiting for ResolveConnections; null when there are none.
@@ -205,6 +212,7 @@ public:
     // Makes the cables of the pending lines once the whole patch is read. Only the first
     // ECorruptPatch is shown (through Dialogs), followed by the line at fault and, when the
     // patch text gave it, its line number; other failures end it and reach the caller.
+    // Then the MIDI bindings read, the first bad one shown the same way; bad ones are dropped.
     // The pending lines are gone afterwards in every case.
     void ResolveConnections();
     // Makes the cable one line describes: "M.K M.K" by names or "A.B C.D" by indexes. A line
@@ -240,6 +248,11 @@ private:
     bool FCountPending = false, FExtentPending = false;
     std::optional<QStringList> FPendingLines;
     std::vector<int32_t> FPendingLineNumbers; // in the patch text, where it gave them
+    std::optional<QStringList> FPendingMapLines;
+    std::vector<int32_t> FPendingMapLineNumbers;
+    TKorMidiMap FMidiMap;
+    // Binds the pending MIDI map lines; see ResolveConnections.
+    void ResolveMidiMap();
 
     // Repaints requested on another thread, waiting for the sheet's thread.
     std::mutex FPendingMutex;

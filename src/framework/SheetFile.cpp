@@ -1,5 +1,5 @@
-// The draw sheet's side of patch files: the "Connections" property, names before a save,
-// and turning stored cable lines back into cables.
+// The draw sheet's side of patch files: the "Connections" and "MidiMap" properties, names
+// before a save, and turning stored cable and binding lines back into cables and bindings.
 #include "Dialogs.h"
 #include "DrawSheet.h"
 #include "Errors.h"
@@ -12,6 +12,8 @@ const QString OldFormatMessage = QStringLiteral(
     "connections will probably be wrong.");
 const QString NewFormatMessage =
     QStringLiteral("The (new format) patch is corrupted or incompatible:\rcan't make all the connections.");
+const QString MidiMapMessage = QStringLiteral(
+    "The patch holds MIDI controller bindings that cannot be made:\rthey were left out.");
 const QString UnrecognisedMessage = QStringLiteral(
     "The patch is corrupted or incompatible:\r- this can't be repaired, don't know what will happen next "
     "... crash ?\rThe patch format is not recognised ...");
@@ -109,28 +111,52 @@ void TKorDrawSheet::WriteDefinedProperties(TStreamWriter &writer) const
                      .arg(c->From->Owner()->Name(), c->From->Name(), c->To->Owner()->Name(), c->To->Name());
     }
     writer.WriteProperty(QStringLiteral("Connections"), lines);
+    if (FMidiMap.Empty())
+        return; // a patch without bindings is written as before there were any
+    QVariantList bindings;
+    bindings.reserve(qsizetype(FMidiMap.Bindings().size()));
+    for (const TMidiBinding &b : FMidiMap.Bindings())
+        bindings << FormatMidiMapLine({b.Channel, b.Controller, b.ModuleName(), QString::fromLatin1(b.Property())});
+    writer.WriteProperty(QStringLiteral("MidiMap"), bindings);
 }
 
 bool TKorDrawSheet::ReadDefinedProperty(const QString &name, const QVariant &value, std::span<const int32_t> elementLines)
 {
-    if (name != QLatin1String("Connections"))
+    const bool cables = name == QLatin1String("Connections");
+    if (!cables && name != QLatin1String("MidiMap"))
         return false;
     if (value.typeId() != QMetaType::QVariantList)
         throw EStreamError(QStringLiteral("Invalid property value")); // the reader names the property
-    FPendingLines.emplace();
+    std::optional<QStringList> &pending = cables ? FPendingLines : FPendingMapLines;
+    pending.emplace();
     for (const QVariant &item : value.toList()) {
         if (item.typeId() != QMetaType::QString)
             throw EStreamError(QStringLiteral("Invalid property value")); // the reader names the property
-        FPendingLines->append(item.toString());
+        pending->append(item.toString());
     }
-    FPendingLineNumbers.assign(elementLines.begin(), elementLines.end());
+    (cables ? FPendingLineNumbers : FPendingMapLineNumbers).assign(elementLines.begin(), elementLines.end());
     return true;
 }
 
+namespace {
+
+// The first line at fault, so that the user can find it in the file and mend it.
+void ShowBadLine(const QString &message, const QStringList &lines, const std::vector<int32_t> &numbers, qsizetype i)
+{
+    const QString quoted = u'\'' + lines[i] + u'\'';
+    Dialogs().ShowMessage(message + u'\r' +
+                          (size_t(i) < numbers.size() ? QStringLiteral("Line %1: %2").arg(numbers[size_t(i)]).arg(quoted)
+                                                      : quoted));
+}
+
+} // namespace
+
 void TKorDrawSheet::ResolveConnections()
 {
-    if (!FPendingLines)
+    if (!FPendingLines) {
+        ResolveMidiMap();
         return;
+    }
     const QStringList lines = std::move(*FPendingLines);
     const std::vector<int32_t> numbers = std::move(FPendingLineNumbers);
     FPendingLines.reset();
@@ -144,12 +170,31 @@ void TKorDrawSheet::ResolveConnections()
             if (shown)
                 continue;
             shown = true;
-            // The line at fault, so that the user can find it in the file and mend it.
-            const QString quoted = u'\'' + lines[i] + u'\'';
-            Dialogs().ShowMessage(e.Message() + u'\r' +
-                                  (size_t(i) < numbers.size() ? QStringLiteral("Line %1: %2").arg(numbers[size_t(i)]).arg(quoted)
-                                                              : quoted));
+            ShowBadLine(e.Message(), lines, numbers, i);
         }
+    }
+    ResolveMidiMap();
+}
+
+void TKorDrawSheet::ResolveMidiMap()
+{
+    if (!FPendingMapLines)
+        return;
+    const QStringList lines = std::move(*FPendingMapLines);
+    const std::vector<int32_t> numbers = std::move(FPendingMapLineNumbers);
+    FPendingMapLines.reset();
+    FPendingMapLineNumbers.clear();
+    FMidiMap.Clear();
+    bool shown = false;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        TMidiMapText entry;
+        auto *module = ParseMidiMapLine(lines[i], entry) ? qobject_cast<TKorCustomModule *>(FindComponent(entry.Module))
+                                                         : nullptr;
+        if (module && FMidiMap.Bind(*module, entry.Property.toLatin1(), entry.Channel, entry.Controller))
+            continue;
+        if (!shown)
+            ShowBadLine(MidiMapMessage, lines, numbers, i);
+        shown = true;
     }
 }
 
