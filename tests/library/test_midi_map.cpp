@@ -3,10 +3,16 @@
 // new name, and bad ones in a file are reported and dropped.
 #include "EditorTestSupport.h"
 #include "LibraryTestSupport.h"
+#include "MidiMapDialog.h"
 #include "MidiMsg.h"
 #include "PageControl.h"
 #include "SlotHistory.h"
 
+#include <QApplication>
+#include <QHelpEvent>
+#include <QPushButton>
+#include <QToolTip>
+#include <QTableWidget>
 #include <QUndoStack>
 #include <gtest/gtest.h>
 
@@ -260,6 +266,59 @@ TEST_F(MidiMapSlot, TheSlotAppliesControllersBeforeItsModulesSeeThem)
     Pages.SetMidiPickUp(false);
     Pages.MidiInShort(CC(1, 7, 0));
     EXPECT_EQ(Amp->KnobClipValue(), 0);
+}
+
+TEST_F(MidiMapSlot, TheMappingsDialogListsTheBindingsAndRemovesOneAsAStep)
+{
+    {
+        std::lock_guard lock(Slot->Guard().Mutex);
+        Amp->SetTitle("Lead amp");
+    }
+    ASSERT_TRUE(Slot->BindMidiController(Amp, "KnobClipValue", 1, 7));
+    ASSERT_TRUE(Slot->BindMidiController(Constant, "KnobAmpValue", 16, 74));
+    TMidiMapDialog dialog(Slot);
+    const auto rows = [&] {
+        QStringList out;
+        for (int r = 0; r < dialog.Table()->rowCount(); ++r) {
+            QStringList cells;
+            for (int c = 0; c < dialog.Table()->columnCount(); ++c)
+                cells << dialog.Table()->item(r, c)->text();
+            out << cells.join(u'|');
+        }
+        return out;
+    };
+    EXPECT_EQ(rows(), (QStringList{"Lead amp|Clip|1|7", "Constant|Amp|16|74"}));
+    EXPECT_FALSE(dialog.RemoveButton()->isEnabled()) << "nothing chosen yet";
+
+    dialog.Table()->selectRow(0);
+    ASSERT_TRUE(dialog.RemoveButton()->isEnabled());
+    dialog.RemoveButton()->click();
+    EXPECT_EQ(rows(), QStringList{"Constant|Amp|16|74"});
+    EXPECT_EQ(Lines(), QStringList{"16 74 Constant0.KnobAmpValue"});
+    Slot->History()->undo();
+    EXPECT_EQ(rows(), (QStringList{"Lead amp|Clip|1|7", "Constant|Amp|16|74"})) << "the list follows the history";
+}
+
+TEST_F(MidiMapSlot, ABoundControlIsMarkedOnThePanelAndNamesItsControllerInItsTooltip)
+{
+    Pages.resize(800, 600);
+    Pages.show();
+    QCoreApplication::processEvents();
+    TKorKnob *clip = Amp->ClipKnob();
+    // Just inside the knob's top right corner, where the mark goes.
+    const QPoint corner = clip->LocalToSheet({clip->Width() - 2, 1});
+    const auto markColour = [&] { return Slot->Canvas()->grab().toImage().pixelColor(corner); };
+    const QColor unmarked = markColour();
+    ASSERT_TRUE(Slot->BindMidiController(Amp, "KnobClipValue", 1, 7));
+    EXPECT_EQ(markColour(), QColor(255, 128, 0));
+    EXPECT_NE(unmarked, QColor(255, 128, 0));
+
+    const QPoint centre = clip->LocalToSheet(clip->Centre());
+    QHelpEvent help(QEvent::ToolTip, centre, Slot->Canvas()->mapToGlobal(centre));
+    QApplication::sendEvent(Slot->Canvas(), &help);
+    EXPECT_EQ(QToolTip::text(), "CC 7, channel 1");
+    Slot->History()->undo();
+    EXPECT_EQ(markColour(), unmarked);
 }
 
 } // namespace
