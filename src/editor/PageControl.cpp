@@ -394,7 +394,7 @@ void TKorModulePageControl::BeginLearn(TKorSlot *slot, TKorCustomModule *module,
 
 bool TKorModulePageControl::CancelLearn()
 {
-    if (!Learning())
+    if (!FLearnSlot && !FLearnControl)
         return false;
     EndLearn();
     if (OnLearnChange)
@@ -511,6 +511,9 @@ void TKorModulePageControl::NotifyCountChange()
 
 void TKorModulePageControl::NotifyModuleCountChange(TKorSlot *aSlot)
 {
+    // The control waiting to learn left with its module or slot: the learn ends unbound.
+    if (!FDestroying && (FLearnSlot || FLearnControl) && !Learning())
+        CancelLearn();
     if (!OnModuleCountChange)
         return;
     if (FDestroying || !aSlot)

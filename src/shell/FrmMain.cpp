@@ -9,6 +9,7 @@
 #include "FrmMidDlg.h"
 #include "FrmRndSet.h"
 #include "MidiKeeper.h"
+#include "MidiMapDialog.h"
 #include "MoreMods.h"
 #include "PanelControls.h"
 #include "Random.h"
@@ -152,6 +153,7 @@ TFormMain::TFormMain(TMainWindowOptions options) : FOptions(std::move(options))
     const bool firstStart = !QFileInfo::exists(file);
     FSettings = ReadSettings(file, geometry(), screen);
     FStoredSettings = FSettings;
+    FPages->SetMidiPickUp(FSettings.MidiPickUp);
     setGeometry(FSettings.Window);
     // Without a settings file there is no place to restore: the window, grown to its smallest
     // size, goes to the middle of the screen.
@@ -390,6 +392,10 @@ void TFormMain::CreateMenus()
         FPalette->SearchBox()->setFocus(Qt::ShortcutFocusReason);
         FPalette->SearchBox()->selectAll();
     });
+    add(edit, QStringLiteral("&MIDI mappings..."), {}, [this] {
+        if (TKorSlot *slot = FPages->ActiveSlot())
+            TMidiMapDialog(slot, this).exec();
+    });
 
     QMenu *view = menuBar()->addMenu(QStringLiteral("&View"));
     const auto zoom = [this](auto change) {
@@ -492,6 +498,16 @@ void TFormMain::CreatePageControl()
             menu->exec(global);
     };
     FPages->OnMidiOutShort = [this](QObject *, uint32_t msg) { MidiOutShort(msg); };
+    FPages->OnLearnChange = [this](QObject *) {
+        const QString text = FPages->LearnStatus();
+        if (text.isEmpty()) {
+            statusBar()->clearMessage();
+            statusBar()->setVisible(FProblems && !FProblems->text().isEmpty());
+        } else {
+            statusBar()->show();
+            statusBar()->showMessage(text);
+        }
+    };
     FPages->OnMidiOutLong = [this](QObject *, const TLongMidi &msg) { MidiOutLong(msg); };
     CountChanged(0);
     ModuleCountChanged(0);
@@ -1188,6 +1204,13 @@ std::unique_ptr<QMenu> TFormMain::ContextMenu(TKorSlot *slot, QPoint at)
             FClickedDetail = m.data();
             ShowManual();
         });
+        menu->addSeparator();
+        TKorCustomDetail *control;
+        {
+            std::lock_guard lock(FPages->Guard().Mutex);
+            control = module->DetailAt(module->SheetToLocal(at));
+        }
+        FPages->AddMidiLearnItems(*menu, slot, module, control);
     } else {
         item(QStringLiteral("&Paste"), [this] { Guarded([&] { FPages->PasteClipboard(); }); });
         item(QStringLiteral("&Select all"), [this] { FPages->SelectAll(); });
@@ -1271,9 +1294,9 @@ bool TFormMain::eventFilter(QObject *watched, QEvent *event)
         const auto modifiers = key->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier);
         if (modifiers == Qt::NoModifier && !key->isAutoRepeat() && FunctionKey(key->key()))
             return true;
-        // Escape takes back a module taken from the palette, wherever the focus is.
-        if (key->key() == Qt::Key_Escape && modifiers == Qt::NoModifier && FPages && FPages->ActiveSlot() &&
-            FPages->ActiveSlot()->CancelPlacing())
+        // Escape ends MIDI learn, or takes back a module taken from the palette, wherever the focus is.
+        if (key->key() == Qt::Key_Escape && modifiers == Qt::NoModifier && FPages &&
+            (FPages->CancelLearn() || (FPages->ActiveSlot() && FPages->ActiveSlot()->CancelPlacing())))
             return true;
     }
     return QMainWindow::eventFilter(watched, event);

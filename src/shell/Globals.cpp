@@ -227,6 +227,7 @@ TAppSettings ReadSettings(const QString &file, const QRect &current, const QSize
     s.LastLoadPath = ini.ReadString(SettingsSection, QStringLiteral("LastLoadPath"), QString());
     s.LastSavePath = ini.ReadString(SettingsSection, QStringLiteral("LastSavePath"), QString());
     s.MidiApi = ini.ReadString(SettingsSection, QStringLiteral("MidiApi"), QString());
+    s.MidiPickUp = ini.ReadBool(SettingsSection, QStringLiteral("MidiPickUp"), false);
     for (int i = 1; i <= TAppSettings::MaxRecentFiles; ++i) {
         const QString f = ini.ReadString(RecentSection, QStringLiteral("File%1").arg(i), QString());
         if (!f.isEmpty() && !s.RecentFiles.contains(f))
@@ -272,6 +273,8 @@ void WriteSettings(const QString &file, const TAppSettings &settings)
     ini.WriteString(QStringLiteral("LastSavePath"), settings.LastSavePath);
     if (!settings.MidiApi.isEmpty())
         ini.WriteString(QStringLiteral("MidiApi"), settings.MidiApi);
+    if (settings.MidiPickUp) // a file that never had it stays as it was
+        ini.WriteBool(QStringLiteral("MidiPickUp"), settings.MidiPickUp);
     ini.Section(ColorsSection);
     for (const TColorKey &c : ColorKeys)
         ini.WriteInteger(QString::fromLatin1(c.Key), c.Setting->load());

@@ -21,6 +21,7 @@ struct TAppSettings {
     QString LastLoadPath, LastSavePath;
     int32_t Resolution = 20, Accuracy = 2; // the run's period and the timer's accuracy, ms
     QString MidiApi;              // "alsa", "jack" or empty (the default back end)
+    bool MidiPickUp = false;      // bound controllers take a control over only once they meet it
     QStringList RecentFiles;      // patches opened or saved last, newest first, at most MaxRecentFiles
     static constexpr int MaxRecentFiles = 10;
 

@@ -126,6 +126,24 @@ TEST(CommandLine, MidiInputReachesThePatchesBeforeItsTick)
     EXPECT_EQ(Lines(run.Out), QStringList({"6 90 40 64", "13 80 40 7f"}));
 }
 
+TEST(CommandLine, MidiInputTurnsTheKnobsAPatchBindsToItsControllers)
+{
+    QTemporaryDir dir;
+    const QString in = dir.filePath("fader.mid");
+    QFile f(in);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    // Controller 7 of channel 1 at 100 ms (tick 5): the bound constant goes from 800 to the
+    // top, 1000, at once; the cable carries it to the controller output after the tick. The
+    // same controller on channel 2 is bound to nothing.
+    f.write(WriteStandardMidiFile({{100, QByteArray("\xB0\x07\x7F", 3)}, {200, QByteArray("\xB1\x07\x00", 3)}}));
+    f.close();
+    const TRun run = Korvane({"--events", "-", "--ticks", "12", "--midi-in", in, Fixture("midi_mapped.korvane")});
+    EXPECT_EQ(run.Exit, 0) << run.Err.toStdString();
+    // Tick 0 sends the input's 0, tick 1 800 / 8 = 100, tick 6 1000 / 8 = 125.
+    EXPECT_EQ(Lines(run.Out), QStringList({"0 b1 07 00", "1 b1 07 64", "6 b1 07 7d"}));
+    EXPECT_EQ(run.Err, QString());
+}
+
 TEST(CommandLine, MidiFileHoldsEveryMessageAtItsMillisecond)
 {
     QTemporaryDir dir;

@@ -1666,7 +1666,8 @@ TEST_F(MainWindowTest, ModuleContextMenuCallsTheEditCommands)
     const QPoint body = constant->LocalToSheet(QPoint(100, 40));
     std::unique_ptr<QMenu> menu = w.ContextMenu(slot, body);
     ASSERT_TRUE(menu);
-    EXPECT_EQ(Captions(*menu), (QStringList{"Cu&t", "&Copy", "&Delete", "&Rename title...", "&Manual"}));
+    EXPECT_EQ(Captions(*menu), (QStringList{"Cu&t", "&Copy", "&Delete", "&Rename title...", "&Manual",
+                                            "Learn MIDI controller", "Forget MIDI controller"}));
 
     Boxes.InputAnswers.push_back("Bass line");
     Item(*menu, "&Rename title...")->trigger();
@@ -1686,6 +1687,85 @@ TEST_F(MainWindowTest, ModuleContextMenuCallsTheEditCommands)
     EXPECT_TRUE(slot->Modified());
     w.UndoAction()->trigger();
     EXPECT_EQ(slot->ModuleCount(), 1);
+}
+
+// The module menu's Learn waits for the next control change at the MIDI input, which binds it
+// as a step to undo; with pick-up set, the bound controller then takes the knob over only once
+// it meets it. Shift+right-click on a knob asks for that menu instead of the value box.
+TEST_F(MainWindowTest, LearnBindsTheNextControllerAtTheMidiInputAsAStepToUndo)
+{
+    WriteSettingsFile(BothPorts + "MidiPickUp=1\n");
+    TFormMain &w = Make(false);
+    ASSERT_TRUE(w.MidiInOpen());
+    EXPECT_TRUE(w.PageControl()->MidiPickUp());
+    w.Action("&New")->trigger();
+    TKorSlot *slot = w.PageControl()->ActiveSlot();
+    auto *keys = AddTo<TKorMidiIn>(w);
+    auto *amp = AddTo<TKorAmplifier>(w);
+    ASSERT_TRUE(keys && amp);
+    {
+        std::lock_guard lock(w.PageControl()->Guard().Mutex);
+        keys->SetTop(300);
+    }
+    const QString unbound = w.UndoAction()->text();
+    TKorKnob *clip = amp->ClipKnob();
+    const QPoint knob = clip->LocalToSheet(clip->Centre());
+
+    std::vector<QPoint> asked;
+    w.PageControl()->OnSlotContextMenu = [&](TKorSlot *, QPoint at, QPoint) { asked.push_back(at); };
+    const auto rightClick = [&](Qt::KeyboardModifiers modifiers) {
+        QContextMenuEvent e(QContextMenuEvent::Mouse, knob, slot->Canvas()->mapToGlobal(knob), modifiers);
+        QApplication::sendEvent(slot->Canvas(), &e);
+    };
+    rightClick(Qt::NoModifier);
+    EXPECT_TRUE(asked.empty()) << "a knob's right-click is its value box";
+    rightClick(Qt::ShiftModifier);
+    EXPECT_EQ(asked, std::vector<QPoint>{knob});
+
+    std::unique_ptr<QMenu> menu = w.ContextMenu(slot, knob);
+    ASSERT_TRUE(menu);
+    EXPECT_FALSE(Item(*menu, "Forget MIDI controller")->isEnabled());
+    Item(*menu, "Learn MIDI controller")->trigger();
+    ASSERT_TRUE(w.PageControl()->Learning());
+    EXPECT_EQ(w.statusBar()->currentMessage(), "Move a controller to bind Amplifier: Clip (Escape cancels)");
+    EXPECT_EQ(slot->LearnControl(), clip);
+
+    ASSERT_TRUE(Midi->Inject(0, {0xB2, 74, 127}));
+    ASSERT_TRUE(ProcessUntil([&] { return !w.PageControl()->Learning(); }));
+    EXPECT_EQ(slot->BindingText(clip), "CC 74, channel 3");
+    EXPECT_EQ(amp->KnobClipValue(), 0) << "the message that binds moves nothing";
+    EXPECT_EQ(w.statusBar()->currentMessage(), "");
+    EXPECT_EQ(slot->LearnControl(), nullptr);
+    EXPECT_EQ(w.UndoAction()->text(), "&Undo Bind MIDI controller");
+
+    // Far from the knob (at 0) the controller does not take it; once it has met it, it does.
+    // A note after each controller message tells when the input has delivered it.
+    const std::pair<uint8_t, int32_t> moves[] = {{100, 0}, {0, 0}, {64, 504}};
+    uint8_t marker = 0;
+    for (const auto &[value, want] : moves) {
+        ASSERT_TRUE(Midi->Inject(0, {0xB2, 74, value}));
+        ASSERT_TRUE(Midi->Inject(0, {0x90, ++marker, 1}));
+        ASSERT_TRUE(ProcessUntil([&] { return keys->LastShortMidi() == MakeShortMsg(0, 9, marker, 1); }));
+        EXPECT_EQ(amp->KnobClipValue(), want) << "controller at " << int(value);
+    }
+
+    w.UndoAction()->trigger();
+    EXPECT_EQ(slot->BindingText(clip), "");
+    EXPECT_EQ(w.UndoAction()->text(), unbound);
+
+    // Away from the controls the menu lists them; Escape ends a learn unbound.
+    menu = w.ContextMenu(slot, amp->LocalToSheet({60, 45}));
+    QMenu *learn = Item(*menu, "Learn MIDI controller")->menu();
+    ASSERT_NE(learn, nullptr);
+    EXPECT_EQ(Captions(*learn), (QStringList{"Amp", "Clip"}));
+    EXPECT_FALSE(Item(*menu, "Forget MIDI controller")->isEnabled());
+    const QString lastStep = w.UndoAction()->text();
+    Item(*learn, "Amp")->trigger();
+    EXPECT_EQ(slot->LearnControl(), amp->AmpKnob());
+    SendKey(w.Palette(), Qt::Key_Escape);
+    EXPECT_FALSE(w.PageControl()->Learning());
+    EXPECT_EQ(w.statusBar()->currentMessage(), "");
+    EXPECT_EQ(w.UndoAction()->text(), lastStep);
 }
 
 TEST_F(MainWindowTest, SheetContextMenuPastesSelectsAndOffersThePalettePages)
