@@ -1765,6 +1765,10 @@ TEST_F(MainWindowTest, LearnBindsTheNextControllerAtTheMidiInputAsAStepToUndo)
     SendKey(w.Palette(), Qt::Key_Escape);
     EXPECT_FALSE(w.PageControl()->Learning());
     EXPECT_EQ(w.statusBar()->currentMessage(), "");
+    Item(*learn, "Amp")->trigger();
+    Item(*learn, "Amp")->trigger();
+    EXPECT_FALSE(w.PageControl()->Learning()) << "choosing Learn again cancels it";
+    EXPECT_EQ(slot->LearnControl(), nullptr);
     EXPECT_EQ(w.UndoAction()->text(), lastStep);
 }
 
