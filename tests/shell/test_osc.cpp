@@ -1,13 +1,27 @@
-// OSC control: addresses and arguments turned into commands.
+// OSC control: addresses and arguments turned into commands; a patch driven through a real
+// UDP socket (set, list, subscribe, bad input counted and reported once).
+#include "Arithmetic.h"
 #include "OscCommand.h"
+#include "OscControl.h"
+#include "PageControl.h"
+#include "RemoteControl.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QUndoStack>
 #include <gtest/gtest.h>
+#include <lo/lo.h>
 
+#include <arpa/inet.h>
 #include <cmath>
 #include <string>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
+
+using namespace std::chrono_literals;
 
 TOscArg Int(int64_t v) { return {'i', v, 0}; }
 TOscArg Float(double v) { return {'f', 0, v}; }
@@ -79,6 +93,225 @@ TEST(OscCommand, AddressesAndArgumentsBecomeCommands)
         EXPECT_STREQ(got.Module, c.Module) << c.Name;
         EXPECT_STREQ(got.Property, c.Property) << c.Name;
     }
+}
+
+// A free UDP port on 127.0.0.1 just now.
+int FreePort()
+{
+    const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    ::bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    ::getsockname(s, reinterpret_cast<sockaddr *>(&a), &length);
+    ::close(s);
+    return ntohs(a.sin_port);
+}
+
+// Runs the event loop until `done` or a generous deadline; what was waited for is then checked.
+template <class F>
+bool Await(F done)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < 5000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        std::this_thread::sleep_for(1ms);
+    }
+    return done();
+}
+
+struct TReceived {
+    std::string Path, Types;
+    std::string Text;
+    std::vector<int32_t> Ints;
+};
+
+// A client with a socket of its own, so that answers come back to it.
+class TOscClient {
+public:
+    explicit TOscClient(int port) : FServer(lo_server_new(nullptr, nullptr)), FTarget(lo_address_new("127.0.0.1", std::to_string(port).c_str()))
+    {
+        lo_server_add_method(FServer, nullptr, nullptr, &TOscClient::Handle, this);
+    }
+    ~TOscClient()
+    {
+        lo_address_free(FTarget);
+        lo_server_free(FServer);
+    }
+    void Send(const char *path)
+    {
+        lo_message m = lo_message_new();
+        lo_send_message_from(FTarget, FServer, path, m);
+        lo_message_free(m);
+    }
+    lo_address Target() const { return FTarget; }
+    // Takes what has arrived so far.
+    void Take()
+    {
+        while (lo_server_recv_noblock(FServer, 0) > 0) {
+        }
+    }
+    // Takes what arrives, keeping the window's loop going, until `count` messages are there.
+    bool Receive(size_t count)
+    {
+        return Await([&] {
+            Take();
+            return Received.size() >= count;
+        });
+    }
+    std::vector<TReceived> Received;
+
+private:
+    static int Handle(const char *path, const char *types, lo_arg **argv, int argc, lo_message, void *self)
+    {
+        TReceived r{path, types, {}, {}};
+        for (int i = 0; i < argc; ++i) {
+            if (types[i] == LO_STRING)
+                r.Text = &argv[i]->s;
+            else if (types[i] == LO_INT32)
+                r.Ints.push_back(argv[i]->i);
+        }
+        static_cast<TOscClient *>(self)->Received.push_back(r);
+        return 0;
+    }
+    lo_server FServer;
+    lo_address FTarget;
+};
+
+// A page control with one slot whose name holds a dot and an amplifier named Swell on it.
+class OscSocket : public ::testing::Test {
+protected:
+    OscSocket()
+    {
+        Slot = Pages.NewSlot(QStringLiteral("arpeggio.korvane"));
+        std::lock_guard lock(Pages.Guard().Mutex);
+        Amp = Create<TKorAmplifier>(Slot->Sheet());
+        Amp->SetName(QStringLiteral("Swell"));
+    }
+    TKorModulePageControl Pages;
+    TKorSlot *Slot = nullptr;
+    TKorAmplifier *Amp = nullptr;
+};
+
+TEST_F(OscSocket, SetsListsSendsChangesAndCountsWhatItIgnores)
+{
+    TOscControl osc(Pages);
+    const int port = FreePort();
+    ASSERT_EQ(osc.Listen(QStringLiteral("127.0.0.1"), port), QString());
+    ASSERT_TRUE(osc.Listening());
+    TOscClient client(port);
+    const char *const amp = "/korvane/arpeggio.korvane/Swell/KnobAmpValue";
+    const char *const clip = "/korvane/1/Swell/KnobClipValue";
+
+    // Set in the property's units, stepped as the knob holds it; played, not edited.
+    lo_send(client.Target(), amp, "i", 1001);
+    lo_send(client.Target(), clip, "f", 250.4f);
+    ASSERT_TRUE(Await([&] { return Amp->KnobClipValue() != 0; }));
+    EXPECT_EQ(Amp->KnobAmpValue(), 1000) << "stepped by 40";
+    EXPECT_EQ(Amp->KnobClipValue(), 252) << "rounded, then stepped by 4";
+    EXPECT_EQ(Slot->History()->count(), 0);
+    EXPECT_FALSE(Slot->Modified());
+    Pages.SetRemoteChangesAreEdits(true);
+    lo_send(client.Target(), clip, "i", 500);
+    ASSERT_TRUE(Await([&] { return Amp->KnobClipValue() == 500; }));
+    EXPECT_TRUE(Slot->Modified()) << "counted as an edit once asked to";
+    EXPECT_EQ(Slot->History()->count(), 0);
+
+    // Every control: address, minimum, maximum, step and value, then the count.
+    client.Send("/korvane/list");
+    ASSERT_TRUE(client.Receive(3));
+    ASSERT_EQ(client.Received.size(), 3u);
+    EXPECT_EQ(client.Received[0].Path, "/korvane/list");
+    EXPECT_EQ(client.Received[0].Types, "siiii");
+    EXPECT_EQ(client.Received[0].Text, amp);
+    EXPECT_EQ(client.Received[0].Ints, (std::vector<int32_t>{-10000, 10000, 40, 1000}));
+    EXPECT_EQ(client.Received[1].Text, "/korvane/arpeggio.korvane/Swell/KnobClipValue");
+    EXPECT_EQ(client.Received[1].Ints, (std::vector<int32_t>{0, 1000, 4, 500}));
+    EXPECT_EQ(client.Received[2].Path, "/korvane/list/end");
+    EXPECT_EQ(client.Received[2].Ints, std::vector<int32_t>{2});
+
+    // A subscriber hears every value once, then only what changed.
+    client.Received.clear();
+    client.Send("/korvane/subscribe");
+    ASSERT_TRUE(client.Receive(2));
+    EXPECT_EQ(osc.SubscriberCount(), 1);
+    client.Received.clear();
+    {
+        std::lock_guard lock(Pages.Guard().Mutex);
+        Amp->SetKnobAmpValue(-400);
+    }
+    osc.SendChanges();
+    ASSERT_TRUE(client.Receive(1));
+    osc.SendChanges(); // nothing new
+    client.Send("/korvane/unsubscribe");
+    ASSERT_TRUE(Await([&] { return osc.SubscriberCount() == 0; }));
+    client.Take();
+    ASSERT_EQ(client.Received.size(), 1u);
+    EXPECT_EQ(client.Received[0].Path, amp);
+    EXPECT_EQ(client.Received[0].Ints, std::vector<int32_t>{-400});
+
+    // Bad input is counted by reason, and said once.
+    QStringList reports;
+    osc.OnReport = [&](const QString &line) { reports << line; };
+    lo_send(client.Target(), "/x/y", "i", 1);
+    lo_send(client.Target(), amp, "s", "loud");
+    lo_send(client.Target(), "/korvane/9/Swell/KnobAmpValue", "i", 1);
+    lo_send(client.Target(), "/korvane/1/Swell/Title", "i", 1);
+    const int raw = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(uint16_t(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::string garbage = "not an OSC message", big(TOscServer::PacketSize + 1, '/');
+    for (const std::string &packet : {std::string(), garbage, big})
+        ::sendto(raw, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    ::close(raw);
+    TOscTally &tally = osc.Tally();
+    ASSERT_TRUE(Await([&] {
+        return tally.Ignored(TOscTally::UnknownAddress) + tally.Ignored(TOscTally::WrongArguments) + tally.Ignored(TOscTally::NoSuchSlot) +
+                   tally.Ignored(TOscTally::NoSuchControl) + tally.Ignored(TOscTally::NotOsc) + tally.Ignored(TOscTally::Oversized) ==
+               7;
+    }));
+    EXPECT_EQ(tally.Ignored(TOscTally::UnknownAddress), 1u);
+    EXPECT_EQ(tally.Ignored(TOscTally::WrongArguments), 1u);
+    EXPECT_EQ(tally.Ignored(TOscTally::NoSuchSlot), 1u);
+    EXPECT_EQ(tally.Ignored(TOscTally::NoSuchControl), 1u);
+    EXPECT_EQ(tally.Ignored(TOscTally::NotOsc), 2u) << "the empty packet and the text";
+    EXPECT_EQ(tally.Ignored(TOscTally::Oversized), 1u);
+    EXPECT_EQ(Amp->KnobAmpValue(), -400);
+    osc.CheckReport();
+    osc.CheckReport();
+    ASSERT_EQ(reports.size(), 1);
+    EXPECT_TRUE(reports[0].startsWith(QStringLiteral("OSC: 1 message ignored (unknown address /x/y); 1 (wrong arguments for ")))
+        << reports[0].toStdString();
+    EXPECT_TRUE(reports[0].contains(QStringLiteral("2 (not OSC)"))) << reports[0].toStdString();
+}
+
+TEST(OscReporter, OneLinePerBurstAndPerNewReason)
+{
+    TOscReporter reporter;
+    TOscTally::TTotals totals;
+    totals.Examples[TOscTally::UnknownAddress] = "/x/y";
+    totals.Examples[TOscTally::WrongArguments] = "/korvane/run";
+    const auto t0 = TOscReporter::TClock::time_point{} + 1h;
+    EXPECT_EQ(reporter.Update(totals, t0), std::nullopt) << "nothing ignored yet";
+    totals.Counts[TOscTally::UnknownAddress] = 12;
+    EXPECT_EQ(reporter.Update(totals, t0 + 250ms), QStringLiteral("OSC: 12 messages ignored (unknown address /x/y)"));
+    totals.Counts[TOscTally::UnknownAddress] = 5000;
+    EXPECT_EQ(reporter.Update(totals, t0 + 500ms), std::nullopt) << "the same burst goes on";
+    totals.Counts[TOscTally::UnknownAddress] = 9000;
+    totals.Counts[TOscTally::WrongArguments] = 1;
+    EXPECT_EQ(reporter.Update(totals, t0 + 750ms),
+              QStringLiteral("OSC: 8988 messages ignored (unknown address /x/y); 1 (wrong arguments for /korvane/run)"))
+        << "a new reason within the burst";
+    totals.Counts[TOscTally::UnknownAddress] = 9500;
+    EXPECT_EQ(reporter.Update(totals, t0 + 1s), std::nullopt);
+    EXPECT_EQ(reporter.Update(totals, t0 + 5s), std::nullopt) << "quiet";
+    totals.Counts[TOscTally::UnknownAddress] = 9501;
+    EXPECT_EQ(reporter.Update(totals, t0 + 6s), QStringLiteral("OSC: 501 messages ignored (unknown address /x/y)"))
+        << "again after the quiet period, counting since the last line";
 }
 
 } // namespace
