@@ -227,6 +227,11 @@ TAppSettings ReadSettings(const QString &file, const QRect &current, const QSize
     s.LastLoadPath = ini.ReadString(SettingsSection, QStringLiteral("LastLoadPath"), QString());
     s.LastSavePath = ini.ReadString(SettingsSection, QStringLiteral("LastSavePath"), QString());
     s.MidiApi = ini.ReadString(SettingsSection, QStringLiteral("MidiApi"), QString());
+    s.OscPort = ini.ReadInteger(SettingsSection, QStringLiteral("OscPort"), 0);
+    if (s.OscPort < 0 || s.OscPort > 65535)
+        s.OscPort = 0;
+    s.OscHost = ini.ReadString(SettingsSection, QStringLiteral("OscHost"), QString());
+    s.RemoteChangesAreEdits = ini.ReadBool(SettingsSection, QStringLiteral("RemoteChangesAreEdits"), false);
     for (int i = 1; i <= TAppSettings::MaxRecentFiles; ++i) {
         const QString f = ini.ReadString(RecentSection, QStringLiteral("File%1").arg(i), QString());
         if (!f.isEmpty() && !s.RecentFiles.contains(f))
@@ -272,6 +277,12 @@ void WriteSettings(const QString &file, const TAppSettings &settings)
     ini.WriteString(QStringLiteral("LastSavePath"), settings.LastSavePath);
     if (!settings.MidiApi.isEmpty())
         ini.WriteString(QStringLiteral("MidiApi"), settings.MidiApi);
+    if (settings.OscPort != 0)
+        ini.WriteInteger(QStringLiteral("OscPort"), settings.OscPort);
+    if (!settings.OscHost.isEmpty())
+        ini.WriteString(QStringLiteral("OscHost"), settings.OscHost);
+    if (settings.RemoteChangesAreEdits)
+        ini.WriteBool(QStringLiteral("RemoteChangesAreEdits"), true);
     ini.Section(ColorsSection);
     for (const TColorKey &c : ColorKeys)
         ini.WriteInteger(QString::fromLatin1(c.Key), c.Setting->load());

@@ -1,6 +1,9 @@
 // OSC control: addresses and arguments turned into commands; a patch driven through a real
-// UDP socket (set, list, subscribe, bad input counted and reported once).
+// UDP socket (set, list, subscribe, bad input counted and reported once); the settings and the
+// Options menu items of the window.
 #include "Arithmetic.h"
+#include "FrmMain.h"
+#include "LoopbackMidi.h"
 #include "OscCommand.h"
 #include "OscControl.h"
 #include "PageControl.h"
@@ -8,12 +11,18 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QProcess>
+#include <QStatusBar>
+#include <QTemporaryDir>
 #include <QUndoStack>
 #include <gtest/gtest.h>
 #include <lo/lo.h>
 
 #include <arpa/inet.h>
 #include <cmath>
+#include <csignal>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -287,6 +296,110 @@ TEST_F(OscSocket, SetsListsSendsChangesAndCountsWhatItIgnores)
     EXPECT_TRUE(reports[0].startsWith(QStringLiteral("OSC: 1 message ignored (unknown address /x/y); 1 (wrong arguments for ")))
         << reports[0].toStdString();
     EXPECT_TRUE(reports[0].contains(QStringLiteral("2 (not OSC)"))) << reports[0].toStdString();
+}
+
+// The window: the Options items kept in the settings file and read back at the next start,
+// the run driven by OSC, and a port that cannot be bound said in the status line.
+TEST(OscWindow, OptionsAreStoredAndDriveTheServer)
+{
+    QTemporaryDir dir;
+    const QString settings = dir.filePath(QStringLiteral("korvane.INI"));
+    const auto make = [&] {
+        TMainWindowOptions options;
+        options.SettingsFile = settings;
+        options.Midi = std::make_shared<TLoopbackMidi>(QStringList{"Keys"}, QStringList{"Synth"});
+        return std::make_unique<TFormMain>(std::move(options));
+    };
+    const auto text = [&] {
+        QFile f(settings);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    };
+    const int port = FreePort();
+    {
+        auto window = make();
+        EXPECT_FALSE(window->Osc()->Listening()) << "off without a port";
+        QAction *edits = window->Action(QStringLiteral("OSC and MIDI changes are edits"));
+        ASSERT_NE(edits, nullptr);
+        EXPECT_TRUE(edits->isCheckable());
+        EXPECT_FALSE(edits->isChecked());
+        edits->trigger();
+        EXPECT_TRUE(window->PageControl()->RemoteChangesAreEdits());
+        window->SetOscAddress(QStringLiteral("127.0.0.1"), port);
+        EXPECT_TRUE(window->Osc()->Listening());
+        EXPECT_TRUE(text().contains("RemoteChangesAreEdits=1\n")) << text().toStdString();
+        EXPECT_TRUE(text().contains(QStringLiteral("OscPort=%1\nOscHost=127.0.0.1\n").arg(port).toUtf8())) << text().toStdString();
+        window->close();
+    }
+    auto window = make();
+    EXPECT_TRUE(window->Action(QStringLiteral("OSC and MIDI changes are edits"))->isChecked());
+    EXPECT_TRUE(window->PageControl()->RemoteChangesAreEdits());
+    ASSERT_TRUE(window->Osc()->Listening());
+    EXPECT_EQ(window->Osc()->Port(), port);
+
+    ASSERT_TRUE(window->Running());
+    lo_address target = lo_address_new("127.0.0.1", std::to_string(port).c_str());
+    lo_send(target, "/korvane/run", "i", 0);
+    EXPECT_TRUE(Await([&] { return !window->Running(); }));
+    lo_send(target, "/korvane/run", "f", 1.0f);
+    EXPECT_TRUE(Await([&] { return window->Running(); }));
+    lo_address_free(target);
+
+    // A port another socket holds: said, and the window goes on without OSC.
+    TOscServer holder;
+    ASSERT_EQ(holder.Start(QStringLiteral("127.0.0.1"), 0), QString());
+    window->SetOscAddress(QString(), holder.Port());
+    EXPECT_FALSE(window->Osc()->Listening());
+    auto *problems = window->statusBar()->findChild<QLabel *>(QStringLiteral("LabelProblems"));
+    ASSERT_NE(problems, nullptr);
+    EXPECT_TRUE(problems->text().startsWith(QStringLiteral("OSC: cannot listen on 127.0.0.1 port %1: ").arg(holder.Port())))
+        << problems->text().toStdString();
+    window->SetOscAddress(QString(), 0);
+    EXPECT_FALSE(text().contains("OscPort")) << "off is the default, not written";
+    EXPECT_TRUE(problems->text().isEmpty());
+    window->close();
+}
+
+// A headless run listens on --osc-port: a control set there is what /korvane/list then says,
+// and an unknown address is one line on standard error.
+TEST(OscHeadless, ListensOnTheCommandLinesPort)
+{
+    const int port = FreePort();
+    QProcess p;
+    p.start(QStringLiteral(KORVANE_PROGRAM), {"--headless", "--midi-api", "loopback", "--osc-port", QString::number(port),
+                                              QStringLiteral(KORVANE_FIXTURES "/cli/controllers.korvane")});
+    ASSERT_TRUE(p.waitForStarted(10000));
+    QString err;
+    const auto readUntil = [&](const QString &text) {
+        QElapsedTimer t;
+        t.start();
+        while (!err.contains(text) && t.elapsed() < 20000 && p.state() == QProcess::Running) {
+            p.waitForReadyRead(100);
+            err += QString::fromUtf8(p.readAllStandardError());
+        }
+        return err.contains(text);
+    };
+    ASSERT_TRUE(readUntil(QStringLiteral("; OSC on UDP port %1;").arg(port))) << err.toStdString();
+    TOscClient client(port);
+    lo_send(client.Target(), "/korvane/controllers.korvane/Level/KnobAmpValue", "i", 500);
+    lo_send(client.Target(), "/x/y", "");
+    client.Send("/korvane/list");
+    ASSERT_TRUE(Await([&] {
+        client.Take();
+        return !client.Received.empty() && client.Received.back().Path == "/korvane/list/end";
+    }));
+    bool found = false;
+    for (const TReceived &r : client.Received)
+        if (r.Text == "/korvane/controllers.korvane/Level/KnobAmpValue") {
+            found = true;
+            EXPECT_EQ(r.Ints.back(), 500);
+        }
+    EXPECT_TRUE(found);
+    EXPECT_TRUE(readUntil(QStringLiteral("korvane: OSC: 1 message ignored (unknown address /x/y)\n"))) << err.toStdString();
+    ::kill(pid_t(p.processId()), SIGTERM);
+    ASSERT_TRUE(p.waitForFinished(30000));
+    err += QString::fromUtf8(p.readAllStandardError());
+    EXPECT_EQ(p.exitCode(), 0) << err.toStdString();
+    EXPECT_EQ(err.count(QStringLiteral("OSC: ")), 1) << err.toStdString();
 }
 
 TEST(OscReporter, OneLinePerBurstAndPerNewReason)
