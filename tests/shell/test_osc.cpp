@@ -228,6 +228,19 @@ TEST_F(OscSocket, SetsListsSendsChangesAndCountsWhatItIgnores)
     EXPECT_TRUE(Slot->Modified()) << "counted as an edit once asked to";
     EXPECT_EQ(Slot->History()->count(), 0);
 
+    // A bundle's messages are taken one by one; a slot made silent stops playing.
+    lo_bundle bundle = lo_bundle_new(LO_TT_IMMEDIATE);
+    lo_message first = lo_message_new(), second = lo_message_new();
+    lo_message_add_int32(first, 100);
+    lo_message_add_int32(second, 0);
+    lo_bundle_add_message(bundle, clip, first);
+    lo_bundle_add_message(bundle, "/korvane/arpeggio.korvane/active", second);
+    lo_send_bundle(client.Target(), bundle);
+    lo_bundle_free_recursive(bundle);
+    ASSERT_TRUE(Await([&] { return !Slot->Active(); }));
+    EXPECT_EQ(Amp->KnobClipValue(), 100);
+    EXPECT_FALSE(Slot->Sheet()->Active());
+
     // Every control: address, minimum, maximum, step and value, then the count.
     client.Send("/korvane/list");
     ASSERT_TRUE(client.Receive(3));
@@ -237,7 +250,7 @@ TEST_F(OscSocket, SetsListsSendsChangesAndCountsWhatItIgnores)
     EXPECT_EQ(client.Received[0].Text, amp);
     EXPECT_EQ(client.Received[0].Ints, (std::vector<int32_t>{-10000, 10000, 40, 1000}));
     EXPECT_EQ(client.Received[1].Text, "/korvane/arpeggio.korvane/Swell/KnobClipValue");
-    EXPECT_EQ(client.Received[1].Ints, (std::vector<int32_t>{0, 1000, 4, 500}));
+    EXPECT_EQ(client.Received[1].Ints, (std::vector<int32_t>{0, 1000, 4, 100}));
     EXPECT_EQ(client.Received[2].Path, "/korvane/list/end");
     EXPECT_EQ(client.Received[2].Ints, std::vector<int32_t>{2});
 
