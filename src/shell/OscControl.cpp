@@ -231,7 +231,8 @@ void TOscControl::Apply(const TOscRecord &record)
         FPages.RemoteChanged(slot);
 }
 
-std::vector<TOscControl::TControlState> TOscControl::Controls() const
+std::vector<TOscControl::TControlState>
+TOscControl::Controls(const std::function<bool(TKorCustomModule *, int, int32_t)> &wanted) const
 {
     // A slot is named by its name where that is unambiguous, else by its tab number.
     QSet<QString> names, shared;
@@ -258,9 +259,12 @@ std::vector<TOscControl::TControlState> TOscControl::Controls() const
             TKorCustomModule *module = sheet->Modules(m);
             if (module->Name().isEmpty())
                 continue;
-            for (const TControlRef &ref : ModuleControls(*module))
-                all.push_back({prefix + module->Name() + u'/' + QString::fromLatin1(ref.Control->Property()),
-                               ref.Range.Min, ref.Range.Max, ref.Range.Step, ControlValue(ref), module, ref.PropertyIndex});
+            for (const TControlRef &ref : ModuleControls(*module)) {
+                const int32_t value = ControlValue(ref);
+                if (!wanted || wanted(module, ref.PropertyIndex, value))
+                    all.push_back({prefix + module->Name() + u'/' + QString::fromLatin1(ref.Control->Property()),
+                                   ref.Range.Min, ref.Range.Max, ref.Range.Step, value, module, ref.PropertyIndex});
+            }
             pieces.Breathe();
         }
     }
@@ -311,15 +315,17 @@ void TOscControl::SendChanges()
         return;
     QHash<QPair<quintptr, int>, TSent> sent;
     sent.reserve(FSent.size());
-    for (const TControlState &c : Controls()) {
-        const QPair<quintptr, int> key{quintptr(c.Module), c.PropertyIndex};
+    // Sent once the lock is let go: only the changes are collected under it.
+    const std::vector<TControlState> changed = Controls([&](TKorCustomModule *module, int property, int32_t value) {
+        const QPair<quintptr, int> key{quintptr(module), property};
         const auto before = FSent.constFind(key);
-        if (before == FSent.cend() || !before->Module || before->Value != c.Value)
-            for (const TOscPeer &peer : FSubscribers)
-                SendValue(peer, c);
-        sent.insert(key, {c.Module, c.Value});
-    }
+        sent.insert(key, {module, value});
+        return before == FSent.cend() || !before->Module || before->Value != value;
+    });
     FSent.swap(sent);
+    for (const TControlState &c : changed)
+        for (const TOscPeer &peer : FSubscribers)
+            SendValue(peer, c);
 }
 
 void TOscControl::CheckReport()

@@ -74,14 +74,15 @@ public:
 private:
     void Apply(const TOscRecord &record);
     TKorSlot *FindSlot(const TOscCommand &command) const;
-    // Every control of every slot with its address, read under the patch lock in short pieces.
+    // Every control of every slot with its address, read under the patch lock in short pieces;
+    // only those `wanted` (when given) says yes to, whose addresses alone are made.
     struct TControlState {
         QString Address;
         int32_t Min, Max, Step, Value;
         TKorCustomModule *Module;
         int PropertyIndex;
     };
-    std::vector<TControlState> Controls() const;
+    std::vector<TControlState> Controls(const std::function<bool(TKorCustomModule *, int propertyIndex, int32_t value)> &wanted = {}) const;
     void SendList(const TOscPeer &to);
     void SendValue(const TOscPeer &to, const TControlState &c);
     void Subscribe(const TOscPeer &peer);
