@@ -93,14 +93,14 @@ TOscCommand ParseOscCommand(std::string_view address, std::span<const TOscArg> a
     if (!address.starts_with(Root))
         return Problem(TOscProblem::UnknownAddress);
     std::string_view rest = address.substr(Root.size());
-    std::string_view parts[3];
+    std::string_view segments[3];
     size_t count = 0;
     while (true) {
         const size_t slash = rest.find('/');
         if (count == 3)
             return Problem(TOscProblem::UnknownAddress);
-        parts[count++] = rest.substr(0, slash);
-        if (parts[count - 1].empty())
+        segments[count++] = rest.substr(0, slash);
+        if (segments[count - 1].empty())
             return Problem(TOscProblem::UnknownAddress);
         if (slash == std::string_view::npos)
             break;
@@ -108,7 +108,7 @@ TOscCommand ParseOscCommand(std::string_view address, std::span<const TOscArg> a
     }
 
     if (count == 1) {
-        const std::string_view verb = parts[0];
+        const std::string_view verb = segments[0];
         if (verb == "run")
             return Valued(TOscKind::Run, args);
         if (verb == "allnotesoff")
@@ -121,15 +121,15 @@ TOscCommand ParseOscCommand(std::string_view address, std::span<const TOscArg> a
             return Trigger(TOscKind::Unsubscribe, args);
         return Problem(TOscProblem::UnknownAddress);
     }
-    if (count == 2 && parts[1] != "active")
+    if (count == 2 && segments[1] != "active")
         return Problem(TOscProblem::UnknownAddress);
 
     TOscCommand c = Valued(count == 2 ? TOscKind::SlotActive : TOscKind::SetControl, args);
     if (c.Problem != TOscProblem::None)
         return c;
-    if (!CopyName(parts[0], c.Slot, sizeof c.Slot) ||
-        (count == 3 && (!CopyName(parts[1], c.Module, sizeof c.Module) || !CopyName(parts[2], c.Property, sizeof c.Property))))
+    if (!CopyName(segments[0], c.Slot, sizeof c.Slot) ||
+        (count == 3 && (!CopyName(segments[1], c.Module, sizeof c.Module) || !CopyName(segments[2], c.Property, sizeof c.Property))))
         return Problem(TOscProblem::NameTooLong);
-    c.SlotNumber = SlotNumberOf(parts[0]);
+    c.SlotNumber = SlotNumberOf(segments[0]);
     return c;
 }

@@ -76,7 +76,7 @@ std::optional<QString> TOscReporter::Update(const TOscTally::TTotals &totals, TC
     FLastRise = now;
     if (!afterQuiet && !newReason)
         return std::nullopt;
-    QStringList parts;
+    QStringList clauses;
     for (int r = 0; r < TOscTally::ReasonCount; ++r) {
         const uint64_t n = totals.Counts[r] - FReported[r];
         if (n == 0)
@@ -87,11 +87,11 @@ std::optional<QString> TOscReporter::Update(const TOscTally::TTotals &totals, TC
         if (reason.contains(QStringLiteral("%1")))
             reason = reason.arg(r == TOscTally::Oversized ? QString::number(TOscServer::PacketSize)
                                                           : QString::fromStdString(totals.Examples[r]));
-        parts << (parts.isEmpty() ? QStringLiteral("%1 message%2 ignored (%3)").arg(n).arg(n == 1 ? QString() : QStringLiteral("s"))
+        clauses << (clauses.isEmpty() ? QStringLiteral("%1 message%2 ignored (%3)").arg(n).arg(n == 1 ? QString() : QStringLiteral("s"))
                                   : QStringLiteral("%1 (%2)").arg(n))
                      .arg(reason);
     }
-    return QStringLiteral("OSC: ") + parts.join(QStringLiteral("; "));
+    return QStringLiteral("OSC: ") + clauses.join(QStringLiteral("; "));
 }
 
 TOscControl::TOscControl(TKorModulePageControl &pages, QObject *parent) : QObject(parent), FPages(pages)
