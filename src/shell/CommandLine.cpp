@@ -457,8 +457,9 @@ QString CommandLineUsage()
 {
     return QStringLiteral(
         "Usage:\n"
-        "  korvane [FILE]\n"
-        "      Start the desktop program, opening the patch FILE.\n"
+        "  korvane [--osc-port N] [FILE]\n"
+        "      Start the desktop program, opening the patch FILE. --osc-port listens for OSC\n"
+        "      on UDP port N of 127.0.0.1 (0: not at all) instead of the settings' port.\n"
         "  korvane --render OUT.mid [--events EVENTS] (--ticks N | --seconds S) [--period MS]\n"
         "          [--seed S] [--midi-in IN.mid] FILE...\n"
         "  korvane --events EVENTS (--ticks N | --seconds S) [...] FILE...\n"
@@ -473,12 +474,13 @@ QString CommandLineUsage()
         "      Load IN (old class names converted) and save it as OUT (\"-\": standard output)\n"
         "      in the current format.\n"
         "  korvane --headless [--period MS] [--midi-api alsa|jack|loopback] [--midi-out NAME]\n"
-        "          [--midi-in NAME] [--stats] FILE...\n"
+        "          [--midi-in NAME] [--osc-port N] [--stats] FILE...\n"
         "      Play the patches in real time through the MIDI ports, without a window, until\n"
         "      SIGINT (Ctrl+C) or SIGTERM. --period (1 to 60000 ms), --midi-out and --midi-in\n"
         "      (port names) override the settings file for this run; --midi-api chooses ALSA\n"
         "      (the default) or JACK, or loopback ports inside Korvane that nothing hears;\n"
-        "      a MIDI system that cannot be used ends the run with exit status 1. --stats\n"
+        "      a MIDI system that cannot be used ends the run with exit status 1. --osc-port\n"
+        "      listens for OSC as the desktop program does. --stats\n"
         "      prints at the end how many ticks ran and how late the timer woke.\n"
         "  korvane --help | --version\n"
         "Input files are never modified.\n"
@@ -486,6 +488,26 @@ QString CommandLineUsage()
         "written (a full disk, a reader that left a pipe); 2 a usage error; 3 (--render,\n"
         "--events, --headless) a patch raised an error during the run: its ticks were lost,\n"
         "the outputs are complete, and standard error names the patch.\n");
+}
+
+std::optional<int32_t> TakeOscPort(QStringList &args, QString &error)
+{
+    const qsizetype at = args.indexOf(QStringLiteral("--osc-port"));
+    if (at < 0)
+        return std::nullopt;
+    if (at + 1 >= args.size()) {
+        error = QStringLiteral("--osc-port needs a value");
+        return std::nullopt;
+    }
+    const QString value = args.at(at + 1);
+    args.remove(at, 2);
+    bool ok = false;
+    const int port = value.toInt(&ok);
+    if (!ok || port < 0 || port > 65535) {
+        error = QStringLiteral("--osc-port wants a port from 0 to 65535, not \"%1\"").arg(value);
+        return std::nullopt;
+    }
+    return port;
 }
 
 bool IsCommandLineRun(const QStringList &args)

@@ -23,5 +23,10 @@ int RunCommandLine(const QStringList &args, QTextStream &out, QTextStream &err);
 // exit status 1 instead of an abort. For the modes without a window; call once, early.
 void ExitOnOutOfMemory();
 
+// Removes "--osc-port N" from the arguments of the desktop program or a headless run: the UDP
+// port to listen for OSC on (0: none), nothing when absent or when the value is no port, which
+// sets `error`.
+std::optional<int32_t> TakeOscPort(QStringList &args, QString &error);
+
 // The usage text that --help prints.
 QString CommandLineUsage();

@@ -24,6 +24,9 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFormLayout>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -33,6 +36,7 @@
 #include <QUndoGroup>
 #include <QPainter>
 #include <QScreen>
+#include <QSpinBox>
 #include <QStandardPaths>
 #include <QStatusBar>
 #include <QToolButton>
@@ -179,6 +183,16 @@ TFormMain::TFormMain(TMainWindowOptions options) : FOptions(std::move(options))
         Guarded([&] { SetMidiInOpen(!FMidiInName.isEmpty()); });
         Guarded([&] { SetMidiOutOpen(!FMidiOutName.isEmpty()); });
     }
+    FPages->SetRemoteChangesAreEdits(FSettings.RemoteChangesAreEdits);
+    Action(QStringLiteral("OSC and MIDI changes are edits"))->setChecked(FSettings.RemoteChangesAreEdits);
+    FOsc = new TOscControl(*FPages, this);
+    FOsc->OnRun = [this](bool run) {
+        SetRunning(run);
+        FLastTickTime = 1;
+    };
+    FOsc->OnAllNotesOff = [this] { AllNotesOff(); };
+    FOsc->OnReport = [this](const QString &text) { SetOscProblem(text); };
+    ListenForOsc(FSettings.OscHost, FOptions.OscPort.value_or(FSettings.OscPort));
     // 11.
     if (FSettings.Randomized)
         Randomize();
@@ -222,7 +236,9 @@ TFormMain::~TFormMain()
             Dialogs().ShowError(QString::fromUtf8(e.what()));
         }
     }
-    // The patches go before the ports they might still address.
+    // The patches go before the ports they might still address, and after what drives them.
+    delete FOsc;
+    FOsc = nullptr;
     delete FPages;
     FPages = nullptr;
 }
@@ -413,6 +429,9 @@ void TFormMain::CreateMenus()
     QMenu *options = menuBar()->addMenu(QStringLiteral("&Options"));
     add(options, QStringLiteral("&Midi..."), {}, [this] { MidiSettings(); });
     add(options, QStringLiteral("&Random settings ..."), {}, [this] { RandomSettings(); });
+    add(options, QStringLiteral("&OSC..."), {}, [this] { OscSettings(); });
+    add(options, QStringLiteral("OSC and MIDI changes are edits"), {}, [this](bool on) { SetRemoteChangesAreEdits(on); })
+        ->setCheckable(true);
     QMenu *colors = options->addMenu(QStringLiteral("&Colors"));
     const std::pair<const char *, std::atomic<uint32_t> *> colorItems[] = {
         {"&Module color...", &ModuleColor},   {"&Asymmetric color...", &AsymmetricColor},
@@ -1105,6 +1124,62 @@ void TFormMain::Reseed()
     Randomize();
 }
 
+void TFormMain::ListenForOsc(const QString &host, int32_t port)
+{
+    const QString problem = FOsc->Listen(host, port);
+    SetOscProblem(problem);
+}
+
+void TFormMain::SetOscProblem(const QString &text)
+{
+    if (FOptions.OscReport) {
+        if (!text.isEmpty())
+            FOptions.OscReport(text);
+        return;
+    }
+    FOscProblem = text;
+    ShowProblems();
+}
+
+void TFormMain::SetOscAddress(const QString &host, int32_t port)
+{
+    FSettings.OscHost = host.trimmed();
+    FSettings.OscPort = std::clamp(port, 0, 65535);
+    FOptions.OscPort.reset(); // chosen now: the command line's port is done with
+    StoreSettings();
+    ListenForOsc(FSettings.OscHost, FSettings.OscPort);
+}
+
+void TFormMain::OscSettings()
+{
+    QDialog dialog(this);
+    dialog.setWindowTitle(QStringLiteral("OSC"));
+    auto *form = new QFormLayout(&dialog);
+    auto *port = new QSpinBox(&dialog);
+    port->setRange(0, 65535);
+    port->setSpecialValueText(QStringLiteral("0 (off)"));
+    port->setValue(FOsc->Listening() ? FOsc->Port() : FSettings.OscPort);
+    auto *host = new QLineEdit(FSettings.OscHost, &dialog);
+    host->setPlaceholderText(QStringLiteral("127.0.0.1 (this computer only)"));
+    form->addRow(QStringLiteral("UDP port:"), port);
+    form->addRow(QStringLiteral("Address:"), host);
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    form->addRow(buttons);
+    if (dialog.exec() == QDialog::Accepted)
+        SetOscAddress(host->text(), port->value());
+}
+
+void TFormMain::SetRemoteChangesAreEdits(bool on)
+{
+    FPages->SetRemoteChangesAreEdits(on);
+    FSettings.RemoteChangesAreEdits = on;
+    if (QAction *item = Action(QStringLiteral("OSC and MIDI changes are edits")); item && item->isChecked() != on)
+        item->setChecked(on);
+    StoreSettings();
+}
+
 void TFormMain::ChooseColor(std::atomic<uint32_t> &setting)
 {
     const std::optional<uint32_t> color = Dialogs().ChooseColor(setting.load());
@@ -1307,6 +1382,8 @@ void TFormMain::Shutdown()
     if (FShutDown)
         return;
     FShutDown = true;
+    if (FOsc)
+        FOsc->Listen(QString(), 0);
     if (FMidiKeeper)
         FMidiKeeper->Stop();
     SetRunning(false);
@@ -1366,6 +1443,8 @@ void TFormMain::ShowProblems()
         problems << FSettingsProblem;
     if (!FSendProblem.isEmpty())
         problems << FSendProblem;
+    if (!FOscProblem.isEmpty())
+        problems << FOscProblem;
     if (!FProblems) {
         if (problems.isEmpty())
             return; // no status bar until there is something to say

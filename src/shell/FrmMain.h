@@ -7,6 +7,7 @@
 #include "MidiIn.h"
 #include "MidiKeeper.h"
 #include "MidiOut.h"
+#include "OscControl.h"
 #include "PageControl.h"
 #include "Palette.h"
 #include "Recovery.h"
@@ -65,6 +66,11 @@ struct TMainWindowOptions {
     // Where the port keeper's one-line reports go (the MIDI system stopped or returned, a port
     // that does not open); none: nowhere. The top bar shows the state in any case.
     std::function<void(const QString &)> MidiReport;
+    // The UDP port OSC is listened on instead of the settings file's (0: none); not stored.
+    std::optional<int32_t> OscPort;
+    // Where the OSC lines go (a port that cannot be bound, messages ignored); none: the status
+    // line.
+    std::function<void(const QString &)> OscReport;
 };
 
 // User-interface thread, except Tick and the MIDI output routing, which run on the timer's
@@ -173,6 +179,13 @@ public:
     void ShowManual();
     void DebugDump();
     void Reseed();
+    // OSC is listened for on `host` (empty: 127.0.0.1) and `port` (0: not at all) from now on
+    // and at the next start; a socket that cannot be bound is said in the status line.
+    void SetOscAddress(const QString &host, int32_t port);
+    void OscSettings();
+    TOscControl *Osc() const { return FOsc; }
+    // Whether controls set by OSC or MIDI mark their slot modified; stored in the settings.
+    void SetRemoteChangesAreEdits(bool on);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -223,6 +236,8 @@ private:
     // status bar while there is any.
     void ShowProblems();
     void SetSendProblem(const QString &text);
+    void ListenForOsc(const QString &host, int32_t port);
+    void SetOscProblem(const QString &text);
     std::vector<TRecoverySlot> RecoverySlots() const override;
     TRecoveryText RecoveryText(quintptr id) const override;
     // The port keeper's view of the ports.
@@ -264,6 +279,8 @@ private:
     QString FSendProblem;
     std::atomic<bool> FSendRefused{false}; // the tick's own note of FSendProblem
     QLabel *FProblems = nullptr;  // in the status bar, made with the first problem
+    TOscControl *FOsc = nullptr;  // a child object
+    QString FOscProblem;
 
     bool FRunning = false;
     std::atomic<int32_t> FLastTickTime{1};

@@ -228,6 +228,11 @@ TAppSettings ReadSettings(const QString &file, const QRect &current, const QSize
     s.LastSavePath = ini.ReadString(SettingsSection, QStringLiteral("LastSavePath"), QString());
     s.MidiApi = ini.ReadString(SettingsSection, QStringLiteral("MidiApi"), QString());
     s.MidiPickUp = ini.ReadBool(SettingsSection, QStringLiteral("MidiPickUp"), false);
+    s.OscPort = ini.ReadInteger(SettingsSection, QStringLiteral("OscPort"), 0);
+    if (s.OscPort < 0 || s.OscPort > 65535)
+        s.OscPort = 0;
+    s.OscHost = ini.ReadString(SettingsSection, QStringLiteral("OscHost"), QString());
+    s.RemoteChangesAreEdits = ini.ReadBool(SettingsSection, QStringLiteral("RemoteChangesAreEdits"), false);
     for (int i = 1; i <= TAppSettings::MaxRecentFiles; ++i) {
         const QString f = ini.ReadString(RecentSection, QStringLiteral("File%1").arg(i), QString());
         if (!f.isEmpty() && !s.RecentFiles.contains(f))
@@ -275,6 +280,12 @@ void WriteSettings(const QString &file, const TAppSettings &settings)
         ini.WriteString(QStringLiteral("MidiApi"), settings.MidiApi);
     if (settings.MidiPickUp) // a file that never had it stays as it was
         ini.WriteBool(QStringLiteral("MidiPickUp"), settings.MidiPickUp);
+    if (settings.OscPort != 0)
+        ini.WriteInteger(QStringLiteral("OscPort"), settings.OscPort);
+    if (!settings.OscHost.isEmpty())
+        ini.WriteString(QStringLiteral("OscHost"), settings.OscHost);
+    if (settings.RemoteChangesAreEdits)
+        ini.WriteBool(QStringLiteral("RemoteChangesAreEdits"), true);
     ini.Section(ColorsSection);
     for (const TColorKey &c : ColorKeys)
         ini.WriteInteger(QString::fromLatin1(c.Key), c.Setting->load());

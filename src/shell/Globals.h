@@ -22,6 +22,12 @@ struct TAppSettings {
     int32_t Resolution = 20, Accuracy = 2; // the run's period and the timer's accuracy, ms
     QString MidiApi;              // "alsa", "jack" or empty (the default back end)
     bool MidiPickUp = false;      // bound controllers take a control over only once they meet it
+    // OSC control: the UDP port listened on (0: none) and the address it is bound to (empty:
+    // 127.0.0.1, this computer only).
+    int32_t OscPort = 0;
+    QString OscHost;
+    // Whether controls set by OSC or MIDI mark their slot modified (they never make undo steps).
+    bool RemoteChangesAreEdits = false;
     QStringList RecentFiles;      // patches opened or saved last, newest first, at most MaxRecentFiles
     static constexpr int MaxRecentFiles = 10;
 
@@ -49,7 +55,8 @@ void ChooseWritablePlaces();
 TAppSettings ReadSettings(const QString &file, const QRect &current, const QSize &screen);
 
 // Writes every key in the order ReadSettings reads them (integers and colours in decimal,
-// Booleans as 1 and 0); "MidiApi" only when it is set, the recent files section only when
+// Booleans as 1 and 0); "MidiApi", "OscPort", "OscHost" and "RemoteChangesAreEdits" only when
+// they differ from their defaults, the recent files section only when
 // there are any. The previous file stays whole until the
 // new one is complete. Raises EFileError when the file cannot be written. User-interface thread.
 void WriteSettings(const QString &file, const TAppSettings &settings);

@@ -1,5 +1,6 @@
 #include "Headless.h"
 
+#include "CommandLine.h"
 #include "Dialogs.h"
 #include "FrmMain.h"
 #include "OfflineRun.h"
@@ -60,10 +61,14 @@ std::optional<QString> Parse(const QStringList &args, THeadlessOptions &o)
 
 } // namespace
 
-int RunHeadless(const QStringList &args, QTextStream &err)
+int RunHeadless(const QStringList &arguments, QTextStream &err)
 {
     THeadlessOptions o;
-    if (const auto error = Parse(args, o)) {
+    QStringList args = arguments;
+    QString oscError;
+    o.Window.OscPort = TakeOscPort(args, oscError);
+    std::optional<QString> error = oscError.isEmpty() ? Parse(args, o) : oscError;
+    if (error) {
         err << QStringLiteral("korvane: %1 (korvane --help shows the usage)").arg(*error) << Qt::endl;
         return 2;
     }
@@ -89,6 +94,8 @@ int RunHeadless(const QStringList &args, QTextStream &err)
     // The MIDI system stopping and returning while the run plays (a JACK server restarted), a
     // port that does not open: one line each, in the words the desktop's top bar shows.
     o.Window.MidiReport = [&err](const QString &text) { err << QStringLiteral("korvane: %1").arg(text) << Qt::endl; };
+    // A port that cannot be bound, and messages ignored: one line each time, never per message.
+    o.Window.OscReport = [&err](const QString &text) { err << QStringLiteral("korvane: %1").arg(text) << Qt::endl; };
     int status = 0;
     {
         TFormMain form(std::move(o.Window));
@@ -104,11 +111,12 @@ int RunHeadless(const QStringList &args, QTextStream &err)
         }
         if (status == 0) {
             form.SetRunning(true);
-            err << QStringLiteral("korvane: playing %1 patch(es) every %2 ms; MIDI out \"%3\", in \"%4\"; Ctrl+C stops")
+            err << QStringLiteral("korvane: playing %1 patch(es) every %2 ms; MIDI out \"%3\", in \"%4\"%5; Ctrl+C stops")
                        .arg(o.Files.size())
                        .arg(form.Settings().Resolution)
                        .arg(form.MidiOutOpen() ? form.MidiOutName() : QStringLiteral("(none)"),
-                            form.MidiInOpen() ? form.MidiInName() : QStringLiteral("(none)"))
+                            form.MidiInOpen() ? form.MidiInName() : QStringLiteral("(none)"),
+                            form.Osc()->Listening() ? QStringLiteral("; OSC on UDP port %1").arg(form.Osc()->Port()) : QString())
                 << Qt::endl;
             QCoreApplication::exec();
         }

@@ -62,7 +62,11 @@ int main(int argc, char **argv)
     const std::optional<QString> api = TakeMidiApi(args, apiError);
     const bool help = args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"));
     const bool headless = !help && args.contains(QStringLiteral("--headless"));
+    QString oscError;
+    const std::optional<int32_t> oscPort = headless ? std::nullopt : TakeOscPort(args, oscError);
     const bool commandLine = !headless && IsCommandLineRun(args);
+    if (commandLine && oscPort && oscError.isEmpty())
+        oscError = QStringLiteral("--osc-port belongs to the desktop program and --headless");
     // The runs that end on SIGINT or SIGTERM take them from here on, before anything can
     // block (display, settings, MIDI ports, patches), so that an early signal still ends
     // them cleanly: a headless run then reports its statistics, the desktop writes its
@@ -88,10 +92,11 @@ int main(int argc, char **argv)
     QApplication::setApplicationVersion(QStringLiteral(KORVANE_VERSION));
     RegisterLibraryModules();
     QTextStream out(stdout), err(stderr);
-    if (!apiError.isEmpty()) {
-        err << QStringLiteral("korvane: %1 (korvane --help shows the usage)").arg(apiError) << Qt::endl;
-        return 2;
-    }
+    for (const QString &error : {apiError, oscError})
+        if (!error.isEmpty()) {
+            err << QStringLiteral("korvane: %1 (korvane --help shows the usage)").arg(error) << Qt::endl;
+            return 2;
+        }
     if (commandLine)
         return RunCommandLine(args, out, err);
 
@@ -148,6 +153,7 @@ int main(int argc, char **argv)
         TMainWindowOptions options;
         options.Arguments = args;
         options.Recovery = true;
+        options.OscPort = oscPort;
         // Said in the top bar, and here for whoever started Korvane from a terminal.
         options.MidiReport = [&err](const QString &text) { err << QStringLiteral("korvane: %1").arg(text) << Qt::endl; };
         TFormMain form(std::move(options));

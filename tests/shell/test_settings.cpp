@@ -23,7 +23,8 @@ void PrintTo(const TAppSettings &s, std::ostream *os)
         << s.Window.height() << ", in \"" << s.MidiIn.toStdString() << "\", out \"" << s.MidiOut.toStdString()
         << "\", randomized " << s.Randomized << ", seed " << s.RandomSeed << ", load \""
         << s.LastLoadPath.toStdString() << "\", save \"" << s.LastSavePath.toStdString() << "\", timing "
-        << s.Resolution << '/' << s.Accuracy << ", api \"" << s.MidiApi.toStdString() << "\"}";
+        << s.Resolution << '/' << s.Accuracy << ", api \"" << s.MidiApi.toStdString() << "\", osc "
+        << s.OscHost.toStdString() << ':' << s.OscPort << ", remote edits " << s.RemoteChangesAreEdits << '}';
 }
 
 namespace {
@@ -84,6 +85,7 @@ TEST_F(Settings, ReadsEveryKeyWithItsDefault)
         {"every key",
          "[Settings]\nLeft=10\nTop=20\nWidth=1024\nHeight=700\nMidiIn=Keys\nMidiOut=Synth A\nRandomized=0\n"
          "RandomSeed=-12345\nLastLoadPath=/home/me/patches\nLastSavePath=/home/me/saved\nMidiApi=jack\n"
+         "OscPort=9000\nOscHost=0.0.0.0\nRemoteChangesAreEdits=1\n"
          "[Timing]\nResolution=5\nAccuracy=1\n",
          [](TAppSettings &s) {
              s.Window = QRect(10, 20, 1024, 700);
@@ -94,6 +96,9 @@ TEST_F(Settings, ReadsEveryKeyWithItsDefault)
              s.LastLoadPath = "/home/me/patches";
              s.LastSavePath = "/home/me/saved";
              s.MidiApi = "jack";
+             s.OscPort = 9000;
+             s.OscHost = "0.0.0.0";
+             s.RemoteChangesAreEdits = true;
              s.Resolution = 5;
              s.Accuracy = 1;
          }},
@@ -120,6 +125,7 @@ TEST_F(Settings, ReadsEveryKeyWithItsDefault)
          "[Settings]\nLeft=abc\nTop=\nWidth=12a\nHeight=0x300\nRandomized=yes\nRandomSeed=1.5\n"
          "[Timing]\nResolution=fast\nAccuracy=ms\n",
          [](TAppSettings &) {}},
+        {"an OSC port out of range is none", "[Settings]\nOscPort=65536\n", [](TAppSettings &) {}},
         {"numbers beyond 32 bits", "[Settings]\nLeft=-2147483649\nRandomSeed=2147483648\n[Timing]\nResolution=99999999999\n",
          [](TAppSettings &) {}},
         {"the smallest seed", "[Settings]\nRandomSeed=-2147483648\n",
@@ -224,6 +230,9 @@ TEST_F(Settings, WhatIsWrittenReadsBackTheSame)
     s.Resolution = 7;
     s.Accuracy = 3;
     s.MidiApi = "alsa";
+    s.OscPort = 65535;
+    s.OscHost = "::1";
+    s.RemoteChangesAreEdits = true;
     const std::vector<TColor> colors = {0x000000, 0x010203, 0xFFFFFF, 0x123456, 0xABCDEF,
                                         0x00FF00, 0x0000FF, 0x7F7F7F, 0x808081, 0xFEDCBA};
     std::atomic<TColor> *settings[] = {&ModuleColor, &AsymmetricColor, &SymmetricColor, &LogicColor, &NeuronColor,
