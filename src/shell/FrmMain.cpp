@@ -46,6 +46,8 @@
 
 namespace {
 
+const QString PickUpItem = QStringLiteral("MIDI controllers pick up knobs");
+
 int64_t MillisecondClock()
 {
     using namespace std::chrono;
@@ -157,7 +159,6 @@ TFormMain::TFormMain(TMainWindowOptions options) : FOptions(std::move(options))
     const bool firstStart = !QFileInfo::exists(file);
     FSettings = ReadSettings(file, geometry(), screen);
     FStoredSettings = FSettings;
-    FPages->SetMidiPickUp(FSettings.MidiPickUp);
     setGeometry(FSettings.Window);
     // Without a settings file there is no place to restore: the window, grown to its smallest
     // size, goes to the middle of the screen.
@@ -185,6 +186,8 @@ TFormMain::TFormMain(TMainWindowOptions options) : FOptions(std::move(options))
     }
     FPages->SetRemoteChangesAreEdits(FSettings.RemoteChangesAreEdits);
     Action(QStringLiteral("OSC and MIDI changes are edits"))->setChecked(FSettings.RemoteChangesAreEdits);
+    FPages->SetMidiPickUp(FSettings.MidiPickUp);
+    Action(PickUpItem)->setChecked(FSettings.MidiPickUp);
     FOsc = new TOscControl(*FPages, this);
     FOsc->OnRun = [this](bool run) {
         SetRunning(run);
@@ -432,6 +435,7 @@ void TFormMain::CreateMenus()
     add(options, QStringLiteral("&OSC..."), {}, [this] { OscSettings(); });
     add(options, QStringLiteral("OSC and MIDI changes are edits"), {}, [this](bool on) { SetRemoteChangesAreEdits(on); })
         ->setCheckable(true);
+    add(options, PickUpItem, {}, [this](bool on) { SetMidiPickUp(on); })->setCheckable(true);
     QMenu *colors = options->addMenu(QStringLiteral("&Colors"));
     const std::pair<const char *, std::atomic<uint32_t> *> colorItems[] = {
         {"&Module color...", &ModuleColor},   {"&Asymmetric color...", &AsymmetricColor},
@@ -1169,6 +1173,15 @@ void TFormMain::OscSettings()
     form->addRow(buttons);
     if (dialog.exec() == QDialog::Accepted)
         SetOscAddress(host->text(), port->value());
+}
+
+void TFormMain::SetMidiPickUp(bool on)
+{
+    FPages->SetMidiPickUp(on);
+    FSettings.MidiPickUp = on;
+    if (QAction *item = Action(PickUpItem); item && item->isChecked() != on)
+        item->setChecked(on);
+    StoreSettings();
 }
 
 void TFormMain::SetRemoteChangesAreEdits(bool on)

@@ -186,6 +186,8 @@ public:
     TOscControl *Osc() const { return FOsc; }
     // Whether controls set by OSC or MIDI mark their slot modified; stored in the settings.
     void SetRemoteChangesAreEdits(bool on);
+    // Soft takeover: a bound controller moves its knob only once it has met the knob's value.
+    void SetMidiPickUp(bool on);
 
 protected:
     void closeEvent(QCloseEvent *event) override;

@@ -1698,6 +1698,7 @@ TEST_F(MainWindowTest, LearnBindsTheNextControllerAtTheMidiInputAsAStepToUndo)
     TFormMain &w = Make(false);
     ASSERT_TRUE(w.MidiInOpen());
     EXPECT_TRUE(w.PageControl()->MidiPickUp());
+    EXPECT_TRUE(w.Action("MIDI controllers pick up knobs")->isChecked()) << "the Options item shows the setting";
     w.Action("&New")->trigger();
     TKorSlot *slot = w.PageControl()->ActiveSlot();
     auto *keys = AddTo<TKorMidiIn>(w);

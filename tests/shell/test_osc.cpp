@@ -337,15 +337,19 @@ TEST(OscWindow, OptionsAreStoredAndDriveTheServer)
         EXPECT_FALSE(edits->isChecked());
         edits->trigger();
         EXPECT_TRUE(window->PageControl()->RemoteChangesAreEdits());
+        window->Action(QStringLiteral("MIDI controllers pick up knobs"))->trigger();
+        EXPECT_TRUE(window->PageControl()->MidiPickUp());
         window->SetOscAddress(QStringLiteral("127.0.0.1"), port);
         EXPECT_TRUE(window->Osc()->Listening());
         EXPECT_TRUE(text().contains("RemoteChangesAreEdits=1\n")) << text().toStdString();
+        EXPECT_TRUE(text().contains("MidiPickUp=1\n")) << text().toStdString();
         EXPECT_TRUE(text().contains(QStringLiteral("OscPort=%1\nOscHost=127.0.0.1\n").arg(port).toUtf8())) << text().toStdString();
         window->close();
     }
     auto window = make();
     EXPECT_TRUE(window->Action(QStringLiteral("OSC and MIDI changes are edits"))->isChecked());
     EXPECT_TRUE(window->PageControl()->RemoteChangesAreEdits());
+    EXPECT_TRUE(window->PageControl()->MidiPickUp());
     ASSERT_TRUE(window->Osc()->Listening());
     EXPECT_EQ(window->Osc()->Port(), port);
 
