@@ -6,10 +6,14 @@
 //  - flood: 100 000 set messages a second for a few seconds (a tenth of them to an unknown
 //    address); resident memory before and after, messages applied, dropped and ignored, and the
 //    ticks' lateness (gap between ticks minus the period) beside the same run without the flood.
+//  - the same for a control change (CC 7, channel 1) bound to that knob by MIDI learn, arriving at
+//    the window's MIDI input: an in-process loopback port, so the figure is Korvane's own share
+//    of the way, without a MIDI system's transport.
 // Printed, never asserted. Run: osc_bench [SAMPLES [FLOOD_SECONDS]] (built with -DKORVANE_BENCH=ON).
 #include "Arithmetic.h"
 #include "BenchSupport.h"
 #include "FrmMain.h"
+#include "LoopbackMidi.h"
 #include "MoreMods.h"
 #include "Slot.h"
 
@@ -93,6 +97,7 @@ struct TWindow {
     std::unique_ptr<TFormMain> Window;
     TKorAmplifier *Amp = nullptr;
     TKorOscProbe *Probe = nullptr;
+    std::shared_ptr<TLoopbackMidi> Midi = std::make_shared<TLoopbackMidi>(QStringList{QStringLiteral("Keys")}, QStringList{});
     int Port = 0;
 
     TWindow(size_t samples, size_t ticks)
@@ -103,6 +108,8 @@ struct TWindow {
         options.PeriodMs = 1;
         Port = FreePort();
         options.OscPort = Port;
+        options.Midi = Midi;
+        options.MidiIn = QStringLiteral("Keys");
         Window = std::make_unique<TFormMain>(std::move(options));
         TKorSlot *slot = Window->PageControl()->NewSlot(QStringLiteral("Bench"));
         std::lock_guard lock(slot->Guard().Mutex);
@@ -113,6 +120,7 @@ struct TWindow {
         Probe->Last = Amp->KnobAmpValue();
         Probe->Seen.reserve(samples);
         Probe->Ticks.reserve(ticks);
+        slot->BindMidiController(Amp, "KnobAmpValue", 1, 7);
     }
     ~TWindow()
     {
@@ -165,27 +173,29 @@ std::vector<double> UdpFloor(size_t samples)
     return us;
 }
 
-void Latency(size_t samples)
+// `send(i)` makes the knob go to an extreme (sample i even: the bottom, odd: the top).
+struct TLatency {
+    std::vector<double> ToApplied, ToTick;
+};
+
+template <typename TSend>
+TLatency Latency(TWindow &w, size_t samples, TSend send)
 {
-    TWindow w(samples, 600000);
     std::vector<TClock::time_point> sent(samples), applied(samples);
     std::atomic<size_t> appliedCount{0};
     std::atomic<bool> done{false};
     std::thread sender([&] {
-        lo_address to = lo_address_new("127.0.0.1", std::to_string(w.Port).c_str());
         std::mt19937 random(2);
         for (size_t i = 0; i < samples; ++i) {
             // Apart by 1-3 ms, so that the sends fall anywhere within a tick.
             std::this_thread::sleep_for(std::chrono::microseconds(1000 + random() % 2000));
-            const int value = i % 2 ? 1000 : -1000;
             sent[i] = TClock::now();
-            lo_send(to, "/korvane/1/Amp/KnobAmpValue", "i", value);
+            send(i);
             const TClock::time_point giveUp = TClock::now() + 1s;
             while ((appliedCount.load(std::memory_order_acquire) <= i || w.Probe->SeenCount.load(std::memory_order_acquire) <= i) &&
                    TClock::now() < giveUp)
                 std::this_thread::yield();
         }
-        lo_address_free(to);
         done = true;
     });
     int last = w.Amp->KnobAmpValue();
@@ -202,16 +212,34 @@ void Latency(size_t samples)
     }
     sender.join();
     w.Window->SetRunning(false);
-    std::vector<double> toApplied, toTick;
+    TLatency r;
     for (size_t i = 0; i < appliedCount; ++i)
-        toApplied.push_back(Us(applied[i] - sent[i]));
+        r.ToApplied.push_back(Us(applied[i] - sent[i]));
     for (size_t i = 0; i < std::min(samples, w.Probe->Seen.size()); ++i)
-        toTick.push_back(Us(w.Probe->Seen[i] - sent[i]));
+        r.ToTick.push_back(Us(w.Probe->Seen[i] - sent[i]));
+    return r;
+}
+
+void Latencies(size_t samples)
+{
+    TLatency osc, midi;
+    {
+        TWindow w(samples, 600000);
+        lo_address to = lo_address_new("127.0.0.1", std::to_string(w.Port).c_str());
+        osc = Latency(w, samples, [&](size_t i) { lo_send(to, "/korvane/1/Amp/KnobAmpValue", "i", i % 2 ? 1000 : -1000); });
+        lo_address_free(to);
+    }
+    {
+        TWindow w(samples, 600000);
+        midi = Latency(w, samples, [&](size_t i) { w.Midi->Inject(0, {0xB0, 7, uint8_t(i % 2 ? 127 : 0)}); });
+    }
     const std::vector<double> floor = UdpFloor(samples);
     std::printf("\nlatency, us (1 ms ticks)             count        p50        p99        max\n");
     PrintRow("UDP datagram, thread to thread", floor);
-    PrintRow("OSC send to knob set (UI thread)", toApplied);
-    PrintRow("OSC send to first tick reading it", toTick);
+    PrintRow("OSC send to knob set (UI thread)", osc.ToApplied);
+    PrintRow("OSC send to first tick reading it", osc.ToTick);
+    PrintRow("bound CC in to knob set", midi.ToApplied);
+    PrintRow("bound CC in to first tick reading it", midi.ToTick);
 }
 
 struct TFloodResult {
@@ -283,7 +311,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: osc_bench [SAMPLES [FLOOD_SECONDS]]\n");
         return 2;
     }
-    Latency(size_t(samples));
+    Latencies(size_t(samples));
 
     std::printf("\nflood of 100 000 messages/s for %d s   sent  received  ignored  dropped  RSS before->after KiB  "
                 "tick late p50/p99/max us\n",

@@ -123,9 +123,11 @@ TEST_F(MidiJackTiming, NotesKeepTheirTickGridAndOneLatencyHoweverLateTheTickWoke
     }
     // Each note one cycle and the margin after its deadline, in the server's time of its frame
     // and as long as the server measured that cycle (on a busy machine a server that falls
-    // behind stretches its cycles): the grid is kept however late each tick woke. Within two
-    // frames, as a message plays at the frame its time falls in.
-    const double within = 2e6 / FReceiver->Rate();
+    // behind stretches its cycles): the grid is kept however late each tick woke. Within three
+    // frames: a message plays at the frame its time falls in, and Korvane's mapping of times to
+    // frames and the server's mapping back (each smoothed over the cycles' jittery starts) may
+    // each round a frame apart on a busy machine; a missed cycle would be a whole period off.
+    const double within = 3e6 / FReceiver->Rate();
     // Nor is a note whose cycle the server may have overrun, which it tells a little later:
     // one with an overrun told between the note before it and three notes (21 ms) after.
     const int overrunsAtEnd = FReceiver->Xruns();
