@@ -64,11 +64,13 @@ public:
             return;
         }
         // Not closed: its notification thread may still be delivering the ended server's last
-        // news. It is told to pass them by, and what it reaches stays (a few bytes, once).
+        // news. It is told to pass them by, and what it reaches stays, for good (a few bytes
+        // per server that ended), in a list that keeps it owned.
         FNews->Off.store(true, std::memory_order_seq_cst);
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
         while (FNews->Inside.load(std::memory_order_seq_cst) != 0 && std::chrono::steady_clock::now() < until)
             std::this_thread::yield();
+        Retained().push_back(FNews);
     }
 
 private:
@@ -80,6 +82,12 @@ private:
         std::atomic<bool> Off{false};
         std::atomic<int> Inside{0};
     };
+    // The news of watches whose clients libjack kept. Under JackClientsLock; never freed.
+    static std::vector<TNews *> &Retained()
+    {
+        static auto *retained = new std::vector<TNews *>;
+        return *retained;
+    }
     // Counts a callback in while it may use the news; false once they are off.
     class TEntry {
     public:

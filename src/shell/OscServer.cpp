@@ -190,10 +190,10 @@ void TOscServer::Message(char *data, size_t size, const TOscPeer &from)
     for (int i = 0; i < argc; ++i) {
         args[i].Type = types[i];
         switch (types[i]) {
-        case LO_INT32: args[i].Int = argv[i]->i; break;
-        case LO_INT64: args[i].Int = argv[i]->h; break;
-        case LO_FLOAT: args[i].Real = argv[i]->f; break;
-        case LO_DOUBLE: args[i].Real = argv[i]->d; break;
+        case LO_INT32: args[i].Int = OscArgValue<int32_t>(argv[i]); break;
+        case LO_INT64: args[i].Int = OscArgValue<int64_t>(argv[i]); break;
+        case LO_FLOAT: args[i].Real = OscArgValue<float>(argv[i]); break;
+        case LO_DOUBLE: args[i].Real = OscArgValue<double>(argv[i]); break;
         default: break;
         }
     }

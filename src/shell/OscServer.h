@@ -8,6 +8,7 @@
 
 #include <QString>
 #include <atomic>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,16 @@
 #include <string_view>
 #include <sys/socket.h>
 #include <thread>
+
+// liblo hands arguments out where they sit in the packet, at 4-byte offsets, while its lo_arg
+// union asks for 8: a value is read by copying its bytes, never through the union.
+template <typename T>
+T OscArgValue(const void *arg)
+{
+    T value;
+    std::memcpy(&value, arg, sizeof value);
+    return value;
+}
 
 // Where a message came from: replies go back there.
 struct TOscPeer {

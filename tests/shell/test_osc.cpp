@@ -178,9 +178,9 @@ private:
         TReceived r{path, types, {}, {}};
         for (int i = 0; i < argc; ++i) {
             if (types[i] == LO_STRING)
-                r.Text = &argv[i]->s;
+                r.Text = reinterpret_cast<const char *>(argv[i]);
             else if (types[i] == LO_INT32)
-                r.Ints.push_back(argv[i]->i);
+                r.Ints.push_back(OscArgValue<int32_t>(argv[i]));
         }
         static_cast<TOscClient *>(self)->Received.push_back(r);
         return 0;
