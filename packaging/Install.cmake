@@ -24,6 +24,7 @@ install(CODE "
   message(STATUS \"Installing: \${bin}/korvane -> ${KORVANE_BIN_LINK}\")
   file(CREATE_LINK \"${KORVANE_BIN_LINK}\" \"\${bin}/korvane\" SYMBOLIC)
 ")
+install(FILES ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/korvane.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/korvane.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/korvane-mime.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/mime/packages
