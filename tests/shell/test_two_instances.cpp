@@ -131,7 +131,8 @@ TEST_F(TwoInstances, ASecondStartHandsItsPatchToTheRunningOneAndEnds)
     EXPECT_EQ(Dumped(), before) << "something played after a missing file was handed over";
 
     EXPECT_EQ(SecondStart({Patch}), 0);
-    EXPECT_TRUE(DumpShows(ControlChange, 8000)) << Dumped().toStdString();
+    EXPECT_TRUE(DumpShows(ControlChange, 8000))
+        << "dumped: " << Dumped().toStdString() << "\nfirst instance said: " << First->readAllStandardError().toStdString();
     EXPECT_EQ(First->state(), QProcess::Running) << "the first instance ended";
     // A second client of the name would be renamed (Korvane-01).
     const std::optional<QStringList> ports = Session.Ports();
