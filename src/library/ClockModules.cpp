@@ -125,6 +125,42 @@ void TClockPeriod::Fit()
     FNoise = std::max(MinNoiseUs, std::sqrt(squares / (n - 2)));
 }
 
+void TKorClockOut::CreateDetails()
+{
+    TKorMidiBaseModule::CreateDetails();
+    AddLabel(*this, 10, 14, QStringLiteral("Clock"));
+    FInClock = AddInput(*this, 15, 30, QStringLiteral("Clock"), Logic);
+    AddLabel(*this, 50, 14, QStringLiteral("Run"));
+    FInRun = AddInput(*this, 53, 30, QStringLiteral("Run"), Logic);
+    FContinueButton = AddButton(*this, 85, 20, {.Picture = QStringLiteral("Start.bmp"), .AllowAllUp = true, .Property = "ButtonContinueDown"});
+    AddLabel(*this, 113, 26, QStringLiteral("Cont"));
+    FContinueButton->SetOnChange([this](TKorPushButton *, bool down) { FContinue = down; });
+    FLamp = AddLamp(*this, 230, 20);
+}
+
+void TKorClockOut::Execute()
+{
+    // Run first: a receiver counts the clock of this tick as the first of the new run.
+    const bool run = !FInRun->IsConnected() || FInRun->Value() >= 1;
+    if (run != FRunning) {
+        SendShortMidi(run ? (FContinue ? MidiContinue : MidiStart) : MidiStop);
+        FRunning = run;
+    }
+    const bool clock = FInClock->Value() >= 1;
+    if (clock && !FClockHigh)
+        SendShortMidi(MidiTimingClock);
+    FClockHigh = clock;
+    FLamp->SetOn(FRunning);
+}
+
+void TKorClockOut::Silence()
+{
+    if (!FRunning)
+        return;
+    SendShortMidi(MidiStop);
+    FRunning = false;
+}
+
 void TKorClockIn::CreateDetails()
 {
     TKorMidiBaseModule::CreateDetails();
