@@ -38,7 +38,7 @@ struct TSender {
 // Arrival times (us) of a sender's clocks: `bpm` up to clock `changeAt`, `bpmAfter` from there.
 std::vector<int64_t> Arrivals(const TSender &s, int seed, double bpm, double bpmAfter = 0, int changeAt = Clocks)
 {
-    std::mt19937 rng(uint32_t(seed));
+    std::mt19937 rng{uint32_t(seed)};
     std::normal_distribution<double> normal(0, 1);
     std::vector<int64_t> us;
     double grid = 1e6;

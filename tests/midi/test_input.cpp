@@ -111,8 +111,9 @@ TEST(MidiInput, StampsEventsInMicrosecondsSinceStart)
     ASSERT_TRUE(WaitFor([&] { return stamps.size() == 10; }));
     for (size_t i = 0; i < stamps.size(); ++i) {
         EXPECT_EQ(stamps[i].first, stamps[i].second / 1000) << "event " << i;
-        if (i > 0)
+        if (i > 0) {
             EXPECT_GE(stamps[i].second - stamps[i - 1].second, 300u) << "event " << i;
+        }
     }
 }
 
