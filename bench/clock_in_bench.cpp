@@ -2,7 +2,7 @@
 // the module as it is (a least-squares line through up to 16 beats of clocks, cut back when the
 // sender moves, stamps in microseconds where the host has them) beside the earlier measure (the
 // mean of the last 24 intervals between millisecond stamps, computed here as it was). Senders
-// at 120 beats per minute whose clocks are each off their grid by a jitter: evenly spread
+// at a steady tempo whose clocks are each off their grid by a jitter: evenly spread
 // within +-J, normal with a spread of J, or with now and then a clock 10 ms late. Spread is the
 // largest minus the smallest figure shown over a run after its first 16 beats (worst of the
 // seeds), sd the standard deviation of the figure; both in beats per minute. Measured and
@@ -93,20 +93,41 @@ std::vector<int32_t> NewTempo(const std::vector<int64_t> &us, bool microseconds)
     return tempo;
 }
 
+// The line's own figure before the module rounds it to tenths: the same stamps through a
+// TClockPeriod of the bench's, in beats per minute.
+std::vector<double> LineTempo(const std::vector<int64_t> &us, bool microseconds)
+{
+    TClockPeriod line;
+    std::vector<double> bpm;
+    for (int64_t t : us) {
+        line.Add(microseconds ? t : t / 1000 * 1000);
+        bpm.push_back(line.Period() > 0 ? 60e6 / TKorClockIn::ClocksPerBeat / line.Period() : 0);
+    }
+    return bpm;
+}
+
+std::vector<double> Bpm(const std::vector<int32_t> &tenths)
+{
+    std::vector<double> bpm;
+    for (int32_t t : tenths)
+        bpm.push_back(t / 10.0);
+    return bpm;
+}
+
 struct TStill {
     double Spread = 0, Sd = 0; // beats per minute; spread the worst seed's, sd the mean
 };
 
-void Add(TStill &s, const std::vector<int32_t> &tempo)
+void Add(TStill &s, const std::vector<double> &bpm)
 {
-    const auto [lo, hi] = std::minmax_element(tempo.begin() + Settle, tempo.end());
-    s.Spread = std::max(s.Spread, (*hi - *lo) / 10.0);
+    const auto [lo, hi] = std::minmax_element(bpm.begin() + Settle, bpm.end());
+    s.Spread = std::max(s.Spread, *hi - *lo);
     double sum = 0, squares = 0;
-    for (auto t = tempo.begin() + Settle; t != tempo.end(); ++t) {
-        sum += *t / 10.0;
-        squares += (*t / 10.0) * (*t / 10.0);
+    for (auto t = bpm.begin() + Settle; t != bpm.end(); ++t) {
+        sum += *t;
+        squares += *t * *t;
     }
-    const double n = double(tempo.end() - tempo.begin() - Settle);
+    const double n = double(bpm.end() - bpm.begin() - Settle);
     s.Sd += std::sqrt(std::max(0.0, squares / n - (sum / n) * (sum / n))) / Seeds;
 }
 
@@ -146,19 +167,27 @@ int main(int argc, char **argv)
         {"normal 0.1 ms, us stamps", TJitter::Normal, 0.1, true},
         {"even +-1 ms, 1 in 200 late 10 ms", TJitter::EvenWithLate, 1, false},
     };
-    std::printf("Steady 120 BPM, %d seeds x %d clocks, the first %d of each left out (BPM)\n", Seeds, Clocks, Settle);
-    std::printf("%-36s %12s %10s %12s %10s\n", "sender", "old spread", "old sd", "new spread", "new sd");
-    for (const TSender &s : senders) {
-        TStill old, now;
-        for (int seed = 0; seed < Seeds; ++seed) {
-            const std::vector<int64_t> us = Arrivals(s, seed, 120);
-            Add(old, OldTempo(us));
-            Add(now, NewTempo(us, s.MicrosecondStamps));
+    for (const double bpm : {120.0, 133.37}) {
+        std::printf("Steady %.2f BPM, %d seeds x %d clocks, the first %d of each left out (BPM); \"line\": the "
+                    "new figure before rounding to tenths\n",
+                    bpm, Seeds, Clocks, Settle);
+        std::printf("%-36s %11s %7s %11s %7s %12s %8s\n", "sender", "old spread", "old sd", "new spread", "new sd",
+                    "line spread", "line sd");
+        for (const TSender &s : senders) {
+            TStill old, now, line;
+            for (int seed = 0; seed < Seeds; ++seed) {
+                const std::vector<int64_t> us = Arrivals(s, seed, bpm);
+                Add(old, Bpm(OldTempo(us)));
+                Add(now, Bpm(NewTempo(us, s.MicrosecondStamps)));
+                Add(line, LineTempo(us, s.MicrosecondStamps));
+            }
+            std::printf("%-36s %11.1f %7.3f %11.1f %7.3f %12.4f %8.4f\n", s.Name, old.Spread, old.Sd, now.Spread,
+                        now.Sd, line.Spread, line.Sd);
         }
-        std::printf("%-36s %12.1f %10.3f %12.1f %10.3f\n", s.Name, old.Spread, old.Sd, now.Spread, now.Sd);
+        std::printf("\n");
     }
 
-    std::printf("\nAfter start: clocks until the tempo stays within 0.1 BPM of 120 (worst seed)\n");
+    std::printf("After start: clocks until the tempo stays within 0.1 BPM of 120 (worst seed)\n");
     std::printf("%-36s %8s %8s\n", "sender", "old", "new");
     for (const TSender &s : senders) {
         int old = 0, now = 0;
