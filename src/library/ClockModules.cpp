@@ -1,23 +1,128 @@
 #include "ClockModules.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
-std::atomic<int64_t> ArrivalTime{0};
+std::atomic<int64_t> ArrivalTimeUs{0};
 
-constexpr int64_t TenthsPerMinute = 600000; // tenths of a beat in a minute at 1 beat per ms
+// Tenths of a beat per minute at one clock per microsecond.
+constexpr double TenthsPerMinute = 600'000'000.0 / TKorClockIn::ClocksPerBeat;
+
+// The cumulative sums: a clock nearer the line than Slack (in units of the noise) draws its
+// sum back toward zero, and a sum past Bound cuts the window. A clock counts no further than
+// Clip from the line, so that it takes five clocks well off the line to cut it: two or three
+// stray clocks close together leave it whole. A step from 120 to 140 beats per minute is seen
+// at the fifth or sixth clock after it at jitters of 0 to 3 ms.
+constexpr double Slack = 1.0, Bound = 8.0, Clip = 3.0;
+// The noise is measured over at least a beat of clocks: over fewer it reads too low too often.
+constexpr int32_t NoiseFrom = TKorClockIn::ClocksPerBeat;
+// Stamps in whole microseconds from an unhurried sender can lie on a line to the last digit;
+// a floor keeps ordinary scheduling jitter from reading as many noises.
+constexpr double MinNoiseUs = 50;
+
+// One sum: `z` beyond the slack adds, and `since` counts the clocks since the sum left zero.
+void Accumulate(double &sum, int32_t &since, double z)
+{
+    sum = std::max(0.0, sum + z - Slack);
+    since = sum > 0 ? since + 1 : 0;
+}
 
 } // namespace
 
+void SetMidiArrivalTimeUs(int64_t us)
+{
+    ArrivalTimeUs.store(us, std::memory_order_relaxed);
+}
+
+int64_t MidiArrivalTimeUs()
+{
+    return ArrivalTimeUs.load(std::memory_order_relaxed);
+}
+
 void SetMidiArrivalTime(int64_t ms)
 {
-    ArrivalTime.store(ms, std::memory_order_relaxed);
+    SetMidiArrivalTimeUs(ms * 1000);
 }
 
 int64_t MidiArrivalTime()
 {
-    return ArrivalTime.load(std::memory_order_relaxed);
+    return MidiArrivalTimeUs() / 1000;
+}
+
+void TClockPeriod::Reset()
+{
+    FHeld = 0;
+    FPeriod = FEnd = FNoise = 0;
+    FRise = FFall = 0;
+    FRiseFor = FFallFor = 0;
+}
+
+void TClockPeriod::Add(int64_t us)
+{
+    int64_t onLine = us;
+    if (FHeld >= 2 && FNoise > 0) {
+        // Where the line foretold this clock is itself uncertain, the more so the fewer clocks
+        // it rests on: the variance of a least-squares line one step past its end.
+        const double n = FHeld;
+        const double spread = FNoise * std::sqrt(1 + 1 / n + 3 * (n + 1) / (n * (n - 1)));
+        const double foretold = double(FOnLine[size_t(FNewest)]) + FEnd + FPeriod;
+        const double z = std::clamp((double(us) - foretold) / spread, -Clip, Clip);
+        onLine = std::llround(foretold + z * spread);
+        Accumulate(FRise, FRiseFor, z);
+        Accumulate(FFall, FFallFor, -z);
+        if (FRise > Bound || FFall > Bound) {
+            // The sender moved: keep the clocks since it did, as they came.
+            FHeld = std::min(FHeld, (FRise > Bound ? FRiseFor : FFallFor) - 1);
+            for (int32_t i = 0; i < FHeld; ++i) {
+                const auto at = size_t((FNewest - i + Capacity) % Capacity);
+                FOnLine[at] = FArrived[at];
+            }
+            onLine = us;
+            FRise = FFall = 0;
+            FRiseFor = FFallFor = 0;
+        }
+    }
+    FNewest = (FNewest + 1) % Capacity;
+    FArrived[size_t(FNewest)] = us;
+    FOnLine[size_t(FNewest)] = onLine;
+    FHeld = std::min(FHeld + 1, Capacity);
+    Fit();
+}
+
+void TClockPeriod::Fit()
+{
+    const int32_t n = FHeld;
+    if (n < 2) {
+        FPeriod = FEnd = 0;
+        return;
+    }
+    // Clock i (0 the oldest held) against its place relative to the newest: small numbers, so
+    // that the sums keep their precision however long the input has run.
+    const int64_t newest = FOnLine[size_t(FNewest)];
+    const auto at = [&](int32_t i) {
+        return double(FOnLine[size_t((FNewest - (n - 1) + i + Capacity) % Capacity)] - newest);
+    };
+    const double meanX = (n - 1) / 2.0;
+    double sumY = 0, sumXY = 0;
+    for (int32_t i = 0; i < n; ++i) {
+        const double y = at(i);
+        sumY += y;
+        sumXY += (i - meanX) * y;
+    }
+    const double slope = sumXY / (n * (double(n) * n - 1) / 12.0);
+    const double meanY = sumY / n;
+    FEnd = meanY + slope * meanX;
+    FPeriod = std::max(slope, 0.0);
+    if (n < NoiseFrom)
+        return; // a window just cut keeps the noise measured before
+    double squares = 0;
+    for (int32_t i = 0; i < n; ++i) {
+        const double r = at(i) - (meanY + slope * (i - meanX));
+        squares += r * r;
+    }
+    FNoise = std::max(MinNoiseUs, std::sqrt(squares / (n - 2)));
 }
 
 void TKorClockOut::CreateDetails()
@@ -76,45 +181,43 @@ void TKorClockIn::ShortMidiIn(uint32_t Msg)
     switch (uint8_t(Msg & 0xFF)) {
     case MidiTimingClock:
         FClockSeen = true;
-        FNewest = (FNewest + 1) % int32_t(FTimes.size());
-        FTimes[size_t(FNewest)] = MidiArrivalTime();
-        FTimesHeld = std::min(FTimesHeld + 1, int32_t(FTimes.size()));
-        if (FRunning && FCount >= 0) {
+        if (!FRunning)
+            break;
+        if (FCount >= 0) {
             if (FCount % ClocksPerBeat == 0)
                 FBeatSeen = true;
             FCount = (FCount + 1) % ClocksPerBeat;
         }
+        FPeriod.Add(MidiArrivalTimeUs());
+        FTempo = FPeriod.Period() > 0
+                     ? int32_t(std::min<double>(std::round(TenthsPerMinute / FPeriod.Period()), INT32_MAX))
+                     : 0;
         break;
     case MidiStart:
         FRunning = true;
         FCount = 0;
-        FTimesHeld = 0; // the tempo of a run is measured from its own clocks
+        FPeriod.Reset(); // the tempo of a run is measured from its own clocks
+        FTempo = 0;
         break;
     case MidiContinue:
         FRunning = true;
         FCount = std::max(FCount, 0);
-        FTimesHeld = 0;
+        FPeriod.Reset();
+        FTempo = 0;
         break;
     case MidiStop:
         FRunning = false;
         break;
+    case MidiSongPosition: {
+        // Six clocks to a sixteenth: the next clock is clock `position * 6` of the song, so a
+        // position inside a beat leaves the rest of that beat to count before the Beat pulse.
+        const int32_t sixteenths = int32_t((Msg >> 8) & 0x7F) | int32_t((Msg >> 16) & 0x7F) << 7;
+        FCount = sixteenths * (ClocksPerBeat / 4) % ClocksPerBeat;
+        break;
+    }
     default:
         break;
     }
-}
-
-int32_t TKorClockIn::Tempo() const
-{
-    if (!FRunning || FTimesHeld < 2)
-        return 0;
-    const int32_t size = int32_t(FTimes.size());
-    const int64_t oldest = FTimes[size_t((FNewest - (FTimesHeld - 1) + size) % size)];
-    const int64_t span = FTimes[size_t(FNewest)] - oldest;
-    if (span <= 0)
-        return 0;
-    const int64_t intervals = FTimesHeld - 1;
-    const int64_t tenths = (TenthsPerMinute * intervals + span * ClocksPerBeat / 2) / (span * ClocksPerBeat);
-    return int32_t(std::min<int64_t>(tenths, INT32_MAX));
 }
 
 void TKorClockIn::Execute()
@@ -122,7 +225,7 @@ void TKorClockIn::Execute()
     FOutClock->SetValue(FClockSeen ? 1000 : 0);
     FOutBeat->SetValue(FBeatSeen ? 1000 : 0);
     FOutRun->SetValue(FRunning ? 1000 : 0);
-    FOutTempo->SetValue(Tempo());
+    FOutTempo->SetValue(FRunning ? FTempo : 0);
     // Lit for the first half of every beat, so that the beat is seen at any tick period.
     FLamp->SetOn(FRunning && FCount >= 1 && FCount <= ClocksPerBeat / 2);
     FClockSeen = FBeatSeen = false;

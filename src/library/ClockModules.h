@@ -15,11 +15,54 @@ enum TMidiRealTime : uint8_t {
     MidiStop = 0xFC,
 };
 
-// When, in milliseconds on the host's own time line, the MIDI message now being handed to the
+// Song position pointer, a system common message: two data bytes (low seven bits first) giving
+// the position from the top of the song in sixteenth notes.
+constexpr uint8_t MidiSongPosition = 0xF2;
+
+// When, in microseconds on the host's own time line, the MIDI message now being handed to the
 // patches arrived. The host sets it before it hands each message over (the desktop program from
 // the input port's time stamp, a render from the file's time); any thread may read it.
+void SetMidiArrivalTimeUs(int64_t us);
+int64_t MidiArrivalTimeUs();
+// The same in whole milliseconds, for hosts whose time has no finer grain.
 void SetMidiArrivalTime(int64_t ms);
 int64_t MidiArrivalTime();
+
+// The period of an incoming clock, from the arrival times of its clocks: a least-squares line
+// through the latest clocks, up to Capacity of them. A steady sender's clocks fall on a grid of
+// its own, each off by a jitter of its own, and a line through many of them finds that grid's
+// step far more closely than the span of a few. The window grows from the first clock and is
+// cut back when the clocks leave the line: each clock's distance from where the line foretold
+// it, in units of the noise the line has seen, feeds a two-sided cumulative sum, and once that
+// passes a bound only the clocks since the sum last stood at zero are kept. A clock enters the
+// line (and the sums) no further than a few noises from where it was foretold, so that a single
+// stray clock neither bends the line nor cuts it; the clocks kept by a cut enter as they came.
+// Fixed size; Add allocates nothing.
+class TClockPeriod {
+public:
+    static constexpr int32_t Capacity = 384; // 16 beats of 24 clocks
+
+    // Forgets every clock.
+    void Reset();
+    // One clock arrived at `us` (microseconds on any steady time line).
+    void Add(int64_t us);
+    // Microseconds per clock; 0 until two clocks at different times arrived.
+    double Period() const { return FPeriod; }
+    // The clocks the line is drawn through.
+    int32_t Held() const { return FHeld; }
+
+private:
+    void Fit();
+
+    // Each clock's arrival, and where it entered the line; rings, FNewest the latest.
+    std::array<int64_t, Capacity> FArrived{}, FOnLine{};
+    int32_t FHeld = 0, FNewest = 0;
+    double FPeriod = 0;
+    double FEnd = 0;   // where the line puts the newest clock, relative to its place on the line
+    double FNoise = 0; // spread of the clocks around the line (us); 0 until measured
+    double FRise = 0, FFall = 0;        // the two sums
+    int32_t FRiseFor = 0, FFallFor = 0; // clocks since each sum last stood at zero
+};
 
 // Sends one timing clock per rising edge at "Clock"; a rising "Run" sends start (or continue
 // with the button down), a falling one stop. With nothing wired to "Run", the module starts
@@ -59,9 +102,11 @@ private:
 // patch lock) notes what arrived; the next tick shows it: "Clock" 1000 for the tick after any
 // timing clock, "Beat" 1000 for the tick after the first clock following start and after every
 // 24th clock from there, "Run" 1000 from start or continue until stop, "Tempo" the tempo in
-// tenths of a beat per minute measured over the last 24 clocks of the run (0 while stopped and
-// until two clocks of the run arrived). Several clocks between two ticks make one pulse. Owns its panel and a
-// fixed history of arrival times; Execute allocates nothing.
+// tenths of a beat per minute from the clocks of the run (TClockPeriod; 0 while stopped and
+// until two clocks of the run arrived). A song position pointer sets the place in the beat, so
+// that the Beat pulse falls on the sender's next beat. Several clocks between two ticks make one
+// pulse. Owns its panel and a fixed history of arrival times; Execute and ShortMidiIn allocate
+// nothing.
 class TKorClockIn : public TKorMidiBaseModule {
     Q_OBJECT
 public:
@@ -80,13 +125,10 @@ public:
     TKorLed *Lamp() const { return FLamp; }
 
 private:
-    int32_t Tempo() const;
-
     TKorOutput *FOutClock = nullptr, *FOutBeat = nullptr, *FOutRun = nullptr, *FOutTempo = nullptr;
     TKorLed *FLamp = nullptr;
     bool FClockSeen = false, FBeatSeen = false, FRunning = false;
-    int32_t FCount = -1; // clocks since start; -1 before the first start
-    // Arrival times of the latest clocks, a ring of ClocksPerBeat + 1 (24 intervals).
-    std::array<int64_t, ClocksPerBeat + 1> FTimes{};
-    int32_t FTimesHeld = 0, FNewest = 0;
+    int32_t FCount = -1; // clocks of the current beat that went by; -1 before the first start
+    int32_t FTempo = 0;
+    TClockPeriod FPeriod;
 };

@@ -10,7 +10,7 @@
 
 // One stored event: a short message, or a filled system-exclusive buffer.
 struct TMidiBufferItem {
-    uint32_t Timestamp = 0;        // ms since the device was started
+    uint64_t Timestamp = 0;        // us since the device was started
     uint32_t Data = 0;             // status + data1 * 256 + data2 * 65536; 0 for a long message
     TMidiHeader *Header = nullptr; // the filled buffer; null for a short message
 };

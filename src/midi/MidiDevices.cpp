@@ -6,11 +6,14 @@
 #include <algorithm>
 #include <cstring>
 
+// Microseconds since start outgrow 32 bits in 72 minutes.
+static_assert(sizeof(uintptr_t) >= sizeof(uint64_t), "the callback's time stamp needs 64 bits");
+
 void TMidiInDevice::Report(uint32_t message, uintptr_t param1)
 {
     using namespace std::chrono;
-    const auto ms = uint32_t(duration_cast<milliseconds>(steady_clock::now() - FStartTime).count());
-    FCallback(Handle(), message, FUser, param1, ms);
+    const auto us = uintptr_t(duration_cast<microseconds>(steady_clock::now() - FStartTime).count());
+    FCallback(Handle(), message, FUser, param1, us);
 }
 
 void TMidiInDevice::Receive(const uint8_t *bytes, size_t count)

@@ -220,7 +220,8 @@ std::unique_ptr<TMyMidiEvent> TMidiInput::GetMidiEvent()
     if (item == nullptr)
         return nullptr;
     auto event = std::make_unique<TMyMidiEvent>();
-    event->Time = item->Timestamp;
+    event->TimeUs = item->Timestamp;
+    event->Time = uint32_t(item->Timestamp / 1000);
     if (TMidiHeader *header = item->Header) {
         event->MidiMessage = 240;
         event->SysexLength = uint16_t(header->BytesRecorded);

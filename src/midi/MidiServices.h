@@ -32,7 +32,7 @@ enum TMidiResult : uint32_t {
 
 // Message numbers of the callback. The ports post the same numbers to their own windows.
 enum TMidiMessageNumber : uint32_t {
-    MimData = 963,      // short input: parameter 1 packed message, parameter 2 ms since start
+    MimData = 963,      // short input: parameter 1 packed message, parameter 2 us since start
     MimLongData = 964,  // filled system-exclusive buffer: parameter 1 its header
     MimError = 965,     // malformed short input (never reported by Korvane's back ends)
     MimLongError = 966, // system-exclusive buffer with an error: parameter 1 its header

@@ -121,7 +121,7 @@ void TMidiIO::MidiCallback(TMidiHandle, uint32_t message, void *user, uintptr_t 
     if (ring == nullptr || info->Window == nullptr)
         return;
     TMidiBufferItem item;
-    item.Timestamp = uint32_t(param2);
+    item.Timestamp = uint64_t(param2);
     if (message == MimData)
         item.Data = uint32_t(param1);
     else

@@ -66,6 +66,7 @@ struct TMyMidiEvent {
     uint8_t Data1 = 0;
     uint8_t Data2 = 0;
     uint32_t Time = 0;        // ms since the input device was started
+    uint64_t TimeUs = 0;      // the same in microseconds, as finely as the back end stamps
     uint16_t SysexLength = 0; // bytes in Sysex
     std::unique_ptr<uint8_t[]> Sysex;
 };

@@ -768,7 +768,7 @@ void TFormMain::MidiInputArrived()
     }
     if (!event || !FPages)
         return;
-    SetMidiArrivalTime(event->Time);
+    SetMidiArrivalTimeUs(int64_t(event->TimeUs));
     if (event->SysexLength > 0 && event->Sysex) {
         FPages->MidiInLong({event->SysexLength, event->Sysex.get()});
         return;

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <thread>
 
 namespace {
@@ -57,9 +58,10 @@ std::vector<Bytes> ShortsOf(const std::vector<TTaken> &events)
     return out;
 }
 
-TEST(MidiInput, FiltersDropTimingClockAndActiveSensingButNeverTheQuarterFrame)
+TEST(MidiInput, FiltersDropTimingClockAndActiveSensingButNeverTheQuarterFrameOrSongPosition)
 {
     const Bytes clock = {0xF8}, sensing = {0xFE}, quarterFrame = {0xF1, 0x23}, note = {0x90, 60, 100};
+    const Bytes songPosition = {0xF2, 0x05, 0x01};
     struct Row {
         const char *Name;
         std::optional<TMidiMsgFilter> Filter; // none: the port's default
@@ -68,11 +70,12 @@ TEST(MidiInput, FiltersDropTimingClockAndActiveSensingButNeverTheQuarterFrame)
     };
     using M = TMidiMsg;
     const std::vector<Row> rows = {
-        {"default filter", std::nullopt, false, {quarterFrame, note}},
-        {"nothing filtered", TMidiMsgFilter{}, false, {clock, sensing, quarterFrame, note}},
-        {"active sensing only", TMidiMsgFilter{M::msgActiveSensing}, false, {clock, quarterFrame, note}},
-        {"time code drops the clock", TMidiMsgFilter{M::msgMidiTimeCode}, false, {sensing, quarterFrame, note}},
-        {"changed while open", TMidiMsgFilter{}, true, {clock, sensing, quarterFrame, note}},
+        {"default filter", std::nullopt, false, {quarterFrame, songPosition, note}},
+        {"nothing filtered", TMidiMsgFilter{}, false, {clock, sensing, quarterFrame, songPosition, note}},
+        {"active sensing only", TMidiMsgFilter{M::msgActiveSensing}, false, {clock, quarterFrame, songPosition, note}},
+        {"time code drops the clock", TMidiMsgFilter{M::msgMidiTimeCode}, false,
+         {sensing, quarterFrame, songPosition, note}},
+        {"changed while open", TMidiMsgFilter{}, true, {clock, sensing, quarterFrame, songPosition, note}},
     };
     for (const Row &r : rows) {
         TInputFixture f;
@@ -81,11 +84,36 @@ TEST(MidiInput, FiltersDropTimingClockAndActiveSensingButNeverTheQuarterFrame)
         f.OpenAndStart();
         if (r.Filter && r.SetWhileOpen)
             f.In.SetFilteredMessages(*r.Filter);
-        f.Inject({clock, sensing, quarterFrame, note});
+        f.Inject({clock, sensing, quarterFrame, songPosition, note});
         WaitFor([&] { return f.Taken.Events.size() >= r.Arrive.size(); }, 2000);
         Settle();
         EXPECT_EQ(ShortsOf(f.Taken.Events), r.Arrive) << r.Name;
         EXPECT_EQ(f.Taken.Notifications, int(r.Arrive.size())) << r.Name << ": one announcement per kept event";
+    }
+}
+
+TEST(MidiInput, StampsEventsInMicrosecondsSinceStart)
+{
+    TInputFixture f;
+    std::vector<std::pair<uint32_t, uint64_t>> stamps; // ms and us, as the port hands them over
+    f.In.SetOnMidiInput([&](QObject *) {
+        if (auto e = f.In.GetMidiEvent())
+            stamps.emplace_back(e->Time, e->TimeUs);
+    });
+    f.OpenAndStart();
+    // Closer together than a millisecond: stamps in whole ms would repeat.
+    for (int i = 0; i < 10; ++i) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(300);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+        f.Inject({{0x90, 60, uint8_t(i)}});
+    }
+    ASSERT_TRUE(WaitFor([&] { return stamps.size() == 10; }));
+    for (size_t i = 0; i < stamps.size(); ++i) {
+        EXPECT_EQ(stamps[i].first, stamps[i].second / 1000) << "event " << i;
+        if (i > 0) {
+            EXPECT_GE(stamps[i].second - stamps[i - 1].second, 300u) << "event " << i;
+        }
     }
 }
 
