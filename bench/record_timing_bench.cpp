@@ -5,9 +5,10 @@
 // event's frame at the nominal rate (RECORD_BENCH_US=1: JACK's time of that frame), with the
 // constant offset (the output's latency, the two clocks' origins) removed, and with a fitted
 // line removed (the dummy driver's frames run at a rate of their own against the system clock).
-// Periods of 5 and 20 ms, ten seconds each (a first argument: other seconds). Measured and
-// printed, never asserted. Holds the machine's JACK test lock
-// (/dev/shm/korvane-jack-tests.lock) around its server.
+// Periods of 5 and 20 ms, ten seconds each (a first argument: other seconds);
+// RECORD_BENCH_DUMP=1 prints every pair on standard error. Measured and printed, never
+// asserted. Holds the machine's JACK test lock (/dev/shm/korvane-jack-tests.lock) around its
+// server.
 #include "BenchSupport.h"
 #include "JackReceiver.h"
 
