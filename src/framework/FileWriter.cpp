@@ -317,7 +317,7 @@ void RemovePartFilesOnSignals()
     });
 }
 
-TFileWriter::TFileWriter(const QString &fileName) : FFileName(fileName)
+TFileWriter::TFileWriter(const QString &fileName, TMode mode) : FFileName(fileName)
 {
     FBuffer.reserve(BufferSize);
     if (const int own = OwnDescriptor(fileName); own >= 0) {
@@ -337,6 +337,13 @@ TFileWriter::TFileWriter(const QString &fileName) : FFileName(fileName)
     if (exists && !S_ISREG(st.st_mode)) {
         FDirect = true;
         FFd = OpenDirect(path, st);
+        if (FFd < 0)
+            Raise(fileName, "create", errno);
+        return;
+    }
+    if (mode == TMode::InPlace) {
+        FDirect = FInPlace = true;
+        FFd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
         if (FFd < 0)
             Raise(fileName, "create", errno);
         return;
@@ -421,7 +428,7 @@ void TFileWriter::Write(const char *data, size_t size)
 
 void TFileWriter::Overwrite(uint64_t offset, const char *data, size_t size)
 {
-    if (FDone || FDirect || offset + size > FSize)
+    if (FDone || !CanOverwrite() || offset + size > FSize)
         KOR_FAIL(QStringLiteral("TFileWriter::Overwrite outside what was written"));
     Flush();
     while (size > 0) {
@@ -434,6 +441,16 @@ void TFileWriter::Overwrite(uint64_t offset, const char *data, size_t size)
         size -= size_t(n);
         offset += uint64_t(n);
     }
+}
+
+void TFileWriter::Sync()
+{
+    if (FDone)
+        KOR_FAIL(QStringLiteral("TFileWriter::Sync after Commit or Discard"));
+    Flush();
+    struct stat st {};
+    if (::fstat(FFd, &st) == 0 && S_ISREG(st.st_mode) && ::fdatasync(FFd) != 0)
+        Fail("write", errno);
 }
 
 void TFileWriter::Commit()

@@ -19,6 +19,10 @@
 // - a character or block device, a FIFO or a socket: written directly and never replaced.
 // - "/dev/stdout", "/dev/stderr", "/dev/fd/N", "/proc/self/fd/N": the process's own descriptor,
 //   written directly (what a shell redirection or pipe set up stays as it is).
+// A writer made InPlace (a live recording, which must survive the writer's process being
+// killed) writes a regular file itself instead of a part file: emptied at once, never renamed,
+// and what reached it stays however the writer ends. It may be overwritten and synced while it
+// is written, so that its owner can keep it readable at every moment.
 // A part file never outlives its writer: Commit renames it, a failure or the destructor
 // removes it, a signal that ends the process removes it first (RemovePartFilesOnSignals), and
 // one left by a process that was killed outright (SIGKILL, a power cut) is removed by the next
@@ -29,8 +33,9 @@
 // never a signal, however much of a write got through. Not copyable; one thread at a time.
 class TFileWriter {
 public:
+    enum class TMode { Replace, InPlace };
     // Opens the target (a FIFO: waits, as any writer does, until a reader has it open).
-    explicit TFileWriter(const QString &fileName);
+    explicit TFileWriter(const QString &fileName, TMode mode = TMode::Replace);
     // Discards what was written unless Commit succeeded.
     ~TFileWriter();
     TFileWriter(const TFileWriter &) = delete;
@@ -40,20 +45,24 @@ public:
     void Write(const QByteArray &data) { Write(data.constData(), size_t(data.size())); }
     // Replaces bytes already written, from `offset` on. Only where CanOverwrite.
     void Overwrite(uint64_t offset, const char *data, size_t size);
-    // Whether Overwrite works: a part file can be, a target written directly cannot (a pipe
-    // has passed the bytes on).
-    bool CanOverwrite() const { return !FDirect; }
+    // Whether Overwrite works: a part file or a file written in place can be, another target
+    // written directly cannot (a pipe has passed the bytes on).
+    bool CanOverwrite() const { return !FDirect || FInPlace; }
+    // Writes what is buffered and makes what was written durable (data, not necessarily the
+    // file's times), without putting the file in place.
+    void Sync();
     // Bytes written so far.
     uint64_t Size() const { return FSize; }
 
     // Writes what is buffered, makes it durable and puts the file in place. Once only.
     void Commit();
     // Drops what was written: a replacing writer removes its part file and leaves the target
-    // as it was; a direct target keeps what already reached it. Never raises.
+    // as it was; a direct or in-place target keeps what already reached it. Never raises.
     void Discard() noexcept;
 
     const QString &FileName() const { return FFileName; }
-    // Whether the target is written in place (a device, FIFO, socket or own descriptor).
+    // Whether the target is written in place (a device, FIFO, socket or own descriptor, or a
+    // file opened InPlace).
     bool IsDirect() const { return FDirect; }
 
 private:
@@ -69,6 +78,7 @@ private:
     QByteArray FPartName;   // the part file's name there, while it is written (replacing mode)
     int FPartEntry = -1;    // its entry in the table the signal handler cleans up, if any
     bool FDirect = false;
+    bool FInPlace = false; // a regular file written directly (TMode::InPlace)
     bool FDone = false;
     uint64_t FSize = 0;
     std::vector<char> FBuffer; // what Write took and Flush has not yet written

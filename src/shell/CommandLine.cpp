@@ -457,9 +457,11 @@ QString CommandLineUsage()
 {
     return QStringLiteral(
         "Usage:\n"
-        "  korvane [--osc-port N] [FILE]\n"
+        "  korvane [--osc-port N] [--record REC.mid] [FILE]\n"
         "      Start the desktop program, opening the patch FILE. --osc-port listens for OSC\n"
         "      on UDP port N of 127.0.0.1 (0: not at all) instead of the settings' port.\n"
+        "      --record records what is sent to the MIDI output as a Standard MIDI File,\n"
+        "      REC.mid, from the start until File > Stop recording or the end.\n"
         "  korvane --render OUT.mid [--events EVENTS] (--ticks N | --seconds S) [--period MS]\n"
         "          [--seed S] [--midi-in IN.mid] FILE...\n"
         "  korvane --events EVENTS (--ticks N | --seconds S) [...] FILE...\n"
@@ -474,14 +476,16 @@ QString CommandLineUsage()
         "      Load IN (old class names converted) and save it as OUT (\"-\": standard output)\n"
         "      in the current format.\n"
         "  korvane --headless [--period MS] [--midi-api alsa|jack|loopback] [--midi-out NAME]\n"
-        "          [--midi-in NAME] [--osc-port N] [--stats] FILE...\n"
+        "          [--midi-in NAME] [--osc-port N] [--record REC.mid] [--stats] FILE...\n"
         "      Play the patches in real time through the MIDI ports, without a window, until\n"
         "      SIGINT (Ctrl+C) or SIGTERM. --period (1 to 60000 ms), --midi-out and --midi-in\n"
         "      (port names) override the settings file for this run; --midi-api chooses ALSA\n"
         "      (the default) or JACK, or loopback ports inside Korvane that nothing hears;\n"
         "      a MIDI system that cannot be used ends the run with exit status 1. --osc-port\n"
-        "      listens for OSC as the desktop program does. --stats\n"
-        "      prints at the end how many ticks ran and how late the timer woke.\n"
+        "      listens for OSC as the desktop program does. --record records what is sent\n"
+        "      to the MIDI output (and with the RecordInput setting what comes in, as a\n"
+        "      second track), readable up to its last second even if the run is killed.\n"
+        "      --stats prints at the end how many ticks ran and how late the timer woke.\n"
         "  korvane --help | --version\n"
         "A patch's MIDI controller bindings (made with Learn MIDI controller) play in every\n"
         "mode: control changes from the MIDI input or a --midi-in file turn the bound knobs.\n"
@@ -512,6 +516,24 @@ std::optional<int32_t> TakeOscPort(QStringList &args, QString &error)
         return std::nullopt;
     }
     return port;
+}
+
+std::optional<QString> TakeRecordFile(QStringList &args, QString &error)
+{
+    const qsizetype at = args.indexOf(QStringLiteral("--record"));
+    if (at < 0)
+        return std::nullopt;
+    if (at + 1 >= args.size()) {
+        error = QStringLiteral("--record needs a value");
+        return std::nullopt;
+    }
+    const QString file = args.at(at + 1);
+    args.remove(at, 2);
+    if (file == QLatin1String("-") || QFileInfo(file).isDir()) {
+        error = QStringLiteral("--record wants a MIDI file to write, not \"%1\"").arg(file);
+        return std::nullopt;
+    }
+    return file;
 }
 
 bool IsCommandLineRun(const QStringList &args)

@@ -28,5 +28,10 @@ void ExitOnOutOfMemory();
 // sets `error`.
 std::optional<int32_t> TakeOscPort(QStringList &args, QString &error);
 
+// Removes "--record FILE" from the arguments of the desktop program or a headless run: the
+// MIDI file to record to; nothing when absent or when the value cannot be one, which sets
+// `error`.
+std::optional<QString> TakeRecordFile(QStringList &args, QString &error);
+
 // The usage text that --help prints.
 QString CommandLineUsage();

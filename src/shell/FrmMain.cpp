@@ -47,6 +47,8 @@
 namespace {
 
 const QString PickUpItem = QStringLiteral("MIDI controllers pick up knobs");
+const QString RecordItem = QStringLiteral("Record..."), StopRecordItem = QStringLiteral("Stop recording");
+const QString RecordInputItem = QStringLiteral("Record MIDI input");
 
 int64_t MillisecondClock()
 {
@@ -188,6 +190,7 @@ TFormMain::TFormMain(TMainWindowOptions options) : FOptions(std::move(options))
     Action(QStringLiteral("OSC and MIDI changes are edits"))->setChecked(FSettings.RemoteChangesAreEdits);
     FPages->SetMidiPickUp(FSettings.MidiPickUp);
     Action(PickUpItem)->setChecked(FSettings.MidiPickUp);
+    Action(RecordInputItem)->setChecked(FSettings.RecordInput);
     FOsc = new TOscControl(*FPages, this);
     FOsc->OnRun = [this](bool run) {
         SetRunning(run);
@@ -341,6 +344,11 @@ void TFormMain::CreatePanels()
     FOverflowLamp = new TOverflowLamp(FPanelTopRightBottom);
     FOverflowLamp->setObjectName(QStringLiteral("ShapeOverflow"));
     FOverflowLamp->move(label->x() + label->sizeHint().width() + 4, 4 + label->sizeHint().height() / 2 - 2);
+    FRecordLabel = new QLabel(FPanelTopRightTop);
+    FRecordLabel->setObjectName(QStringLiteral("LabelRecording"));
+    FRecordLabel->setStyleSheet(QStringLiteral("color: #FF0000; font-weight: bold"));
+    FRecordLabel->move(86, 6);
+    FRecordLabel->hide();
 }
 
 void TFormMain::CreateMenus()
@@ -386,6 +394,8 @@ void TFormMain::CreateMenus()
                     FRecovery->SlotClosed(id);
         },
         false);
+    file->addSeparator();
+    add(file, RecordItem, QKeySequence(Qt::CTRL | Qt::Key_R), [this] { RecordCommand(); });
     file->addSeparator();
     add(file, QStringLiteral("E&xit"), QKeySequence(Qt::ALT | Qt::Key_X), [this] { close(); });
 
@@ -436,6 +446,7 @@ void TFormMain::CreateMenus()
     add(options, QStringLiteral("OSC and MIDI changes are edits"), {}, [this](bool on) { SetRemoteChangesAreEdits(on); })
         ->setCheckable(true);
     add(options, PickUpItem, {}, [this](bool on) { SetMidiPickUp(on); })->setCheckable(true);
+    add(options, RecordInputItem, {}, [this](bool on) { SetRecordInput(on); })->setCheckable(true);
     QMenu *colors = options->addMenu(QStringLiteral("&Colors"));
     const std::pair<const char *, std::atomic<uint32_t> *> colorItems[] = {
         {"&Module color...", &ModuleColor},   {"&Asymmetric color...", &AsymmetricColor},
@@ -699,13 +710,83 @@ void TFormMain::Tick()
 void TFormMain::ScreenUpdate()
 {
     FOverflowLamp->SetColor(OverflowGreen);
+    if (!FRecorder)
+        return;
+    if (!FRecorder->Problem().isEmpty()) {
+        StopRecording(); // writing failed: said at once, not when the user stops
+        return;
+    }
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(TMidiRecorder::TClock::now() - FRecorder->Start()).count();
+    FRecordLabel->setText(QStringLiteral("REC %1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0')));
+    FRecordLabel->adjustSize();
+}
+
+void TFormMain::StartRecording(const QString &fileName)
+{
+    StopRecording();
+    FRecorder = std::make_unique<TMidiRecorder>(fileName, TMidiRecorder::TOptions{FSettings.RecordInput});
+    {
+        std::lock_guard lock(FPages->Guard().Mutex);
+        FRecording = FRecorder.get();
+    }
+    Action(RecordItem)->setText(StopRecordItem);
+    FRecordLabel->show();
+    ScreenUpdate();
+}
+
+void TFormMain::StopRecording()
+{
+    if (!FRecorder)
+        return;
+    {
+        // No tick uses the recorder once this lock is given back.
+        std::lock_guard lock(FPages->Guard().Mutex);
+        FRecording = nullptr;
+    }
+    const std::unique_ptr<TMidiRecorder> recorder = std::move(FRecorder);
+    const QString report = recorder->Finish();
+    FRecordLabel->hide();
+    if (QAction *item = Action(StopRecordItem))
+        item->setText(RecordItem);
+    if (FOptions.RecordReport)
+        FOptions.RecordReport(report);
+    else if (recorder->Dropped() > 0 || !recorder->Problem().isEmpty())
+        Dialogs().ShowError(QStringLiteral("Korvane %1.").arg(report));
+}
+
+void TFormMain::RecordCommand()
+{
+    if (FRecorder) {
+        StopRecording();
+        return;
+    }
+    QString folder = FSettings.LastSavePath;
+    if (folder.isEmpty())
+        folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    const QString file = Dialogs().SaveFileName({QStringLiteral("Record to a MIDI file"),
+                                                 QStringLiteral("MIDI files (*.mid)|*.mid|All files (*.*)|*.*"),
+                                                 QStringLiteral("mid"), folder, QStringLiteral("recording.mid")});
+    if (!file.isEmpty())
+        Guarded([&] { StartRecording(file); });
+}
+
+void TFormMain::SetRecordInput(bool on)
+{
+    FSettings.RecordInput = on; // from the next recording on
+    if (QAction *item = Action(RecordInputItem); item && item->isChecked() != on)
+        item->setChecked(on);
+    StoreSettings();
 }
 
 void TFormMain::MidiOutShort(uint32_t msg)
 {
+    const TShortMsgParts parts = SplitShortMsg(msg);
+    if (TMidiRecorder *recorder = FRecording.load(std::memory_order_acquire))
+        recorder->Short(TMidiRecorder::OutputTrack, uint8_t(parts.Command * 16 + parts.Channel), parts.Data1, parts.Data2,
+                        TMidiSendTime::Now());
     if (!FMidiOutOpen.load(std::memory_order_relaxed))
         return;
-    const TShortMsgParts parts = SplitShortMsg(msg);
     try {
         FMidiOutput->PutShort(uint8_t(parts.Command * 16 + parts.Channel), parts.Data1, parts.Data2);
     } catch (...) {
@@ -715,6 +796,8 @@ void TFormMain::MidiOutShort(uint32_t msg)
 
 void TFormMain::MidiOutLong(const TLongMidi &msg)
 {
+    if (TMidiRecorder *recorder = FRecording.load(std::memory_order_acquire); recorder && msg.Count <= 65535)
+        recorder->Long(TMidiRecorder::OutputTrack, msg.Data, msg.Count, TMidiSendTime::Now());
     if (!FMidiOutOpen.load(std::memory_order_relaxed) || msg.Count == 0 || msg.Count > 65535 || !msg.Data)
         return;
     try {
@@ -748,6 +831,9 @@ void TFormMain::AllNotesOff()
 {
     // The patch lock keeps this from interleaving with what a tick sends.
     std::lock_guard lock(FPages->Guard().Mutex);
+    if (TMidiRecorder *recorder = FRecording.load(std::memory_order_relaxed))
+        for (uint8_t channel = 0; channel < 16; ++channel)
+            recorder->Short(TMidiRecorder::OutputTrack, uint8_t(176 + channel), 123, 0, TMidiSendTime::Now());
     if (!FMidiOutOpen)
         return;
     for (uint8_t channel = 0; channel < 16; ++channel)
@@ -769,6 +855,13 @@ void TFormMain::MidiInputArrived()
     if (!event || !FPages)
         return;
     SetMidiArrivalTimeUs(int64_t(event->TimeUs));
+    if (FRecorder) {
+        if (event->SysexLength > 0 && event->Sysex)
+            FRecorder->Long(TMidiRecorder::InputTrack, event->Sysex.get(), event->SysexLength, TMidiRecorder::TClock::now());
+        else
+            FRecorder->Short(TMidiRecorder::InputTrack, uint8_t(event->MidiMessage), event->Data1, event->Data2,
+                             TMidiRecorder::TClock::now());
+    }
     if (event->SysexLength > 0 && event->Sysex) {
         FPages->MidiInLong({event->SysexLength, event->Sysex.get()});
         return;
@@ -1403,6 +1496,7 @@ void TFormMain::Shutdown()
     FTimer->Resume();
     FTimer->SetEnabled(false);
     AllNotesOff();
+    StopRecording(); // the notes-off of the stop and of the line above belong to it
     try {
         SetMidiInOpen(false);
     } catch (...) {

@@ -10,6 +10,7 @@
 #include "OscControl.h"
 #include "PageControl.h"
 #include "Palette.h"
+#include "Recorder.h"
 #include "Recovery.h"
 
 #include <QMainWindow>
@@ -71,6 +72,9 @@ struct TMainWindowOptions {
     // Where the OSC lines go (a port that cannot be bound, messages ignored); none: the status
     // line.
     std::function<void(const QString &)> OscReport;
+    // Where the line saying what a recording holds goes when it ends; none: a message box when
+    // messages were lost.
+    std::function<void(const QString &)> RecordReport;
 };
 
 // User-interface thread, except Tick and the MIDI output routing, which run on the timer's
@@ -188,6 +192,13 @@ public:
     void SetRemoteChangesAreEdits(bool on);
     // Soft takeover: a bound controller moves its knob only once it has met the knob's value.
     void SetMidiPickUp(bool on);
+    // Records everything sent to the MIDI output (whether a port is open or not) and, with the
+    // RecordInput setting, what arrives at the input, to `fileName` until StopRecording, which
+    // Shutdown runs after the last notes-off. Raises EFileError when the file cannot be made.
+    void StartRecording(const QString &fileName);
+    void StopRecording();
+    TMidiRecorder *Recorder() const { return FRecorder.get(); }
+    void SetRecordInput(bool on);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -219,6 +230,7 @@ private:
     void MidiInputArrived();
     void MidiOutShort(uint32_t msg);
     void MidiOutLong(const TLongMidi &msg);
+    void RecordCommand();
     void AddModule(const TComponentClass &cls);
     void OpenCommand();
     // Saves `slot` to its file; one without a file asks for one first, as Save as does.
@@ -283,6 +295,10 @@ private:
     QLabel *FProblems = nullptr;  // in the status bar, made with the first problem
     TOscControl *FOsc = nullptr;  // a child object
     QString FOscProblem;
+    // The recording, and the tick's view of it: set and cleared under the patch lock.
+    std::unique_ptr<TMidiRecorder> FRecorder;
+    std::atomic<TMidiRecorder *> FRecording{nullptr};
+    QLabel *FRecordLabel = nullptr;
 
     bool FRunning = false;
     std::atomic<int32_t> FLastTickTime{1};

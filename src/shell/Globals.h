@@ -28,6 +28,7 @@ struct TAppSettings {
     QString OscHost;
     // Whether controls set by OSC or MIDI mark their slot modified (they never make undo steps).
     bool RemoteChangesAreEdits = false;
+    bool RecordInput = false;     // a recording keeps incoming messages on a second track
     QStringList RecentFiles;      // patches opened or saved last, newest first, at most MaxRecentFiles
     static constexpr int MaxRecentFiles = 10;
 

@@ -65,9 +65,10 @@ int RunHeadless(const QStringList &arguments, QTextStream &err)
 {
     THeadlessOptions o;
     QStringList args = arguments;
-    QString oscError;
-    o.Window.OscPort = TakeOscPort(args, oscError);
-    std::optional<QString> error = oscError.isEmpty() ? Parse(args, o) : oscError;
+    QString optionError;
+    o.Window.OscPort = TakeOscPort(args, optionError);
+    const std::optional<QString> record = optionError.isEmpty() ? TakeRecordFile(args, optionError) : std::nullopt;
+    std::optional<QString> error = optionError.isEmpty() ? Parse(args, o) : optionError;
     if (error) {
         err << QStringLiteral("korvane: %1 (korvane --help shows the usage)").arg(*error) << Qt::endl;
         return 2;
@@ -96,6 +97,7 @@ int RunHeadless(const QStringList &arguments, QTextStream &err)
     o.Window.MidiReport = [&err](const QString &text) { err << QStringLiteral("korvane: %1").arg(text) << Qt::endl; };
     // A port that cannot be bound, and messages ignored: one line each time, never per message.
     o.Window.OscReport = [&err](const QString &text) { err << QStringLiteral("korvane: %1").arg(text) << Qt::endl; };
+    o.Window.RecordReport = [&err](const QString &text) { err << QStringLiteral("korvane: %1").arg(text) << Qt::endl; };
     int status = 0;
     {
         TFormMain form(std::move(o.Window));
@@ -109,14 +111,23 @@ int RunHeadless(const QStringList &arguments, QTextStream &err)
                 status = 1;
             }
         }
+        if (status == 0 && record) {
+            try {
+                form.StartRecording(*record);
+            } catch (const std::exception &e) {
+                err << QStringLiteral("korvane: ") << QString::fromUtf8(e.what()) << Qt::endl;
+                status = 1;
+            }
+        }
         if (status == 0) {
             form.SetRunning(true);
-            err << QStringLiteral("korvane: playing %1 patch(es) every %2 ms; MIDI out \"%3\", in \"%4\"%5; Ctrl+C stops")
+            err << QStringLiteral("korvane: playing %1 patch(es) every %2 ms; MIDI out \"%3\", in \"%4\"%5%6; Ctrl+C stops")
                        .arg(o.Files.size())
                        .arg(form.Settings().Resolution)
                        .arg(form.MidiOutOpen() ? form.MidiOutName() : QStringLiteral("(none)"),
                             form.MidiInOpen() ? form.MidiInName() : QStringLiteral("(none)"),
-                            form.Osc()->Listening() ? QStringLiteral("; OSC on UDP port %1").arg(form.Osc()->Port()) : QString())
+                            form.Osc()->Listening() ? QStringLiteral("; OSC on UDP port %1").arg(form.Osc()->Port()) : QString(),
+                            record ? QStringLiteral("; recording to %1").arg(*record) : QString())
                 << Qt::endl;
             QCoreApplication::exec();
         }

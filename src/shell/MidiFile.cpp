@@ -216,6 +216,18 @@ int ShortMessageLength(uint8_t status)
     }
 }
 
+void AppendTrackEvent(QByteArray &out, int64_t &last, int64_t tick, const char *bytes, size_t size)
+{
+    const auto put = [&out](const char *data, size_t n) { out.append(data, qsizetype(n)); };
+    constexpr int64_t MaxDelta = 0x0FFFFFFF; // four bytes of a variable-length number
+    while (tick - last > MaxDelta) {
+        PutVarLen(put, uint32_t(MaxDelta));
+        out.append("\xFF\x01\x00", 3);
+        last += MaxDelta;
+    }
+    PutEvent(put, last, tick, bytes, size);
+}
+
 QByteArray WriteStandardMidiFile(const std::vector<TTimedMidi> &events)
 {
     QByteArray file = FileStart(0);

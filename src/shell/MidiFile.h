@@ -22,6 +22,11 @@ struct TTimedMidi {
 // which start and end system exclusives, and for data bytes.
 int ShortMessageLength(uint8_t status);
 
+// Appends one track event to `out`: its delta time from `last` in the file's ticks (which it
+// advances; an earlier time counts as `last`), then the message as WriteStandardMidiFile puts
+// it. A gap longer than a delta time holds is bridged by empty text events.
+void AppendTrackEvent(QByteArray &out, int64_t &last, int64_t tick, const char *bytes, size_t size);
+
 // A format 0 file with one track: 1000 ticks per quarter note at 60 beats per minute, so one
 // tick is one millisecond. Events must come in time order. A system exclusive becomes a sysex
 // event; any other system message goes out as an escaped (F7) event.

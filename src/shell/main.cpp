@@ -64,9 +64,12 @@ int main(int argc, char **argv)
     const bool headless = !help && args.contains(QStringLiteral("--headless"));
     QString oscError;
     const std::optional<int32_t> oscPort = headless ? std::nullopt : TakeOscPort(args, oscError);
+    const std::optional<QString> record = headless || !oscError.isEmpty() ? std::nullopt : TakeRecordFile(args, oscError);
     const bool commandLine = !headless && IsCommandLineRun(args);
     if (commandLine && oscPort && oscError.isEmpty())
         oscError = QStringLiteral("--osc-port belongs to the desktop program and --headless");
+    if (commandLine && record && oscError.isEmpty())
+        oscError = QStringLiteral("--record belongs to the desktop program and --headless");
     // The runs that end on SIGINT or SIGTERM take them from here on, before anything can
     // block (display, settings, MIDI ports, patches), so that an early signal still ends
     // them cleanly: a headless run then reports its statistics, the desktop writes its
@@ -161,6 +164,13 @@ int main(int argc, char **argv)
         dialogs.SetParent(&form);
         channel.OnActivate = [&form] { form.BringToFront(); };
         channel.OnOpenFile = [&form](const QString &file) { form.OpenFile(file); };
+        if (record && !stopAsked) {
+            try {
+                form.StartRecording(*record);
+            } catch (const std::exception &e) {
+                dialogs.ShowError(QString::fromUtf8(e.what()));
+            }
+        }
         if (stopAsked) {
             form.CloseWithoutAsking();
         } else {

@@ -361,6 +361,20 @@ TEST(CommandLine, ErrorsGiveOneLineAndTheirExitStatus)
          {"--headless", "--midi-api", "loopback", "--osc-port", "70000", gate},
          2,
          "korvane: --osc-port wants a port from 0 to 65535, not \"70000\"" + usage},
+        {"RecordWithARender",
+         {"--events", "-", "--ticks", "1", "--record", "x.mid", gate},
+         2,
+         "korvane: --record belongs to the desktop program and --headless" + usage},
+        {"RecordWithoutAFile", {"--headless", "--midi-api", "loopback", gate, "--record"}, 2,
+         "korvane: --record needs a value" + usage},
+        {"RecordToStandardOutput",
+         {"--headless", "--midi-api", "loopback", "--record", "-", gate},
+         2,
+         "korvane: --record wants a MIDI file to write, not \"-\"" + usage},
+        {"RecordIntoAMissingFolder",
+         {"--headless", "--midi-api", "loopback", "--record", "/nonexistent/x.mid", gate},
+         1,
+         "korvane: Cannot create file \"/nonexistent/x.mid\". No such file or directory"},
         {"BothOutputsOnStandardOutput",
          {"--render", "-", "--events", "-", "--ticks", "1", gate},
          2,
@@ -462,7 +476,7 @@ TEST(CommandLine, HelpAndVersion)
     EXPECT_TRUE(help.Out.startsWith("Usage:\n")) << help.Out.toStdString();
     EXPECT_TRUE(help.Out.contains("korvane --render OUT.mid"));
     for (const char *option : {"korvane --headless", "--period MS", "--midi-api alsa|jack", "--midi-out NAME",
-                               "--midi-in NAME", "--stats"})
+                               "--midi-in NAME", "--stats", "--record REC.mid"})
         EXPECT_TRUE(help.Out.contains(QLatin1String(option))) << option;
     EXPECT_TRUE(help.Out.contains("--convert IN OUT") && help.Out.contains("(\"-\": standard output)"));
     EXPECT_TRUE(help.Out.contains("Exit status: 0 done; 1 ") && help.Out.contains("; 3 (--render,\n--events, --headless) a patch raised"))
