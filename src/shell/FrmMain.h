@@ -11,6 +11,7 @@
 #include "PageControl.h"
 #include "Palette.h"
 #include "Recovery.h"
+#include "SessionClock.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -20,6 +21,7 @@
 #include <memory>
 
 class QAction;
+class QActionGroup;
 class QLabel;
 class QMenu;
 class QUrl;
@@ -71,6 +73,10 @@ struct TMainWindowOptions {
     // Where the OSC lines go (a port that cannot be bound, messages ignored); none: the status
     // line.
     std::function<void(const QString &)> OscReport;
+    // Follow an Ableton Link session in this run whatever the settings say (--link); not stored.
+    bool Link = false;
+    // Makes the Link source; null: CreateLinkClock (tests give a stand-in).
+    std::function<std::unique_ptr<TKorSessionClock>()> LinkClock;
 };
 
 // User-interface thread, except Tick and the MIDI output routing, which run on the timer's
@@ -188,6 +194,11 @@ public:
     void SetRemoteChangesAreEdits(bool on);
     // Soft takeover: a bound controller moves its knob only once it has met the knob's value.
     void SetMidiPickUp(bool on);
+    // The shared time the following modules (TKorLink) read: an Ableton Link session, or none.
+    // Stored in the settings as Link=1. The Options item is one of an exclusive group, so that
+    // at most one source is on.
+    void SetLink(bool on);
+    TKorSessionClock *SessionSource() const { return FSessionClock.get(); }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -240,6 +251,20 @@ private:
     void SetSendProblem(const QString &text);
     void ListenForOsc(const QString &host, int32_t port);
     void SetOscProblem(const QString &text);
+    // A source of shared time on the Options menu: its item, the setting that keeps it on, and
+    // how it is made.
+    struct TSessionSource {
+        QAction *Item;
+        bool TAppSettings::*Setting;
+        std::function<std::unique_ptr<TKorSessionClock>()> Create;
+    };
+    void AddSessionSource(QMenu *menu, const QString &caption, bool TAppSettings::*setting,
+                          std::function<std::unique_ptr<TKorSessionClock>()> create);
+    // Turns on the source of `item` (null: none), and keeps the choice in the settings when
+    // `store`.
+    void ChooseSessionSource(QAction *item, bool store);
+    // Swaps the source under the patch lock; the one replaced is freed after it.
+    void UseSessionClock(std::unique_ptr<TKorSessionClock> clock);
     std::vector<TRecoverySlot> RecoverySlots() const override;
     TRecoveryText RecoveryText(quintptr id) const override;
     // The port keeper's view of the ports.
@@ -283,6 +308,10 @@ private:
     QLabel *FProblems = nullptr;  // in the status bar, made with the first problem
     TOscControl *FOsc = nullptr;  // a child object
     QString FOscProblem;
+    QActionGroup *FSessionSources = nullptr;
+    std::vector<TSessionSource> FSources;
+    std::unique_ptr<TKorSessionClock> FSessionClock;
+    QAction *FActiveSource = nullptr; // the item whose source FSessionClock is
 
     bool FRunning = false;
     std::atomic<int32_t> FLastTickTime{1};

@@ -233,6 +233,7 @@ TAppSettings ReadSettings(const QString &file, const QRect &current, const QSize
         s.OscPort = 0;
     s.OscHost = ini.ReadString(SettingsSection, QStringLiteral("OscHost"), QString());
     s.RemoteChangesAreEdits = ini.ReadBool(SettingsSection, QStringLiteral("RemoteChangesAreEdits"), false);
+    s.Link = ini.ReadBool(SettingsSection, QStringLiteral("Link"), false);
     for (int i = 1; i <= TAppSettings::MaxRecentFiles; ++i) {
         const QString f = ini.ReadString(RecentSection, QStringLiteral("File%1").arg(i), QString());
         if (!f.isEmpty() && !s.RecentFiles.contains(f))
@@ -286,6 +287,8 @@ void WriteSettings(const QString &file, const TAppSettings &settings)
         ini.WriteString(QStringLiteral("OscHost"), settings.OscHost);
     if (settings.RemoteChangesAreEdits)
         ini.WriteBool(QStringLiteral("RemoteChangesAreEdits"), true);
+    if (settings.Link)
+        ini.WriteBool(QStringLiteral("Link"), true);
     ini.Section(ColorsSection);
     for (const TColorKey &c : ColorKeys)
         ini.WriteInteger(QString::fromLatin1(c.Key), c.Setting->load());

@@ -5,7 +5,8 @@
 #include <QStringList>
 #include <QTextStream>
 
-// Runs `korvane --headless [--period MS] [--midi-out NAME] [--midi-in NAME] [--osc-port N] [--stats] FILE...`
+// Runs `korvane --headless [--period MS] [--midi-out NAME] [--midi-in NAME] [--osc-port N] [--link]
+// [--stats] FILE...`
 // (the MIDI system is chosen before) and returns the exit status: 0 after a signal, 1 when a
 // patch does not load or the MIDI system cannot be used, 2 for a usage error, 3 after a
 // signal when a patch raised during the run (reported on `err`). Needs a QApplication and the classes registered;
