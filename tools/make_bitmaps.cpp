@@ -161,6 +161,23 @@ void DrawClockFace(QPainter &p, QPointF c)
     p.restore();
 }
 
+// Two rings linked, over the clock they share: the module that follows other programs' time.
+void DrawLinkedClock(QPainter &p)
+{
+    p.save();
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setBrush(Qt::NoBrush);
+    p.setPen(QPen(WaveInk, 2.2));
+    p.drawEllipse(QPointF(11.5, 10), 6.5, 6.5);
+    p.setPen(QPen(ClockInk, 2.2));
+    p.drawEllipse(QPointF(20.5, 10), 6.5, 6.5);
+    // The first ring passes over the second at the top, as links of a chain do.
+    p.setPen(QPen(WaveInk, 2.2));
+    p.drawArc(QRectF(5, 3.5, 13, 13), 20 * 16, 50 * 16);
+    p.restore();
+    DrawClock(p, QRect(2, 21, 28, 5), 4);
+}
+
 // An input or output module of the I/O page: its glyph and an arrow into or out of it.
 void DrawInOut(QPainter &p, bool out, const std::function<void(QPainter &, QPointF)> &glyph)
 {
@@ -260,6 +277,7 @@ const TPicture PalettePictures[] = {
     {"BendOut", InOut(true, DrawWheel)},
     {"ClockOut", InOut(true, DrawClockFace)},
     {"ClockIn", InOut(false, DrawClockFace)},
+    {"Link", DrawLinkedClock},
     {"Constant",
      [](QPainter &p) {
          const QRect area(2, 4, 28, 20);

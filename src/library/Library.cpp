@@ -34,5 +34,6 @@ void RegisterLibraryModules()
         &ClassOf<TKorShifter>(),
         &ClassOf<TKorClockOut>(),
         &ClassOf<TKorClockIn>(),
+        &ClassOf<TKorLink>(),
     });
 }

@@ -5,6 +5,7 @@
 #include "Arithmetic.h"
 #include "ClockModules.h"
 #include "ClockedOscillators.h"
+#include "LinkModule.h"
 #include "MidiModules.h"
 #include "Neuron.h"
 #include "Oscillators.h"

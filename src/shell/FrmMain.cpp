@@ -8,6 +8,8 @@
 #include "FrmAbout.h"
 #include "FrmMidDlg.h"
 #include "FrmRndSet.h"
+#include "JackTransportClock.h"
+#include "LinkClock.h"
 #include "MidiKeeper.h"
 #include "MidiMapDialog.h"
 #include "MoreMods.h"
@@ -15,6 +17,7 @@
 #include "Random.h"
 #include "TextLabel.h"
 
+#include <QActionGroup>
 #include <QApplication>
 #include <QTextStream>
 #include <QCloseEvent>
@@ -49,6 +52,8 @@ namespace {
 const QString PickUpItem = QStringLiteral("MIDI controllers pick up knobs");
 const QString RecordItem = QStringLiteral("Record..."), StopRecordItem = QStringLiteral("Stop recording");
 const QString RecordInputItem = QStringLiteral("Record MIDI input");
+const QString LinkItem = QStringLiteral("Ableton Link");
+const QString JackTransportItem = QStringLiteral("JACK transport");
 
 int64_t MillisecondClock()
 {
@@ -191,6 +196,16 @@ TFormMain::TFormMain(TMainWindowOptions options) : FOptions(std::move(options))
     FPages->SetMidiPickUp(FSettings.MidiPickUp);
     Action(PickUpItem)->setChecked(FSettings.MidiPickUp);
     Action(RecordInputItem)->setChecked(FSettings.RecordInput);
+    // The shared time: Link for this run alone, or the source the settings keep on.
+    if (FOptions.Link) {
+        ChooseSessionSource(Action(LinkItem), false);
+    } else {
+        for (const TSessionSource &s : FSources)
+            if (FSettings.*s.Setting) {
+                ChooseSessionSource(s.Item, false);
+                break;
+            }
+    }
     FOsc = new TOscControl(*FPages, this);
     FOsc->OnRun = [this](bool run) {
         SetRunning(run);
@@ -242,6 +257,8 @@ TFormMain::~TFormMain()
             Dialogs().ShowError(QString::fromUtf8(e.what()));
         }
     }
+    if (FSessionClock)
+        UseSessionClock(nullptr);
     // The patches go before the ports they might still address, and after what drives them.
     delete FOsc;
     FOsc = nullptr;
@@ -447,6 +464,21 @@ void TFormMain::CreateMenus()
         ->setCheckable(true);
     add(options, PickUpItem, {}, [this](bool on) { SetMidiPickUp(on); })->setCheckable(true);
     add(options, RecordInputItem, {}, [this](bool on) { SetRecordInput(on); })->setCheckable(true);
+    options->addSeparator();
+    // The sources of shared time the following modules read, one at most.
+    FSessionSources = new QActionGroup(this);
+    FSessionSources->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);
+    AddSessionSource(options, LinkItem, &TAppSettings::Link,
+                     [this] { return FOptions.LinkClock ? FOptions.LinkClock() : CreateLinkClock(); });
+    AddSessionSource(options, JackTransportItem, &TAppSettings::JackTransport, [this] {
+        QString problem;
+        std::unique_ptr<TKorSessionClock> clock = CreateJackTransportClock(&problem);
+        if (!problem.isEmpty()) { // it waits for a server; say why nothing follows yet
+            statusBar()->show();
+            statusBar()->showMessage(problem, 15000);
+        }
+        return clock;
+    });
     QMenu *colors = options->addMenu(QStringLiteral("&Colors"));
     const std::pair<const char *, std::atomic<uint32_t> *> colorItems[] = {
         {"&Module color...", &ModuleColor},   {"&Asymmetric color...", &AsymmetricColor},
@@ -473,7 +505,8 @@ void TFormMain::CreatePalette()
     const std::pair<const char *, std::vector<const TComponentClass *>> pages[] = {
         {"I/O",
          {&ClassOf<TKorMidiIn>(), &ClassOf<TKorMidiOut>(), &ClassOf<TKorControlIn>(), &ClassOf<TKorControlOut>(),
-          &ClassOf<TKorBendIn>(), &ClassOf<TKorBendOut>(), &ClassOf<TKorClockOut>(), &ClassOf<TKorClockIn>()}},
+          &ClassOf<TKorBendIn>(), &ClassOf<TKorBendOut>(), &ClassOf<TKorClockOut>(), &ClassOf<TKorClockIn>(),
+          &ClassOf<TKorLink>()}},
         {"Gen",
          {&ClassOf<TKorConstant>(), &ClassOf<TKorSquare>(), &ClassOf<TKorSine>(), &ClassOf<TKorSaw>(),
           &ClassOf<TKorRandom>(), &ClassOf<TKorRndPulse>(), &ClassOf<TKorClSquare>(), &ClassOf<TKorClSine>(),
@@ -1275,6 +1308,57 @@ void TFormMain::SetMidiPickUp(bool on)
     if (QAction *item = Action(PickUpItem); item && item->isChecked() != on)
         item->setChecked(on);
     StoreSettings();
+}
+
+void TFormMain::AddSessionSource(QMenu *menu, const QString &caption, bool TAppSettings::*setting,
+                                 std::function<std::unique_ptr<TKorSessionClock>()> create)
+{
+    QAction *item = menu->addAction(caption);
+    item->setCheckable(true);
+    FSessionSources->addAction(item);
+    connect(item, &QAction::triggered, this, [this, item](bool on) { ChooseSessionSource(on ? item : nullptr, true); });
+    FActions << item;
+    FSources.push_back({item, setting, std::move(create)});
+}
+
+void TFormMain::ChooseSessionSource(QAction *item, bool store)
+{
+    const TSessionSource *chosen = nullptr;
+    for (const TSessionSource &s : FSources) {
+        const bool on = s.Item == item;
+        s.Item->setChecked(on);
+        if (store)
+            FSettings.*s.Setting = on;
+        if (on)
+            chosen = &s;
+    }
+    // The source that is on already stays, in the same session. A new one is made before the
+    // lock is taken: joining a session starts threads and sockets.
+    if (item != FActiveSource || (chosen && !FSessionClock))
+        UseSessionClock(chosen ? chosen->Create() : nullptr);
+    FActiveSource = item;
+    if (store)
+        StoreSettings();
+}
+
+void TFormMain::UseSessionClock(std::unique_ptr<TKorSessionClock> clock)
+{
+    std::unique_ptr<TKorSessionClock> replaced;
+    {
+        std::lock_guard lock(FPages->Guard().Mutex);
+        replaced = std::move(FSessionClock);
+        FSessionClock = std::move(clock);
+        SetSessionClock(FSessionClock.get());
+    }
+    // Freed outside the lock: leaving a Link session waits for its threads, which no tick
+    // should wait for.
+    replaced.reset();
+    emit SessionClockNews().Changed();
+}
+
+void TFormMain::SetLink(bool on)
+{
+    ChooseSessionSource(on ? Action(LinkItem) : nullptr, true);
 }
 
 void TFormMain::SetRemoteChangesAreEdits(bool on)

@@ -12,6 +12,7 @@
 #include "Palette.h"
 #include "Recorder.h"
 #include "Recovery.h"
+#include "SessionClock.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -21,6 +22,7 @@
 #include <memory>
 
 class QAction;
+class QActionGroup;
 class QLabel;
 class QMenu;
 class QUrl;
@@ -75,6 +77,10 @@ struct TMainWindowOptions {
     // Where the line saying what a recording holds goes when it ends; none: a message box when
     // messages were lost.
     std::function<void(const QString &)> RecordReport;
+    // Follow an Ableton Link session in this run whatever the settings say (--link); not stored.
+    bool Link = false;
+    // Makes the Link source; null: CreateLinkClock (tests give a stand-in).
+    std::function<std::unique_ptr<TKorSessionClock>()> LinkClock;
 };
 
 // User-interface thread, except Tick and the MIDI output routing, which run on the timer's
@@ -199,6 +205,11 @@ public:
     void StopRecording();
     TMidiRecorder *Recorder() const { return FRecorder.get(); }
     void SetRecordInput(bool on);
+    // The shared time the following modules (TKorLink) read: an Ableton Link session, or none.
+    // Stored in the settings as Link=1. The Options item is one of an exclusive group, so that
+    // at most one source is on.
+    void SetLink(bool on);
+    TKorSessionClock *SessionSource() const { return FSessionClock.get(); }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -252,6 +263,20 @@ private:
     void SetSendProblem(const QString &text);
     void ListenForOsc(const QString &host, int32_t port);
     void SetOscProblem(const QString &text);
+    // A source of shared time on the Options menu: its item, the setting that keeps it on, and
+    // how it is made.
+    struct TSessionSource {
+        QAction *Item;
+        bool TAppSettings::*Setting;
+        std::function<std::unique_ptr<TKorSessionClock>()> Create;
+    };
+    void AddSessionSource(QMenu *menu, const QString &caption, bool TAppSettings::*setting,
+                          std::function<std::unique_ptr<TKorSessionClock>()> create);
+    // Turns on the source of `item` (null: none), and keeps the choice in the settings when
+    // `store`.
+    void ChooseSessionSource(QAction *item, bool store);
+    // Swaps the source under the patch lock; the one replaced is freed after it.
+    void UseSessionClock(std::unique_ptr<TKorSessionClock> clock);
     std::vector<TRecoverySlot> RecoverySlots() const override;
     TRecoveryText RecoveryText(quintptr id) const override;
     // The port keeper's view of the ports.
@@ -299,6 +324,10 @@ private:
     std::unique_ptr<TMidiRecorder> FRecorder;
     std::atomic<TMidiRecorder *> FRecording{nullptr};
     QLabel *FRecordLabel = nullptr;
+    QActionGroup *FSessionSources = nullptr;
+    std::vector<TSessionSource> FSources;
+    std::unique_ptr<TKorSessionClock> FSessionClock;
+    QAction *FActiveSource = nullptr; // the item whose source FSessionClock is
 
     bool FRunning = false;
     std::atomic<int32_t> FLastTickTime{1};

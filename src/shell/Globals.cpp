@@ -234,6 +234,8 @@ TAppSettings ReadSettings(const QString &file, const QRect &current, const QSize
     s.OscHost = ini.ReadString(SettingsSection, QStringLiteral("OscHost"), QString());
     s.RemoteChangesAreEdits = ini.ReadBool(SettingsSection, QStringLiteral("RemoteChangesAreEdits"), false);
     s.RecordInput = ini.ReadBool(SettingsSection, QStringLiteral("RecordInput"), false);
+    s.Link = ini.ReadBool(SettingsSection, QStringLiteral("Link"), false);
+    s.JackTransport = !s.Link && ini.ReadBool(SettingsSection, QStringLiteral("JackTransport"), false);
     for (int i = 1; i <= TAppSettings::MaxRecentFiles; ++i) {
         const QString f = ini.ReadString(RecentSection, QStringLiteral("File%1").arg(i), QString());
         if (!f.isEmpty() && !s.RecentFiles.contains(f))
@@ -289,6 +291,10 @@ void WriteSettings(const QString &file, const TAppSettings &settings)
         ini.WriteBool(QStringLiteral("RemoteChangesAreEdits"), true);
     if (settings.RecordInput)
         ini.WriteBool(QStringLiteral("RecordInput"), true);
+    if (settings.Link)
+        ini.WriteBool(QStringLiteral("Link"), true);
+    if (settings.JackTransport)
+        ini.WriteBool(QStringLiteral("JackTransport"), true);
     ini.Section(ColorsSection);
     for (const TColorKey &c : ColorKeys)
         ini.WriteInteger(QString::fromLatin1(c.Key), c.Setting->load());

@@ -29,6 +29,10 @@ struct TAppSettings {
     // Whether controls set by OSC or MIDI mark their slot modified (they never make undo steps).
     bool RemoteChangesAreEdits = false;
     bool RecordInput = false;     // a recording keeps incoming messages on a second track
+    // The following modules read the time of an Ableton Link session.
+    bool Link = false;
+    // ... or the JACK transport's rolling state, bars, beats and tempo (at most one of the two).
+    bool JackTransport = false;
     QStringList RecentFiles;      // patches opened or saved last, newest first, at most MaxRecentFiles
     static constexpr int MaxRecentFiles = 10;
 
@@ -56,8 +60,8 @@ void ChooseWritablePlaces();
 TAppSettings ReadSettings(const QString &file, const QRect &current, const QSize &screen);
 
 // Writes every key in the order ReadSettings reads them (integers and colours in decimal,
-// Booleans as 1 and 0); "MidiApi", "OscPort", "OscHost" and "RemoteChangesAreEdits" only when
-// they differ from their defaults, the recent files section only when
+// Booleans as 1 and 0); "MidiApi", "MidiPickUp", "OscPort", "OscHost", "RemoteChangesAreEdits"
+// and "Link" only when they differ from their defaults, the recent files section only when
 // there are any. The previous file stays whole until the
 // new one is complete. Raises EFileError when the file cannot be written. User-interface thread.
 void WriteSettings(const QString &file, const TAppSettings &settings);

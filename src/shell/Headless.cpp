@@ -29,6 +29,10 @@ std::optional<QString> Parse(const QStringList &args, THeadlessOptions &o)
             o.Stats = true;
             continue;
         }
+        if (a == QLatin1String("--link")) {
+            o.Window.Link = true;
+            continue;
+        }
         if (a == QLatin1String("--period") || a == QLatin1String("--midi-out") || a == QLatin1String("--midi-in")) {
             if (i + 1 >= args.size())
                 return QStringLiteral("%1 needs a value").arg(a);
@@ -121,13 +125,14 @@ int RunHeadless(const QStringList &arguments, QTextStream &err)
         }
         if (status == 0) {
             form.SetRunning(true);
-            err << QStringLiteral("korvane: playing %1 patch(es) every %2 ms; MIDI out \"%3\", in \"%4\"%5%6; Ctrl+C stops")
+            err << QStringLiteral("korvane: playing %1 patch(es) every %2 ms; MIDI out \"%3\", in \"%4\"%5%6%7; Ctrl+C stops")
                        .arg(o.Files.size())
                        .arg(form.Settings().Resolution)
                        .arg(form.MidiOutOpen() ? form.MidiOutName() : QStringLiteral("(none)"),
                             form.MidiInOpen() ? form.MidiInName() : QStringLiteral("(none)"),
                             form.Osc()->Listening() ? QStringLiteral("; OSC on UDP port %1").arg(form.Osc()->Port()) : QString(),
                             record ? QStringLiteral("; recording to %1").arg(*record) : QString())
+                       .arg(form.SessionSource() ? QStringLiteral("; following %1").arg(form.SessionSource()->Name()) : QString())
                 << Qt::endl;
             QCoreApplication::exec();
         }

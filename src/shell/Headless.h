@@ -5,7 +5,7 @@
 #include <QStringList>
 #include <QTextStream>
 
-// Runs `korvane --headless [--period MS] [--midi-out NAME] [--midi-in NAME] [--osc-port N]
+// Runs `korvane --headless [--period MS] [--midi-out NAME] [--midi-in NAME] [--osc-port N] [--link]
 // [--record FILE.mid] [--stats] FILE...` (the MIDI system is chosen before) and returns the exit
 // status: 0 after a signal, 1 when a patch does not load, the recording's file cannot be made or
 // the MIDI system cannot be used, 2 for a usage error, 3 after a

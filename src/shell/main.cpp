@@ -65,11 +65,16 @@ int main(int argc, char **argv)
     QString oscError;
     const std::optional<int32_t> oscPort = headless ? std::nullopt : TakeOscPort(args, oscError);
     const std::optional<QString> record = headless || !oscError.isEmpty() ? std::nullopt : TakeRecordFile(args, oscError);
+    // A headless run reads --link among its own options.
+    const bool link = !headless && args.removeAll(QStringLiteral("--link")) > 0;
     const bool commandLine = !headless && IsCommandLineRun(args);
     if (commandLine && oscPort && oscError.isEmpty())
         oscError = QStringLiteral("--osc-port belongs to the desktop program and --headless");
     if (commandLine && record && oscError.isEmpty())
         oscError = QStringLiteral("--record belongs to the desktop program and --headless");
+    QString linkError;
+    if (commandLine && link && !help)
+        linkError = QStringLiteral("--link belongs to the desktop program and --headless");
     // The runs that end on SIGINT or SIGTERM take them from here on, before anything can
     // block (display, settings, MIDI ports, patches), so that an early signal still ends
     // them cleanly: a headless run then reports its statistics, the desktop writes its
@@ -95,7 +100,7 @@ int main(int argc, char **argv)
     QApplication::setApplicationVersion(QStringLiteral(KORVANE_VERSION));
     RegisterLibraryModules();
     QTextStream out(stdout), err(stderr);
-    for (const QString &error : {apiError, oscError})
+    for (const QString &error : {apiError, oscError, linkError})
         if (!error.isEmpty()) {
             err << QStringLiteral("korvane: %1 (korvane --help shows the usage)").arg(error) << Qt::endl;
             return 2;
@@ -157,6 +162,7 @@ int main(int argc, char **argv)
         options.Arguments = args;
         options.Recovery = true;
         options.OscPort = oscPort;
+        options.Link = link;
         // Said in the top bar, and here for whoever started Korvane from a terminal.
         options.MidiReport = [&err](const QString &text) { err << QStringLiteral("korvane: %1").arg(text) << Qt::endl; };
         TFormMain form(std::move(options));

@@ -411,7 +411,7 @@ TEST(PalettePictures, EveryPaletteClassAndButtonPictureIsDrawn)
           "Square",   "Sine",      "Saw",       "Random",       "RndPulse",    "ClSquare",  "ClSine",
           "ClSaw",    "ClRandom",  "ClRndPulse", "DividerFixed", "FreqDivider", "Amplifier", "Multiplier",
           "Divider",  "Table",     "Neuron",    "Morph",        "SlotCtrl",    "Shifter",   "Scope",
-          "Module",   "Module2",   "Module4",   "Module8",   "ClockOut",  "ClockIn"}},
+          "Module",   "Module2",   "Module4",   "Module8",   "ClockOut",  "ClockIn",   "Link"}},
         // Button pictures sit at (2, 2) on 25 x 15 push buttons, clipped to 19 x 9.
         {"", QSize(19, 9),
          {"Sym", "Square", "Sine", "Saw", "Random", "RndPulse", "ClSquare", "ClSine", "ClSaw", "ClRandom",

@@ -34,4 +34,4 @@ inline const char *const LibraryClasses[] = {
     "TKorClRandom",   "TKorClRndPulse",   "TKorMidiIn",      "TKorMidiOut",    "TKorControlIn", "TKorControlOut",
     "TKorBendIn",     "TKorBendOut",      "TKorDividerFixed", "TKorFreqDivider", "TKorTable",   "TKorNeuron",
     "TKorScope",      "TKorMorph",        "TKorSlotCtrl",    "TKorShifter",
-    "TKorClockOut",   "TKorClockIn"};
+    "TKorClockOut",   "TKorClockIn",      "TKorLink"};

@@ -11,6 +11,7 @@
 #include "Dialogs.h"
 #include "LoopbackMidi.h"
 #include "ClockModules.h"
+#include "LinkModule.h"
 #include "MidiModules.h"
 #include "PanelControls.h"
 #include "Random.h"
@@ -1176,7 +1177,7 @@ TEST_F(MainWindowTest, DumpWritesTheSlotsIntoTheCurrentFolder)
 TEST_F(MainWindowTest, PaletteHasItsPagesInOrder)
 {
     TFormMain &w = Make(false);
-    const std::vector<std::pair<QString, int>> pages = {{"I/O", 8},     {"Gen", 11},    {"Logic", 2},
+    const std::vector<std::pair<QString, int>> pages = {{"I/O", 9},     {"Gen", 11},    {"Logic", 2},
                                                         {"Control", 8}, {"Viewers", 1}, {"Other", 4}};
     ASSERT_EQ(w.Palette()->count(), int(pages.size()));
     for (int i = 0; i < int(pages.size()); ++i) {
@@ -1188,6 +1189,7 @@ TEST_F(MainWindowTest, PaletteHasItsPagesInOrder)
     // The clock modules close the I/O page, after the six older buttons.
     EXPECT_EQ(w.Palette()->Buttons().at(6)->ModuleClass(), &ClassOf<TKorClockOut>());
     EXPECT_EQ(w.Palette()->Buttons().at(7)->ModuleClass(), &ClassOf<TKorClockIn>());
+    EXPECT_EQ(w.Palette()->Buttons().at(8)->ModuleClass(), &ClassOf<TKorLink>());
     EXPECT_EQ(w.Palette()->Buttons().back()->ModuleClass(), &ClassOf<TKorModule8>());
 }
 
