@@ -146,8 +146,8 @@ TEST(LinkOption, BelongsToTheDesktopProgramAndHeadlessAndTheUsageNamesIt)
     help.start(QStringLiteral(KORVANE_PROGRAM), {"--help"});
     ASSERT_TRUE(help.waitForFinished(60000));
     const QByteArray usage = help.readAllStandardOutput();
-    EXPECT_TRUE(usage.contains("korvane [--osc-port N] [--link] [FILE]")) << usage.toStdString();
-    EXPECT_TRUE(usage.contains("[--osc-port N] [--link] [--stats] FILE...")) << usage.toStdString();
+    EXPECT_TRUE(usage.contains("korvane [--osc-port N] [--link] [--record REC.mid] [FILE]")) << usage.toStdString();
+    EXPECT_TRUE(usage.contains("[--osc-port N] [--link] [--record REC.mid] [--stats] FILE...")) << usage.toStdString();
 
     QTemporaryDir dir;
     QProcess render;
