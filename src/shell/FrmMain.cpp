@@ -471,11 +471,17 @@ void TFormMain::CreateMenus()
     AddSessionSource(options, LinkItem, &TAppSettings::Link,
                      [this] { return FOptions.LinkClock ? FOptions.LinkClock() : CreateLinkClock(); });
     AddSessionSource(options, JackTransportItem, &TAppSettings::JackTransport, [this] {
+        if (FOptions.JackTransportClock)
+            return FOptions.JackTransportClock();
         QString problem;
         std::unique_ptr<TKorSessionClock> clock = CreateJackTransportClock(&problem);
         if (!problem.isEmpty()) { // it waits for a server; say why nothing follows yet
             statusBar()->show();
             statusBar()->showMessage(problem, 15000);
+            connect(statusBar(), &QStatusBar::messageChanged, this, [this](const QString &text) {
+                if (text.isEmpty()) // gone again unless a lasting problem keeps it
+                    statusBar()->setVisible(FProblems && !FProblems->text().isEmpty());
+            }, Qt::SingleShotConnection);
         }
         return clock;
     });

@@ -81,6 +81,8 @@ struct TMainWindowOptions {
     bool Link = false;
     // Makes the Link source; null: CreateLinkClock (tests give a stand-in).
     std::function<std::unique_ptr<TKorSessionClock>()> LinkClock;
+    // Makes the JACK transport source; null: CreateJackTransportClock.
+    std::function<std::unique_ptr<TKorSessionClock>()> JackTransportClock;
 };
 
 // User-interface thread, except Tick and the MIDI output routing, which run on the timer's

@@ -1,7 +1,7 @@
-// Choosing the shared time in the program, with a stand-in for the Link source: the Options
-// item of an exclusive group, the setting written only while on, --link for one run, the
-// module's panel naming the source, the source swapped and freed; --link outside the desktop
-// program and --headless is a usage error.
+// Choosing the shared time in the program, with stand-ins for the Link and JACK transport
+// sources: the Options items of one exclusive group, the setting written only while on, --link
+// for one run, the module's panel naming the source, the source swapped and freed; --link
+// outside the desktop program and --headless is a usage error.
 #include "Dialogs.h"
 #include "FrmMain.h"
 #include "LoopbackMidi.h"
@@ -19,9 +19,9 @@ namespace {
 class TStandInSession final : public TKorSessionClock {
 public:
     static inline int Alive = 0;
-    TStandInSession() { ++Alive; }
+    explicit TStandInSession(QString name = QStringLiteral("Stand-in Link")) : FName(std::move(name)) { ++Alive; }
     ~TStandInSession() override { --Alive; }
-    QString Name() const override { return QStringLiteral("Stand-in Link"); }
+    QString Name() const override { return FName; }
     bool Capture(double, TSessionPosition &at) override
     {
         at = {.Beat = 1, .Phase = 1, .Tempo = 128, .Playing = true};
@@ -29,6 +29,9 @@ public:
     }
     void RequestTempo(double) override {}
     void RequestPlaying(bool) override {}
+
+private:
+    QString FName;
 };
 
 // A timer that never wakes: the test runs the ticks.
@@ -65,6 +68,7 @@ protected:
         options.Midi = std::make_shared<TLoopbackMidi>();
         options.Link = link;
         options.LinkClock = [] { return std::make_unique<TStandInSession>(); };
+        options.JackTransportClock = [] { return std::make_unique<TStandInSession>(QStringLiteral("Stand-in transport")); };
         options.TimeSource = std::make_unique<TStillTime>();
         Window = std::make_unique<TFormMain>(std::move(options));
         return *Window;
@@ -126,6 +130,36 @@ TEST_F(SessionSource, TheOptionsItemTurnsLinkOnAndOffAndTheSettingsKeepItOnlyWhi
     EXPECT_TRUE(again.Action(QStringLiteral("Ableton Link"))->isChecked());
     ASSERT_NE(again.SessionSource(), nullptr);
     EXPECT_EQ(again.SessionSource()->Name(), "Stand-in Link");
+}
+
+TEST_F(SessionSource, TheJackTransportTakesOverFromLinkAndTheSettingsKeepWhichOne)
+{
+    TFormMain &w = Make();
+    QAction *link = w.Action(QStringLiteral("Ableton Link"));
+    QAction *transport = w.Action(QStringLiteral("JACK transport"));
+    ASSERT_NE(transport, nullptr);
+    EXPECT_EQ(transport->actionGroup(), link->actionGroup());
+    TKorLink *follower = Create<TKorLink>(w.PageControl()->NewSlot("Link")->Sheet());
+
+    link->trigger();
+    transport->trigger();
+    EXPECT_FALSE(link->isChecked());
+    EXPECT_TRUE(transport->isChecked());
+    EXPECT_EQ(TStandInSession::Alive, 1) << "Link's source is freed when the transport takes over";
+    ASSERT_NE(w.SessionSource(), nullptr);
+    EXPECT_EQ(w.SessionSource()->Name(), "Stand-in transport");
+    EXPECT_EQ(follower->SourceLabel()->Text(), "Stand-in transport");
+    EXPECT_TRUE(SettingsText().contains("\nJackTransport=1\n")) << SettingsText().toStdString();
+    EXPECT_FALSE(SettingsText().contains("\nLink=")) << SettingsText().toStdString();
+    Destroy();
+
+    TFormMain &again = Make();
+    EXPECT_TRUE(again.Action(QStringLiteral("JACK transport"))->isChecked());
+    ASSERT_NE(again.SessionSource(), nullptr);
+    EXPECT_EQ(again.SessionSource()->Name(), "Stand-in transport");
+    again.Action(QStringLiteral("JACK transport"))->trigger();
+    EXPECT_EQ(again.SessionSource(), nullptr);
+    EXPECT_FALSE(SettingsText().contains("JackTransport=")) << SettingsText().toStdString();
 }
 
 TEST_F(SessionSource, LinkFromTheCommandLineIsOnForThatRunAlone)
