@@ -443,7 +443,11 @@ TEST_F(Reconnect, OverJackAHeadlessRunPlaysOnThroughAServerRestart)
     if (!err.contains(stuck)) {
         seen.clear();
         // Generous: the server is looked for once a second, and the machine may be busy.
-        EXPECT_TRUE(WaitFor([&] { return DumpShows(*dump, seen, "90 3c 7f"); }, 15000)) << seen.toStdString();
+        const bool heard = WaitFor([&] { return DumpShows(*dump, seen, "90 3c 7f"); }, 15000);
+        err += QString::fromUtf8(korvane->readAllStandardError());
+        const std::optional<QStringList> ports = jack.Ports({"-c"});
+        EXPECT_TRUE(heard) << "dumped: " << seen.toStdString() << "\nkorvane said: " << err.toStdString()
+                           << "\nports and connections: " << (ports ? ports->join(u'\n').toStdString() : "?");
         EXPECT_TRUE(stderrShows({"korvane: JACK server running again"})) << err.toStdString();
         EXPECT_EQ(err.count(stopped), 1) << err.toStdString();
     } else {
