@@ -173,7 +173,11 @@ TEST_F(MidiJackTiming, AFloodOfTenThousandMessagesASecondKeepsItsOrder)
     for (size_t i = 0; i < heard.size(); ++i) {
         ASSERT_EQ(heard[i].Bytes.size(), 3u);
         const int n = heard[i].Bytes[1] | heard[i].Bytes[2] << 7;
-        ASSERT_GT(n, previous) << "in order";
+        // A cycle the server overran may hand the receiver a late client's buffer of the cycle
+        // before once more: numbers heard already come again. Anything else is out of order.
+        if (n <= previous && FReceiver->Xruns() > 0)
+            continue;
+        ASSERT_GT(n, previous) << "in order (" << FReceiver->Xruns() << " overruns)";
         ASSERT_TRUE(n == previous + 1 || FReceiver->Xruns() > 0) << "none lost: " << previous << " then " << n;
         // The receiver stamps frames from its own cycle's start: a cycle the server overran
         // on a busy machine can misplace its stamps, so frames are judged only without one.
