@@ -10,6 +10,7 @@
 #include "MidiServices.h"
 #include "PrivateNetwork.h"
 #include "Slot.h"
+#include "WindowDoubles.h"
 
 #include <ableton/Link.hpp>
 
@@ -146,18 +147,6 @@ TKorLink *PatchWithTempo(TKorSlot &slot, int32_t value)
     slot.Sheet()->ToggleConnection(constant->Out(), follower->InTempo());
     return follower;
 }
-
-// A timer that never wakes: the test runs the ticks.
-class TStillTime final : public ITimeSource {
-public:
-    bool Start(uint32_t, uint32_t, std::function<void(TTimerClock::time_point)>) override { return true; }
-    void Stop() override {}
-};
-
-struct TQuiet : IDialogs {
-    void ShowMessage(const QString &) override {}
-    void ShowError(const QString &) override {}
-};
 
 TEST_F(LinkSession, TheWindowWithLinkOnFollowsTheSessionAndHandsItThePatchsTempo)
 {

@@ -7,6 +7,7 @@
 #include "LoopbackMidi.h"
 #include "MoreMods.h"
 #include "Slot.h"
+#include "WindowDoubles.h"
 
 #include <QActionGroup>
 #include <QFile>
@@ -32,18 +33,6 @@ public:
 
 private:
     QString FName;
-};
-
-// A timer that never wakes: the test runs the ticks.
-class TStillTime final : public ITimeSource {
-public:
-    bool Start(uint32_t, uint32_t, std::function<void(TTimerClock::time_point)>) override { return true; }
-    void Stop() override {}
-};
-
-struct TQuiet : IDialogs {
-    void ShowMessage(const QString &) override {}
-    void ShowError(const QString &) override {}
 };
 
 class SessionSource : public ::testing::Test {
